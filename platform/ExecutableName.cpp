@@ -1,0 +1,35 @@
+#include "platform/ExecutableName.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+
+#include <climits>
+#endif
+
+namespace quorna::platform {
+
+std::string executableName() {
+    std::string path;
+#if defined(_WIN32)
+    char buffer[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    path.assign(buffer, length);
+#else
+    char buffer[PATH_MAX] = {};
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length > 0) {
+        path.assign(buffer, static_cast<std::size_t>(length));
+    }
+#endif
+    const auto slash = path.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) {
+        name.erase(dot);
+    }
+    return name;
+}
+
+}  // namespace quorna::platform

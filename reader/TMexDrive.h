@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Services.h"
+#include "reader/ReaderDrive.h"
+#include "reader/tmexapi.h"
+
+namespace quorna {
+
+class CTimer;
+
+// The reader driver: finds the 1-Wire adapter at construction, tests it, describes set-up
+// failures, runs search passes once or on its own timer, and keeps the ROM IDs of the last pass.
+class TMexDrive : public ReaderDrive {
+public:
+    static constexpr std::int32_t kFailureNumber = -2147221404;  // 0x80040064
+    static constexpr const char* kFailureDescription = "TMexDrive component failure";
+
+    // Class_Initialize: probes the ports and publishes the port found and the library version.
+    TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventPump& events,
+              platform::Sleeper& sleeper);
+    // Class_Terminate: stops and releases the owned timer, then the list. Never throws.
+    ~TMexDrive() override;
+
+    TMexDrive(const TMexDrive&) = delete;
+    TMexDrive& operator=(const TMexDrive&) = delete;
+
+    std::int32_t ScanMilliseconds() override;
+    void ScanMilliseconds(std::int32_t lngValue) override;
+    void StartScanning() override;
+    void StopScanning() override;
+    void ScanOnce() override;
+    std::shared_ptr<const ROMIDList> ROMIDs() override;
+    std::int32_t DiscoveryType() override;
+    void DiscoveryType(std::int32_t ROMValue) override;
+    bool RegistrySet() override;
+    bool Found() override;
+    std::string ErrorText() override;
+
+private:
+    void Class_Initialize();
+    void checkForIButtons();
+    void oTimer_Timer();
+
+    std::shared_ptr<tmexapi::TMexApi> library_;
+    platform::EventPump& events_;
+    platform::Sleeper& sleeper_;
+
+    std::int16_t intPortNum = 0;
+    std::int16_t intPortType = 0;
+    std::int32_t lngSession = 0;
+    bool blnSetupDone = false;
+    std::array<std::uint8_t, tmexapi::kStateBufferSize> bytStateBuf{};
+    std::int32_t lngScanMilliseconds = 350;
+    std::int32_t lngDiscoveryType = 0;
+    std::shared_ptr<ROMIDList> oROMIDs;
+    std::int32_t lngSetupError = 0;
+
+    std::shared_ptr<CTimer> oTimer;
+    std::size_t oTimerBinding = 0;
+};
+
+}  // namespace quorna

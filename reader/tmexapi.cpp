@@ -1,0 +1,123 @@
+#include "reader/tmexapi.h"
+
+#include <stdexcept>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace quorna::tmexapi {
+
+std::int16_t intFoundPortNum = 0;
+std::int16_t intFoundPortType = 0;
+std::string strDriverVersion;
+
+namespace {
+
+#if defined(_WIN32)
+#define TMEX_CALL __stdcall
+constexpr const char* kDefaultLibrary = "IBFS32.DLL";
+#else
+#define TMEX_CALL
+constexpr const char* kDefaultLibrary = "libonewire.so.1";
+#endif
+
+using TMReadDefaultPortFn = std::int16_t(TMEX_CALL*)(std::int16_t*, std::int16_t*);
+using TMExtendedStartSessionFn = std::int32_t(TMEX_CALL*)(std::int16_t, std::int16_t, void*);
+using TMSetupFn = std::int16_t(TMEX_CALL*)(std::int32_t);
+using TMEndSessionFn = std::int16_t(TMEX_CALL*)(std::int32_t);
+using TMNextFn = std::int16_t(TMEX_CALL*)(std::int32_t, void*);
+using TMRomFn = std::int16_t(TMEX_CALL*)(std::int32_t, void*, std::int16_t*);
+using Get_VersionFn = std::int16_t(TMEX_CALL*)(char*);
+
+// Loads the library at the first call of any function and looks each function up at its own
+// first call, so that a missing library or function is a failure of that call only.
+class LibraryBinding final : public TMexApi {
+public:
+    explicit LibraryBinding(std::string name) : name_(std::move(name)) {}
+    ~LibraryBinding() override {
+        // The library stays loaded: a session of it may outlive the binding's last user.
+    }
+
+    std::int16_t TMReadDefaultPort(std::int16_t* portNum, std::int16_t* portType) override {
+        return bound(readDefaultPort_, "TMReadDefaultPort")(portNum, portType);
+    }
+    std::int32_t TMExtendedStartSession(std::int16_t portNum, std::int16_t portType,
+                                        void* sessionOptions) override {
+        return bound(startSession_, "TMExtendedStartSession")(portNum, portType, sessionOptions);
+    }
+    std::int16_t TMSetup(std::int32_t session) override {
+        return bound(setup_, "TMSetup")(session);
+    }
+    std::int16_t TMEndSession(std::int32_t session) override {
+        return bound(endSession_, "TMEndSession")(session);
+    }
+    std::int16_t TMNext(std::int32_t session, void* stateBuffer) override {
+        return bound(next_, "TMNext")(session, stateBuffer);
+    }
+    std::int16_t TMRom(std::int32_t session, void* stateBuffer, std::int16_t* rom) override {
+        return bound(rom_, "TMRom")(session, stateBuffer, rom);
+    }
+    std::int16_t Get_Version(char* buffer) override {
+        return bound(version_, "Get_Version")(buffer);
+    }
+
+private:
+    template <typename Function>
+    Function bound(Function& slot, const char* symbol) {
+        if (slot == nullptr) {
+            slot = reinterpret_cast<Function>(lookUp(symbol));
+        }
+        return slot;
+    }
+
+    void* lookUp(const char* symbol) {
+#if defined(_WIN32)
+        if (handle_ == nullptr) {
+            handle_ = LoadLibraryA(name_.c_str());
+            if (handle_ == nullptr) {
+                throw std::runtime_error("cannot load " + name_);
+            }
+        }
+        auto* address = reinterpret_cast<void*>(GetProcAddress(handle_, symbol));
+#else
+        if (handle_ == nullptr) {
+            handle_ = dlopen(name_.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (handle_ == nullptr) {
+                const char* why = dlerror();
+                throw std::runtime_error("cannot load " + name_ +
+                                         (why ? std::string(": ") + why : ""));
+            }
+        }
+        void* address = dlsym(handle_, symbol);
+#endif
+        if (address == nullptr) {
+            throw std::runtime_error(std::string("no function ") + symbol + " in " + name_);
+        }
+        return address;
+    }
+
+    std::string name_;
+#if defined(_WIN32)
+    HMODULE handle_ = nullptr;
+#else
+    void* handle_ = nullptr;
+#endif
+    TMReadDefaultPortFn readDefaultPort_ = nullptr;
+    TMExtendedStartSessionFn startSession_ = nullptr;
+    TMSetupFn setup_ = nullptr;
+    TMEndSessionFn endSession_ = nullptr;
+    TMNextFn next_ = nullptr;
+    TMRomFn rom_ = nullptr;
+    Get_VersionFn version_ = nullptr;
+};
+
+}  // namespace
+
+std::shared_ptr<TMexApi> bindLibrary(const std::string& libraryName) {
+    return std::make_shared<LibraryBinding>(libraryName.empty() ? kDefaultLibrary : libraryName);
+}
+
+}  // namespace quorna::tmexapi

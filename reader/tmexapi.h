@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Declarations module of the 1-Wire library (IBFS32.DLL on Windows, libonewire.so.1 on Linux) and
+// the three globals that every TMexDrive construction publishes.
+namespace quorna::tmexapi {
+
+extern std::int16_t intFoundPortNum;
+extern std::int16_t intFoundPortType;
+extern std::string strDriverVersion;
+
+constexpr std::int16_t kPortTypeSerial = 5;
+constexpr std::int16_t kPortTypeUsb = 6;
+constexpr std::size_t kStateBufferSize = 15361;
+constexpr std::size_t kVersionBufferSize = 150;
+
+// The library functions the driver calls, with the library's own argument and result widths.
+// Any failure to reach the library (missing library or function) is thrown as an exception.
+class TMexApi {
+public:
+    virtual ~TMexApi() = default;
+    virtual std::int16_t TMReadDefaultPort(std::int16_t* portNum, std::int16_t* portType) = 0;
+    virtual std::int32_t TMExtendedStartSession(std::int16_t portNum, std::int16_t portType,
+                                                void* sessionOptions) = 0;
+    virtual std::int16_t TMSetup(std::int32_t session) = 0;
+    virtual std::int16_t TMEndSession(std::int32_t session) = 0;
+    virtual std::int16_t TMNext(std::int32_t session, void* stateBuffer) = 0;
+    virtual std::int16_t TMRom(std::int32_t session, void* stateBuffer, std::int16_t* rom) = 0;
+    virtual std::int16_t Get_Version(char* buffer) = 0;
+};
+
+// The real library, loaded and each function looked up at its first call. libraryName overrides
+// the platform's default (IBFS32.DLL, libonewire.so.1), for tests.
+std::shared_ptr<TMexApi> bindLibrary(const std::string& libraryName = {});
+
+}  // namespace quorna::tmexapi

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12 (run as root). Skips apt when
+# everything is there already.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config          # compiler and build
+  qt6-base-dev                              # the Qt 6 Widgets front-end
+  libgtest-dev libbenchmark-dev             # tests and benchmarks
+  g++-mingw-w64-i686                        # the 32-bit Windows build of the core
+  fonts-wine                                # Tahoma-compatible face for the window texts
+  fonts-liberation                          # Courier New-compatible face for the ID list
+  xvfb xauth xdotool xclip x11-utils        # end-to-end tests under a virtual X server
+  imagemagick                               # screenshots of the windows
+  owserver libownet-dev                     # the owserver backend and its tests
+  clang libclang-rt-14-dev                  # libFuzzer targets
+  python3                                   # resource generators
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
