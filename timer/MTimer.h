@@ -29,4 +29,8 @@ void TimerCallback(std::intptr_t window, std::uint32_t message, std::int32_t tim
 std::int16_t intTimerMax();
 std::shared_ptr<CTimer> slot(int number);  // 1..kCapacity; empty when the slot is empty
 
+// Test support only: kills every registered system timer, empties the table and sets intTimerMax
+// back to 0, so that one test starts from the state the program starts with.
+void resetForTests();
+
 }  // namespace quorna::MTimer
