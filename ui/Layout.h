@@ -1,0 +1,143 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// The static design of the two windows as data: every front-end places its controls from these
+// tables, and the window logic takes the design captions from them. Positions and sizes are in
+// twips (1/1440 inch); at 96 dots per inch 15 twips make one pixel.
+namespace quorna::ui {
+
+inline constexpr int kTwipsPerPixel = 15;
+constexpr int pixels(int twips) {
+    return twips / kTwipsPerPixel;
+}
+
+enum class ControlKind { Label, Button, CheckBox, List, Picture, Line };
+
+enum class TextAlign { Default, Left, Centre, Right };
+
+enum class ColourKind { None, Rgb, System };
+
+// A text or line colour: none (the toolkit's default for the control), a fixed RGB value, or a
+// system colour that follows the operator's colour scheme (Windows GetSysColor index).
+struct Colour {
+    ColourKind kind = ColourKind::None;
+    std::uint32_t rgb = 0;  // 0xRRGGBB, Rgb only
+    int systemIndex = 0;    // System only
+};
+
+inline constexpr int kSysColourAppWorkspace = 12;  // COLOR_APPWORKSPACE
+inline constexpr int kSysColour3DHighlight = 20;   // COLOR_3DHILIGHT
+inline constexpr int kSysColour3DDarkShadow = 21;  // COLOR_3DDKSHADOW
+
+constexpr Colour noColour() {
+    return {};
+}
+constexpr Colour rgbColour(std::uint32_t rgb) {
+    return {ColourKind::Rgb, rgb, 0};
+}
+constexpr Colour systemColour(int index) {
+    return {ColourKind::System, 0, index};
+}
+
+// An empty face means the platform's default dialog font at the given size.
+struct Font {
+    std::string_view face{};
+    double points = 8.25;
+    int weight = 400;
+    int charset = 0;
+};
+
+struct Rect {
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+};
+
+struct LineEnds {
+    int x1 = 0;
+    int y1 = 0;
+    int x2 = 0;
+    int y2 = 0;
+};
+
+inline constexpr int kNoTabIndex = -1;
+
+struct ControlLayout {
+    std::string_view name{};
+    ControlKind kind = ControlKind::Label;
+    std::string_view container{};  // empty: the window's client area; else the containing control
+    Rect rect{};                 // all kinds but Line, relative to the container's client area
+    LineEnds line{};             // Line only
+    // Design caption in access-key notation: "&x" marks x as the access key, "&&" is one "&".
+    // Labels are shown the same way, so "&&" in a label shows a single ampersand.
+    std::string_view caption{};
+    bool ownFont = false;  // false: the window's font
+    Font font{};           // ownFont only
+    TextAlign align = TextAlign::Default;
+    Colour foreColour{};  // text colour, or the line's colour
+    bool visible = true;
+    int tabIndex = kNoTabIndex;
+    bool tabStop = false;        // can take the keyboard focus
+    bool transparent = false;    // background not painted: the container shows through
+    bool autoSize = false;       // sizes itself to its caption (stays on one line)
+    bool wordWrap = false;       // caption wraps at word boundaries inside the box; the rest is cut
+    bool sorted = false;         // List only
+    int value = 0;               // CheckBox: 0 unticked, 1 ticked
+    bool defaultButton = false;  // Enter presses it
+    bool cancelButton = false;   // Esc presses it
+    bool border = false;         // Picture only
+    std::string_view picture{};    // resource file name shown from the top-left corner, or empty
+};
+
+enum class BorderStyle { None, FixedSingle };
+
+struct WindowLayout {
+    std::string_view name{};
+    std::string_view caption{};  // the title; for a borderless window, the name shown to the system
+    BorderStyle border = BorderStyle::FixedSingle;
+    int clientWidth = 0;  // twips
+    int clientHeight = 0;
+    bool centred = true;
+    Font font{};               // the window's font, used by controls without their own
+    std::string_view icon{};     // resource file name
+    std::string_view picture{};  // background picture drawn unscaled at the top-left, or empty
+    bool controlBox = true;    // system menu with close box
+    bool minButton = true;
+    bool maxButton = true;
+    bool showInTaskbar = true;
+    std::span<const ControlLayout> controls;  // in the order the window creates them
+};
+
+const WindowLayout& frmSplashLayout();
+const WindowLayout& frmMainLayout();
+
+// The control of that name, or nullptr.
+const ControlLayout* findControl(const WindowLayout& window, std::string_view name);
+
+// Resource file names (in resources/).
+inline constexpr std::string_view kIconResource = "quorna.ico";
+inline constexpr std::string_view kSplashPictureResource = "splash.bmp";
+inline constexpr std::string_view kReaderPictureResource = "reader.gif";
+
+// The copyright notices: the design captions, and the two-line notice the main window sets at load.
+inline constexpr std::string_view kSplashLicenseText =
+    "Copyright (c) 2026 Quorna Ltd. All rights reserved.\r\n"
+    "For support contact your QuornaWeb administrator.";
+inline constexpr std::string_view kMainLicenseDesignText =
+    "Copyright (c) 2026 Quorna Ltd. All rights reserved.";
+inline constexpr std::string_view kMainLicenseText =
+    "Copyright (c) 2026 Quorna Ltd.\r\nAll rights reserved.";
+
+inline constexpr std::string_view kMainHelpText =
+    "This program allows you to use your QuornaWeb Fobit Reader to get the ID number from each "
+    "Fobit you give out to your customers.\r\n\r\n"
+    "When the 'Auto Copy' box is checked, the ID of the Fobit on the Reader will be automatically "
+    "copied to the clipboard. You can then paste the information into the Customer Setup page on "
+    "QuornaWeb.\r\n\r\n"
+    "NOTE: Auto copy will only work when ONE key is on the Reader.";
+
+}  // namespace quorna::ui
