@@ -21,6 +21,7 @@ public:
     static constexpr const char* kFailureDescription = "TMexDrive component failure";
 
     // Class_Initialize: probes the ports and publishes the port found and the library version.
+    // events and sleeper must outlive the object.
     TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventPump& events,
               platform::Sleeper& sleeper);
     // Class_Terminate: stops and releases the owned timer, then the list. Never throws.
@@ -45,6 +46,10 @@ private:
     void Class_Initialize();
     void checkForIButtons();
     void oTimer_Timer();
+
+    // Starts a session, runs TMSetup on it and ends it, also when TMSetup fails.
+    std::int16_t setupInSession(std::int16_t portNum, std::int16_t portType);
+    void endSessionQuietly(std::int32_t session) noexcept;
 
     std::shared_ptr<tmexapi::TMexApi> library_;
     platform::EventPump& events_;

@@ -1,0 +1,320 @@
+#include "reader/TMexDrive.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/ComponentError.h"
+#include "timer/CTimer.h"
+
+namespace quorna {
+
+namespace {
+
+constexpr std::int32_t kDefaultScanMilliseconds = 350;
+constexpr std::int32_t kProbePauseMilliseconds = 500;
+constexpr std::int16_t kUsbPort = 1;
+constexpr std::int16_t kLastSerialPort = 7;
+constexpr std::int16_t kSetupOk = 1;
+constexpr std::int16_t kNextFound = 1;
+constexpr std::size_t kRomBytes = 8;
+
+ComponentError componentFailure(const char* operation) {
+    return ComponentError(TMexDrive::kFailureNumber,
+                          std::string("QuornaWeb.TMexDrive.") + operation,
+                          TMexDrive::kFailureDescription);
+}
+
+// Two upper-case hex digits per ROM byte. The library hands bytes over in 16-bit elements, so a
+// value outside 0..255 is possible and would make a text of the wrong length: refuse it.
+void appendRomByte(std::string& text, std::int16_t element) {
+    if (element < 0 || element > 255) {
+        throw std::out_of_range("ROM element out of range: " + std::to_string(element));
+    }
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    text += kDigits[(element >> 4) & 0xF];
+    text += kDigits[element & 0xF];
+}
+
+bool leftOutFamily(const std::string& text) {
+    // The USB adapter's own ID chips: family 81 always, family 09 on some models.
+    return text.starts_with("09") || text.starts_with("81");
+}
+
+}  // namespace
+
+TMexDrive::TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventPump& events,
+                     platform::Sleeper& sleeper)
+    : library_(std::move(library)), events_(events), sleeper_(sleeper) {
+    try {
+        Class_Initialize();
+    } catch (...) {
+        // The timer dies with this half-built object; make sure it cannot call back into it.
+        if (oTimer) {
+            try {
+                oTimer->Interval(0);
+            } catch (...) {
+            }
+            oTimer->Timer.unbind(oTimerBinding);
+        }
+        throw componentFailure("Class_Initialize");
+    }
+}
+
+void TMexDrive::Class_Initialize() {
+    oTimer = std::make_shared<CTimer>();
+    oTimer->Interval(0);
+    oTimerBinding = oTimer->Timer.bind([this] { oTimer_Timer(); });
+
+    lngScanMilliseconds = kDefaultScanMilliseconds;
+    lngDiscoveryType = 0;
+
+    // A default port from the library's settings; a port type of 0 means none is set.
+    std::int16_t probeResult = library_->TMReadDefaultPort(&intPortNum, &intPortType);
+    tmexapi::intFoundPortNum = intPortNum;
+    tmexapi::intFoundPortType = intPortType;
+    events_.processPendingEvents();
+
+    if (intPortType == 0) {
+        intPortNum = kUsbPort;
+        intPortType = tmexapi::kPortTypeUsb;
+        probeResult = setupInSession(intPortNum, intPortType);
+    }
+    events_.processPendingEvents();
+
+    // Serial ports in rising order from where the steps above left off, up to COM7.
+    bool serialTried = false;
+    while (intPortNum <= kLastSerialPort && probeResult != kSetupOk) {
+        intPortType = tmexapi::kPortTypeSerial;
+        probeResult = setupInSession(intPortNum, intPortType);
+        ++intPortNum;
+        serialTried = true;
+    }
+    if (serialTried && intPortNum > 1) {
+        --intPortNum;  // name the last port tried
+    }
+
+    if (probeResult == kSetupOk) {
+        tmexapi::intFoundPortNum = intPortNum;
+        tmexapi::intFoundPortType = intPortType;
+    }
+
+    sleeper_.sleep(kProbePauseMilliseconds);
+
+    std::array<char, tmexapi::kVersionBufferSize> version{};
+    library_->Get_Version(version.data());
+    const auto end = std::find(version.begin(), version.end(), '\0');
+    if (end == version.end()) {
+        throw std::length_error("version text not terminated");
+    }
+    tmexapi::strDriverVersion.assign(version.begin(), end);
+
+    oROMIDs = std::make_shared<ROMIDList>();
+}
+
+TMexDrive::~TMexDrive() {
+    // Stop before releasing: a running timer is kept alive by the timer registry.
+    if (oTimer) {
+        try {
+            oTimer->Interval(0);
+        } catch (...) {
+        }
+        // Should the timer outlive this object after all, it must not reach it any more.
+        oTimer->Timer.unbind(oTimerBinding);
+    }
+    oTimer.reset();
+    oROMIDs.reset();
+}
+
+std::int16_t TMexDrive::setupInSession(std::int16_t portNum, std::int16_t portType) {
+    const std::int32_t session = library_->TMExtendedStartSession(portNum, portType, nullptr);
+    std::int16_t result = 0;
+    try {
+        result = library_->TMSetup(session);
+    } catch (...) {
+        endSessionQuietly(session);
+        throw;
+    }
+    library_->TMEndSession(session);
+    return result;
+}
+
+void TMexDrive::endSessionQuietly(std::int32_t session) noexcept {
+    try {
+        library_->TMEndSession(session);
+    } catch (...) {
+    }
+}
+
+std::int32_t TMexDrive::ScanMilliseconds() {
+    return lngScanMilliseconds;
+}
+
+void TMexDrive::ScanMilliseconds(std::int32_t lngValue) {
+    lngScanMilliseconds = lngValue;
+}
+
+void TMexDrive::StartScanning() {
+    try {
+        oTimer->Interval(lngScanMilliseconds);
+    } catch (...) {
+        throw componentFailure("StartScanning");
+    }
+}
+
+void TMexDrive::StopScanning() {
+    try {
+        oTimer->Interval(0);
+    } catch (...) {
+        throw componentFailure("StopScanning");
+    }
+}
+
+void TMexDrive::ScanOnce() {
+    try {
+        checkForIButtons();
+    } catch (...) {
+        throw componentFailure("ScanOnce");
+    }
+}
+
+std::shared_ptr<const ROMIDList> TMexDrive::ROMIDs() {
+    return oROMIDs;
+}
+
+std::int32_t TMexDrive::DiscoveryType() {
+    return lngDiscoveryType;
+}
+
+void TMexDrive::DiscoveryType(std::int32_t ROMValue) {
+    lngDiscoveryType = ROMValue;
+}
+
+bool TMexDrive::RegistrySet() {
+    try {
+        // Copies, so that neither this object's port nor the shared globals change.
+        std::int16_t portNum = intPortNum;
+        std::int16_t portType = intPortType;
+        return library_->TMReadDefaultPort(&portNum, &portType) == kSetupOk;
+    } catch (...) {
+        throw componentFailure("RegistrySet");
+    }
+}
+
+bool TMexDrive::Found() {
+    try {
+        const std::int32_t session =
+            library_->TMExtendedStartSession(intPortNum, intPortType, nullptr);
+        lngSession = session;
+        std::int16_t result = 0;
+        try {
+            // The handle is not tested: TMSetup itself reports an invalid session (-200).
+            result = library_->TMSetup(session);
+        } catch (...) {
+            endSessionQuietly(session);
+            throw;
+        }
+        if (result != kSetupOk) {
+            lngSetupError = result;
+        }
+        library_->TMEndSession(session);
+        return result == kSetupOk;
+    } catch (...) {
+        throw componentFailure("Found");
+    }
+}
+
+std::string TMexDrive::ErrorText() {
+    try {
+        switch (lngSetupError) {
+            case 0:
+                return "TMSetup returned error 0. Setup Failed.";
+            case 1:
+                return "TMSetup returned error 1. No Error.";
+            case 2:
+                return "TMSetup returned error 2. Setup is OK but the drive is shorted.";
+            case 3:
+                return "TMSetup returned error 3. MicroLan Drive Adapter not found on this "
+                       "computer.\r\n"
+                       "Please make sure the drive adapter is installed on this computer.\r\n"
+                       "You may need to unplug it, and plug it back in, before restarting this "
+                       "program.";
+            case 4:
+                return "TMSetup returned error 4. TMSetup not supported with the installed driver "
+                       "set.";
+            case -200:
+                return "TMSetup returned error -200. Invalid Session ID.";
+            case -201:
+                return "The Hardware Drivers required for this fobit reader cannot be found or the "
+                       "ports are set incorrectly.";
+            default:
+                return "There has been an unspecified error " + std::to_string(lngSetupError) +
+                       " from the system.";
+        }
+    } catch (...) {
+        throw componentFailure("ErrorText");
+    }
+}
+
+void TMexDrive::checkForIButtons() {
+    // The handle is kept locally too: a NewROMIDs handler may run a pass of its own meanwhile.
+    std::int32_t session = 0;
+    bool sessionOpen = false;
+    try {
+        session = library_->TMExtendedStartSession(intPortNum, intPortType, nullptr);
+        lngSession = session;
+        sessionOpen = true;
+        std::int32_t devicesSeen = 0;
+        bool added = false;
+        std::shared_ptr<const ROMIDList> previous = oROMIDs;
+
+        if (session > 0) {
+            // The new list is put in place only once the bus has been read completely, so a pass
+            // that fails half-way leaves the holder the previous, whole list.
+            auto list = std::make_shared<ROMIDList>();
+            if (!blnSetupDone) {
+                library_->TMSetup(session);
+                blnSetupDone = true;
+            }
+            std::array<std::int16_t, kRomBytes> rom{};
+            while (library_->TMNext(session, bytStateBuf.data()) == kNextFound) {
+                ++devicesSeen;
+                rom[0] = 0;
+                library_->TMRom(session, bytStateBuf.data(), rom.data());
+                std::string text;
+                text.reserve(2 * kRomBytes);
+                for (std::int16_t element : rom) {
+                    appendRomByte(text, element);
+                }
+                if (!leftOutFamily(text) && !list->Contains(text)) {
+                    list->Add(std::move(text));
+                    added = true;
+                }
+            }
+            oROMIDs = std::move(list);
+        }
+
+        if (added || (devicesSeen == 1 && previous->Count() > 0)) {
+            NewROMIDs.raise();
+        }
+
+        sessionOpen = false;
+        library_->TMEndSession(session);
+    } catch (...) {
+        if (sessionOpen) {
+            endSessionQuietly(session);
+        }
+        throw componentFailure("checkForIButtons");
+    }
+}
+
+void TMexDrive::oTimer_Timer() {
+    try {
+        checkForIButtons();
+    } catch (...) {
+        // A failed pass is dropped; the next tick scans as usual.
+    }
+}
+
+}  // namespace quorna
