@@ -70,8 +70,8 @@ struct ControlLayout {
     std::string_view name{};
     ControlKind kind = ControlKind::Label;
     std::string_view container{};  // empty: the window's client area; else the containing control
-    Rect rect{};                 // all kinds but Line, relative to the container's client area
-    LineEnds line{};             // Line only
+    Rect rect{};                   // all kinds but Line, relative to the container's client area
+    LineEnds line{};               // Line only
     // Design caption in access-key notation: "&x" marks x as the access key, "&&" is one "&".
     // Labels are shown the same way, so "&&" in a label shows a single ampersand.
     std::string_view caption{};
@@ -90,7 +90,7 @@ struct ControlLayout {
     bool defaultButton = false;  // Enter presses it
     bool cancelButton = false;   // Esc presses it
     bool border = false;         // Picture only
-    std::string_view picture{};    // resource file name shown from the top-left corner, or empty
+    std::string_view picture{};  // resource file name shown from the top-left corner, or empty
 };
 
 enum class BorderStyle { None, FixedSingle };
@@ -102,10 +102,10 @@ struct WindowLayout {
     int clientWidth = 0;  // twips
     int clientHeight = 0;
     bool centred = true;
-    Font font{};               // the window's font, used by controls without their own
+    Font font{};                 // the window's font, used by controls without their own
     std::string_view icon{};     // resource file name
     std::string_view picture{};  // background picture drawn unscaled at the top-left, or empty
-    bool controlBox = true;    // system menu with close box
+    bool controlBox = true;      // system menu with close box
     bool minButton = true;
     bool maxButton = true;
     bool showInTaskbar = true;

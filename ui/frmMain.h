@@ -61,7 +61,7 @@ public:
 private:
     void Form_Load();
     void Form_Unload();
-    ReaderDrive& requireDriver(const char* step);
+    std::shared_ptr<ReaderDrive> requireDriver(const char* step);
     void setCaption(std::string_view control, const std::string& text);
 
     MainServices services_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,8 +50,9 @@ public:
     frmSplash(const frmSplash&) = delete;
     frmSplash& operator=(const frmSplash&) = delete;
 
-    // Creates the view and runs the load sequence (Form_Load). Never throws: its failures are
-    // reported in message boxes. When another instance runs, ends the process before any view.
+    // Creates the view and runs the load sequence (Form_Load), whose failures are reported in
+    // message boxes. When another instance runs, ends the process before any view exists. Throws
+    // only what the instance test or the view factory throws (for the top level).
     void Load();
 
     bool Loaded() const { return view_ != nullptr; }
@@ -73,6 +75,7 @@ private:
     void Form_Unload();
     void unloadWindow();
     void report(const char* procedure, int line, std::exception_ptr failure);
+    std::exception_ptr lastFailure_;
     ReaderDrive& requireDriver();
     void setCaption(std::string_view control, const std::string& text);
 

@@ -1,0 +1,350 @@
+#include "ui/frmSplash.h"
+
+#include <utility>
+
+#include "platform/ComponentError.h"
+#include "reader/tmexapi.h"
+#include "timer/CTimer.h"
+#include "ui/TopLevel.h"
+
+namespace quorna::ui {
+
+namespace {
+
+constexpr std::int16_t kUsbPortType = 6;
+constexpr double kResultFontPoints = 8;
+
+enum class Outcome { Done, Failed, Gone };
+
+}  // namespace
+
+std::string splashFailureText(const std::string& description, const char* procedure, int line) {
+    return description + "\r\n" + "in QuornaWeb.frmSplash." + procedure + " " + "at line " +
+           std::to_string(line);
+}
+
+frmSplash::frmSplash(SplashServices services, SplashViewFactory makeView,
+                     MainWindowProvider mainWindow, std::function<void()> onUnloaded)
+    : services_(std::move(services)),
+      makeView_(std::move(makeView)),
+      mainWindow_(std::move(mainWindow)),
+      onUnloaded_(std::move(onUnloaded)),
+      lblDriverInfoCaption_("driver info") {}
+
+frmSplash::~frmSplash() {
+    if (oTimer) {
+        oTimer->Timer.unbind(oTimerBinding_);
+        try {
+            oTimer->Interval(0);
+        } catch (...) {
+        }
+    }
+}
+
+void frmSplash::Load() {
+    if (view_ || unloaded_) {
+        return;
+    }
+    auto self = shared_from_this();
+    // A second instance ends before anything is created or shown.
+    if (services_.instances.anotherInstanceRunning()) {
+        services_.process.endNow();
+        return;
+    }
+    view_ = makeView_(weak_from_this());
+    Form_Load();
+}
+
+void frmSplash::Form_Load() {
+    // Runs one statement: a failure is reported with its line and the sequence goes on. Gone means
+    // the window was unloaded meanwhile (a hand-over inside a failure message box), so no further
+    // statement may touch it.
+    auto step = [this](int line, auto&& action) -> Outcome {
+        if (unloaded_) {
+            return Outcome::Gone;
+        }
+        try {
+            action();
+            return unloaded_ ? Outcome::Gone : Outcome::Done;
+        } catch (...) {
+            report("Form_Load", line, std::current_exception());
+            return unloaded_ ? Outcome::Gone : Outcome::Failed;
+        }
+    };
+
+    if (step(100, [this] {
+            auto timer = std::make_shared<CTimer>();
+            std::weak_ptr<frmSplash> weak = weak_from_this();
+            oTimerBinding_ = timer->Timer.bind([weak] {
+                if (auto self = weak.lock()) {
+                    self->oTimer_Timer();
+                }
+            });
+            oTimer = std::move(timer);
+        }) == Outcome::Gone) {
+        return;
+    }
+    if (step(100, [this] { view_->show(); }) == Outcome::Gone) {
+        return;
+    }
+    if (step(100, [this] { services_.events.processPendingEvents(); }) == Outcome::Gone) {
+        return;
+    }
+    if (step(102, [this] {
+            if (!services_.newDrive) {
+                throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
+                                     kNoDriverDescription);
+            }
+            oTMexCheck = services_.newDrive();
+        }) == Outcome::Gone) {
+        return;
+    }
+    if (step(104, [this] {
+            const auto& version = services_.version;
+            setCaption("lblVersion", "Version : " + std::to_string(version.major) + "." +
+                                         std::to_string(version.minor) + "." +
+                                         std::to_string(version.revision));
+        }) == Outcome::Gone) {
+        return;
+    }
+    if (step(104, [this] { view_->show(); }) == Outcome::Gone) {
+        return;
+    }
+    if (step(104, [this] { services_.events.processPendingEvents(); }) == Outcome::Gone) {
+        return;
+    }
+
+    bool found = false;
+    std::string testFailure;
+    bool testFailed = false;
+    switch (step(106, [&] { found = requireDriver().Found(); })) {
+        case Outcome::Gone:
+            return;
+        case Outcome::Failed:
+            // A test that could not be made never counts as found.
+            found = false;
+            testFailed = true;
+            testFailure = describeFailure(lastFailure_);
+            break;
+        case Outcome::Done:
+            break;
+    }
+
+    if (found) {
+        switch (step(108, [this] {
+            if (!oTimer) {
+                throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
+                                     "No hand-over timer");
+            }
+            oTimer->Interval(kHandOverMilliseconds);
+        })) {
+            case Outcome::Gone:
+                return;
+            case Outcome::Failed:
+                // No tick will come: leave the user the Exit button and the click to end.
+                blnNotFound = true;
+                break;
+            case Outcome::Done:
+                break;
+        }
+        Outcome shown;
+        if (tmexapi::intFoundPortType == kUsbPortType) {
+            shown = step(110, [this] {
+                setCaption("lblStatus", "Fobit reader found on USB Port. Loading application...");
+            });
+        } else {
+            shown = step(111, [this] {
+                setCaption("lblStatus", "Fobit reader found on COMM " +
+                                            std::to_string(tmexapi::intFoundPortNum) +
+                                            ". Loading application...");
+            });
+        }
+        if (shown == Outcome::Gone) {
+            return;
+        }
+    } else {
+        blnNotFound = true;
+        if (step(114, [&] {
+                const std::string reason = testFailed ? testFailure : requireDriver().ErrorText();
+                setCaption("lblStatus",
+                           "ERROR : Fobit Reader not found on any COMM or USB port.\r\n"
+                           "Click anywhere on the screen to close the application.\r\n\r\n" +
+                               reason);
+            }) == Outcome::Gone) {
+            return;
+        }
+    }
+
+    if (step(114, [this] { view_->setFontSize("lblStatus", kResultFontPoints); }) ==
+        Outcome::Gone) {
+        return;
+    }
+    if (step(114, [this] { view_->setVisible("cmdExit", blnNotFound); }) == Outcome::Gone) {
+        return;
+    }
+    if (step(114, [this] {
+            const std::string& version = tmexapi::strDriverVersion;
+            setCaption("lblDriverInfo",
+                       version.size() > 5 ? version : "Driver Not found Error: " + version);
+        }) == Outcome::Gone) {
+        return;
+    }
+    bool registrySet = false;
+    // A settings test that fails counts as no settings.
+    if (step(114, [&] { registrySet = requireDriver().RegistrySet(); }) == Outcome::Gone) {
+        return;
+    }
+    if (registrySet) {
+        step(114, [this] {
+            setCaption("lblDriverInfo",
+                       "Registry Values= T:" + std::to_string(tmexapi::intFoundPortType) +
+                           "  P:" + std::to_string(tmexapi::intFoundPortNum) + "   " +
+                           lblDriverInfoCaption_);
+        });
+    } else {
+        step(114, [this] {
+            setCaption("lblDriverInfo", "Registry Values Not Found.  " + lblDriverInfoCaption_);
+        });
+    }
+}
+
+void frmSplash::Form_Click() {
+    if (unloaded_) {
+        return;
+    }
+    auto self = shared_from_this();
+    try {
+        if (blnNotFound) {
+            services_.process.endNow();
+        }
+    } catch (...) {
+        report("Form_Click", 100, std::current_exception());
+    }
+}
+
+void frmSplash::cmdExit_Click() {
+    auto self = shared_from_this();
+    unloadWindow();
+    services_.process.endNow();
+}
+
+void frmSplash::Form_Close() {
+    unloadWindow();
+}
+
+void frmSplash::viewGone() {
+    if (unloaded_) {
+        return;
+    }
+    auto self = shared_from_this();
+    view_.reset();
+    unloadWindow();
+}
+
+void frmSplash::oTimer_Timer() {
+    if (handedOver_ || unloaded_) {
+        return;
+    }
+    handedOver_ = true;
+    // Both stay alive until this handler returns, though the unload below releases them.
+    auto self = shared_from_this();
+    auto timer = oTimer;
+    try {
+        if (timer) {
+            timer->Interval(0);
+        }
+    } catch (...) {
+    }
+    std::shared_ptr<frmMain> main;
+    try {
+        main = mainWindow_ ? mainWindow_() : nullptr;
+        if (main) {
+            main->Load();
+        }
+    } catch (...) {
+        // The main window's load step fails on its own; it is still shown.
+    }
+    try {
+        if (main) {
+            main->Show();
+        }
+    } catch (...) {
+    }
+    try {
+        if (view_ && !unloaded_) {
+            view_->hide();
+        }
+    } catch (...) {
+    }
+    unloadWindow();
+}
+
+void frmSplash::unloadWindow() {
+    if (unloaded_) {
+        return;
+    }
+    auto self = shared_from_this();
+    unloaded_ = true;
+    Form_Unload();
+    if (auto view = std::move(view_)) {
+        try {
+            view->unload();
+        } catch (...) {
+        }
+    }
+    if (auto unloaded = std::move(onUnloaded_)) {
+        unloaded();
+    }
+}
+
+void frmSplash::Form_Unload() {
+    try {
+        if (oTimer) {
+            oTimer->Interval(0);
+        }
+    } catch (...) {
+        report("Form_Unload", 100, std::current_exception());
+    }
+    try {
+        if (oTimer) {
+            oTimer->Timer.unbind(oTimerBinding_);
+        }
+        oTimer.reset();
+    } catch (...) {
+        report("Form_Unload", 102, std::current_exception());
+    }
+    try {
+        oTMexCheck.reset();
+    } catch (...) {
+        report("Form_Unload", 104, std::current_exception());
+    }
+}
+
+void frmSplash::report(const char* procedure, int line, std::exception_ptr failure) {
+    lastFailure_ = failure;
+    try {
+        services_.messageBox.showWarning(
+            splashFailureText(describeFailure(failure), procedure, line), kErrorTitle);
+    } catch (...) {
+    }
+}
+
+ReaderDrive& frmSplash::requireDriver() {
+    if (!oTMexCheck) {
+        throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
+                             kNoDriverDescription);
+    }
+    return *oTMexCheck;
+}
+
+void frmSplash::setCaption(std::string_view control, const std::string& text) {
+    if (!view_ || unloaded_) {
+        return;
+    }
+    view_->setCaption(control, text);
+    if (control == "lblDriverInfo") {
+        lblDriverInfoCaption_ = text;
+    }
+}
+
+}  // namespace quorna::ui
