@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reader/ROMIDList.h"
+#include "reader/ReaderDrive.h"
+
+namespace quorna::fakes {
+
+// A reader driver with scripted results. Every member call is counted by name ("Found",
+// "StopScanning", "ScanMilliseconds=", "DiscoveryType=", ...) and logged in order; a member named
+// in throwOn throws the driver's own failure.
+class FakeDrive : public ReaderDrive {
+public:
+    static constexpr std::int32_t kFailureNumber = -2147221404;
+    static constexpr const char* kFailureDescription = "TMexDrive component failure";
+
+    FakeDrive() = default;
+    ~FakeDrive() override;
+
+    bool found = true;
+    std::string errorText = "No adapter answered";
+    bool registrySet = true;
+    bool scanOnceRaises = true;  // ScanOnce raises NewROMIDs, as a real pass does
+    std::function<void()> onDestroyed;
+
+    void throwOn(std::string member) { throwing_.insert(std::move(member)); }
+    void setROMIDs(const std::vector<std::string>& ids);
+    void raiseNewROMIDs() { NewROMIDs.raise(); }
+
+    int calls(const std::string& member) const;
+    const std::vector<std::string>& log() const { return log_; }
+    std::int32_t scanMillisecondsSet() const { return scanMilliseconds_; }
+    std::int32_t discoveryTypeSet() const { return discoveryType_; }
+    bool scanning() const { return scanning_; }
+
+    std::int32_t ScanMilliseconds() override;
+    void ScanMilliseconds(std::int32_t lngValue) override;
+    void StartScanning() override;
+    void StopScanning() override;
+    void ScanOnce() override;
+    std::shared_ptr<const ROMIDList> ROMIDs() override;
+    std::int32_t DiscoveryType() override;
+    void DiscoveryType(std::int32_t ROMValue) override;
+    bool RegistrySet() override;
+    bool Found() override;
+    std::string ErrorText() override;
+
+private:
+    void enter(const std::string& member);
+
+    std::set<std::string> throwing_;
+    std::vector<std::string> log_;
+    std::shared_ptr<ROMIDList> ids_ = std::make_shared<ROMIDList>();
+    std::int32_t scanMilliseconds_ = 350;
+    std::int32_t discoveryType_ = 0;
+    bool scanning_ = false;
+};
+
+// A DriveFactory for the windows: each construction publishes the shared globals as a real probe
+// would, then hands out a new FakeDrive (prepared by `prepare`), or throws the driver's failure.
+struct FakeDriveFactory {
+    std::int16_t portType = 6;
+    std::int16_t portNum = 1;
+    std::string driverVersion = "3.21.0.10";
+    bool failConstruction = false;
+    std::function<void(FakeDrive&)> prepare;
+    // Runs inside the construction (where a real probe yields to the message loop).
+    std::function<void()> duringConstruction;
+
+    std::vector<std::shared_ptr<FakeDrive>> made;
+    int constructions = 0;
+
+    DriveFactory factory();
+    std::shared_ptr<FakeDrive> last() const { return made.empty() ? nullptr : made.back(); }
+};
+
+}  // namespace quorna::fakes
