@@ -623,13 +623,17 @@ TEST_F(ScanningTest, ReleasingAScanningDriverStopsItsTimer) {
     EXPECT_EQ(raised, 1);
 }
 
-TEST_F(ScanningTest, ATimerRefusalReachesTheCallerOfStartScanning) {
+TEST_F(ScanningTest, TimerFailuresReachTheCallerAsComponentFailures) {
     timers.refuseNext();
     expectComponentFailure(failureOf([&] { drive->StartScanning(); }), "StartScanning");
     EXPECT_EQ(timers.liveCount(), 0);
     drive->StartScanning();  // the next attempt is granted
     EXPECT_EQ(timers.liveCount(), 1);
-    drive->StopScanning();
+
+    // The registry has lost the running timer: stopping it cannot find it.
+    MTimer::resetForTests();
+    expectComponentFailure(failureOf([&] { drive->StopScanning(); }), "StopScanning");
+    drive->StopScanning();  // now stopped: nothing more to report
 }
 
 }  // namespace
