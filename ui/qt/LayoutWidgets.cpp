@@ -80,8 +80,8 @@ void applyForeColour(const Colour& colour, QWidget& widget) {
 }
 
 void applyCommon(const ControlLayout& layout, QWidget& widget) {
-    widget.setObjectName(QString::fromUtf8(layout.name.data(),
-                                           static_cast<qsizetype>(layout.name.size())));
+    widget.setObjectName(
+        QString::fromUtf8(layout.name.data(), static_cast<qsizetype>(layout.name.size())));
     if (layout.ownFont) {
         widget.setFont(fontFor(layout.font));
     }
@@ -179,9 +179,8 @@ void CaptionButton::paintEvent(QPaintEvent*) {
                        style()->pixelMetric(QStyle::PM_ButtonShiftVertical, &option, this));
     }
     int flags = Qt::AlignCenter | Qt::TextWordWrap;
-    flags |= style()->styleHint(QStyle::SH_UnderlineShortcut, &option, this)
-                 ? Qt::TextShowMnemonic
-                 : Qt::TextHideMnemonic;
+    flags |= style()->styleHint(QStyle::SH_UnderlineShortcut, &option, this) ? Qt::TextShowMnemonic
+                                                                             : Qt::TextHideMnemonic;
     painter.drawItemText(area, flags, palette(), isEnabled(), caption, QPalette::ButtonText);
 }
 
@@ -268,6 +267,9 @@ std::map<std::string, QWidget*, std::less<>> buildControls(const WindowLayout& l
                 break;
         }
         applyCommon(control, *widget);
+        if (auto* label = dynamic_cast<CaptionLabel*>(widget)) {
+            label->setCaptionFont(label->font());  // a self-sizing label fits its own font
+        }
         widget->move(widget->pos() + origin);
         widgets.emplace(std::string(control.name), widget);
 
@@ -312,10 +314,10 @@ std::map<std::string, QWidget*, std::less<>> buildControls(const WindowLayout& l
 }
 
 void applyWindowSettings(const WindowLayout& layout, QWidget& window) {
-    window.setObjectName(QString::fromUtf8(layout.name.data(),
-                                           static_cast<qsizetype>(layout.name.size())));
-    window.setWindowTitle(QString::fromUtf8(layout.caption.data(),
-                                            static_cast<qsizetype>(layout.caption.size())));
+    window.setObjectName(
+        QString::fromUtf8(layout.name.data(), static_cast<qsizetype>(layout.name.size())));
+    window.setWindowTitle(
+        QString::fromUtf8(layout.caption.data(), static_cast<qsizetype>(layout.caption.size())));
     Qt::WindowFlags flags = Qt::Window;
     if (layout.border == BorderStyle::None) {
         flags |= Qt::FramelessWindowHint;

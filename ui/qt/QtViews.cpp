@@ -1,0 +1,273 @@
+#include "ui/qt/QtViews.h"
+
+#include <stdexcept>
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "ui/TopLevel.h"
+#include "ui/qt/LayoutWidgets.h"
+
+namespace quorna::ui::qt {
+
+LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
+                           std::function<void()> onCloseRequest)
+    : onSurfaceClick_(std::move(onSurfaceClick)), onCloseRequest_(std::move(onCloseRequest)) {
+    applyWindowSettings(layout, *this);
+    if (!layout.picture.empty()) {
+        background_.load(resourcePath(layout.picture));
+    }
+    controls_ = buildControls(layout, *this);
+}
+
+QWidget* LayoutWindow::control(std::string_view name) const {
+    const auto found = controls_.find(name);
+    return found == controls_.end() ? nullptr : found->second;
+}
+
+void LayoutWindow::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    if (!background_.isNull()) {
+        QPainter painter(this);
+        painter.drawPixmap(0, 0, background_);  // unscaled, from the top-left corner
+    }
+}
+
+// A click is a press and a release of the left button, both on the bare surface: labels pass
+// their mouse events up to the window, so the control under the pointer is asked for.
+void LayoutWindow::mousePressEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    pressedOnSurface_ = event->button() == Qt::LeftButton && childAt(at) == nullptr;
+    QWidget::mousePressEvent(event);
+}
+
+void LayoutWindow::mouseReleaseEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    const bool click = pressedOnSurface_ && event->button() == Qt::LeftButton &&
+                       rect().contains(at) && childAt(at) == nullptr;
+    pressedOnSurface_ = false;
+    QWidget::mouseReleaseEvent(event);
+    if (click && onSurfaceClick_) {
+        onSurfaceClick_();
+    }
+}
+
+void LayoutWindow::closeEvent(QCloseEvent* event) {
+    if (onCloseRequest_) {
+        onCloseRequest_();
+    }
+    event->accept();  // a close always closes
+}
+
+struct QtWindowView::Shared {
+    bool unloadRequested = false;
+};
+
+QtWindowView::QtWindowView() : shared_(std::make_shared<Shared>()) {}
+
+QtWindowView::~QtWindowView() {
+    // Possibly inside one of the window's own event handlers: delete it once back in the loop.
+    if (window_) {
+        shared_->unloadRequested = true;
+        window_->hide();
+        window_->deleteLater();
+    }
+}
+
+template <typename Events, typename Call>
+void QtWindowView::forward(const std::weak_ptr<Events>& events, platform::MessageBox& messageBox,
+                           Call call) {
+    // The locked reference keeps the window object alive while its handler runs, even when the
+    // handler unloads the window.
+    if (const std::shared_ptr<Events> target = events.lock()) {
+        runTopLevel(messageBox, [&] { call(*target); });
+    }
+}
+
+QWidget& QtWindowView::widget(std::string_view control) const {
+    QWidget* found = window_ ? window_->control(control) : nullptr;
+    if (found == nullptr) {
+        throw std::out_of_range("No control named " + std::string(control));
+    }
+    return *found;
+}
+
+void QtWindowView::setCaptionOf(std::string_view control, const std::string& text) {
+    QWidget& target = widget(control);
+    if (auto* label = dynamic_cast<CaptionLabel*>(&target)) {
+        label->setCaption(text);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(&target)) {
+        button->setText(buttonText(text));
+    } else {
+        throw std::invalid_argument("Control " + std::string(control) + " has no caption");
+    }
+}
+
+void QtWindowView::setFontSizeOf(std::string_view control, double points) {
+    QWidget& target = widget(control);
+    QFont font = target.font();
+    font.setPointSizeF(points);
+    if (auto* label = dynamic_cast<CaptionLabel*>(&target)) {
+        label->setCaptionFont(font);
+    } else {
+        target.setFont(font);
+    }
+}
+
+void QtWindowView::setVisibleOf(std::string_view control, bool visible) {
+    widget(control).setVisible(visible);
+}
+
+void QtWindowView::showWindow() {
+    if (window_) {
+        window_->show();
+        window_->raise();
+        window_->activateWindow();
+    }
+}
+
+void QtWindowView::hideWindow() {
+    if (window_) {
+        window_->hide();
+    }
+}
+
+void QtWindowView::unloadWindow() {
+    shared_->unloadRequested = true;
+    if (window_) {
+        window_->hide();
+        window_->deleteLater();
+    }
+}
+
+void QtWindowView::watchDestruction(std::function<void()> onGone) {
+    QObject::connect(window_, &QObject::destroyed, [shared = shared_, onGone = std::move(onGone)] {
+        if (!shared->unloadRequested) {
+            onGone();
+        }
+    });
+}
+
+void QtWindowView::connectButton(std::string_view control, std::function<void()> onClick) {
+    auto* button = qobject_cast<QAbstractButton*>(&widget(control));
+    if (button != nullptr) {
+        QObject::connect(button, &QAbstractButton::clicked, button,
+                         [onClick = std::move(onClick)] { onClick(); });
+    }
+}
+
+QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageBox& messageBox) {
+    using Events = SplashEvents;
+    auto* box = &messageBox;
+    window_ = new LayoutWindow(
+        frmSplashLayout(),
+        [events, box] { forward(events, *box, [](Events& e) { e.Form_Click(); }); },
+        [events, box] { forward(events, *box, [](Events& e) { e.Form_Close(); }); });
+    connectButton("cmdExit",
+                  [events, box] { forward(events, *box, [](Events& e) { e.cmdExit_Click(); }); });
+    watchDestruction([events, box] { forward(events, *box, [](Events& e) { e.viewGone(); }); });
+}
+
+void QtSplashView::setCaption(std::string_view control, const std::string& text) {
+    setCaptionOf(control, text);
+}
+void QtSplashView::setFontSize(std::string_view control, double points) {
+    setFontSizeOf(control, points);
+}
+void QtSplashView::setVisible(std::string_view control, bool visible) {
+    setVisibleOf(control, visible);
+}
+void QtSplashView::show() {
+    showWindow();
+}
+void QtSplashView::hide() {
+    hideWindow();
+}
+void QtSplashView::unload() {
+    unloadWindow();
+}
+
+QtMainView::QtMainView(std::weak_ptr<MainEvents> events, platform::MessageBox& messageBox) {
+    using Events = MainEvents;
+    auto* box = &messageBox;
+    window_ = new LayoutWindow(frmMainLayout(), nullptr, [events, box] {
+        forward(events, *box, [](Events& e) { e.Form_Close(); });
+    });
+    connectButton("cmdScanning", [events, box] {
+        forward(events, *box, [](Events& e) { e.cmdScanning_Click(); });
+    });
+    connectButton("cmdScanOnce", [events, box] {
+        forward(events, *box, [](Events& e) { e.cmdScanOnce_Click(); });
+    });
+    connectButton("cmdExit",
+                  [events, box] { forward(events, *box, [](Events& e) { e.cmdExit_Click(); }); });
+    watchDestruction([events, box] { forward(events, *box, [](Events& e) { e.viewGone(); }); });
+}
+
+void QtMainView::setCaption(std::string_view control, const std::string& text) {
+    setCaptionOf(control, text);
+}
+void QtMainView::setFontSize(std::string_view control, double points) {
+    setFontSizeOf(control, points);
+}
+void QtMainView::setVisible(std::string_view control, bool visible) {
+    setVisibleOf(control, visible);
+}
+void QtMainView::show() {
+    showWindow();
+}
+void QtMainView::hide() {
+    hideWindow();
+}
+void QtMainView::unload() {
+    unloadWindow();
+}
+
+void QtMainView::listClear(std::string_view control) {
+    auto* list = qobject_cast<QListWidget*>(&widget(control));
+    if (list == nullptr) {
+        throw std::invalid_argument("Control " + std::string(control) + " is not a list");
+    }
+    list->clear();
+}
+
+void QtMainView::listAddItem(std::string_view control, const std::string& text) {
+    auto* list = qobject_cast<QListWidget*>(&widget(control));
+    if (list == nullptr) {
+        throw std::invalid_argument("Control " + std::string(control) + " is not a list");
+    }
+    list->addItem(QString::fromStdString(text));
+}
+
+int QtMainView::checkValue(std::string_view control) {
+    auto* box = qobject_cast<QCheckBox*>(&widget(control));
+    if (box == nullptr) {
+        throw std::invalid_argument("Control " + std::string(control) + " is not a check box");
+    }
+    switch (box->checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        case Qt::Unchecked:
+            break;
+    }
+    return 0;
+}
+
+SplashViewFactory splashViewFactory(platform::MessageBox& messageBox) {
+    return [&messageBox](std::weak_ptr<SplashEvents> events) -> std::shared_ptr<SplashView> {
+        return std::make_shared<QtSplashView>(std::move(events), messageBox);
+    };
+}
+
+MainViewFactory mainViewFactory(platform::MessageBox& messageBox) {
+    return [&messageBox](std::weak_ptr<MainEvents> events) -> std::shared_ptr<MainView> {
+        return std::make_shared<QtMainView>(std::move(events), messageBox);
+    };
+}
+
+}  // namespace quorna::ui::qt
