@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 // The static design of the two windows as data: every front-end places its controls from these
@@ -117,6 +118,11 @@ const WindowLayout& frmMainLayout();
 
 // The control of that name, or nullptr.
 const ControlLayout* findControl(const WindowLayout& window, std::string_view name);
+
+// A caption as drawn: access-key markers removed, "&&" shown as one "&".
+std::string displayText(std::string_view caption);
+// The caption's access key as written (e.g. 'x' for "E&xit"), or 0 when it has none.
+char accessKey(std::string_view caption);
 
 // Resource file names (in resources/).
 inline constexpr std::string_view kIconResource = "quorna.ico";

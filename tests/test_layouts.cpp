@@ -1,0 +1,354 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ui/Layout.h"
+
+using namespace quorna::ui;
+
+namespace {
+
+struct Pixels {
+    int left, top, width, height;
+};
+
+const ControlLayout& control(const WindowLayout& window, std::string_view name) {
+    const ControlLayout* found = findControl(window, name);
+    if (found == nullptr) {
+        throw std::runtime_error("missing control " + std::string(name));
+    }
+    return *found;
+}
+
+std::vector<std::string> names(const WindowLayout& window) {
+    std::vector<std::string> result;
+    for (const auto& c : window.controls) {
+        result.emplace_back(c.name);
+    }
+    return result;
+}
+
+// The designer's pixel values at 96 dots per inch, written down independently of the twips.
+void expectPixels(const WindowLayout& window, const std::map<std::string, Pixels>& expected) {
+    for (const auto& [name, px] : expected) {
+        const auto& r = control(window, name).rect;
+        EXPECT_EQ(pixels(r.left), px.left) << name;
+        EXPECT_EQ(pixels(r.top), px.top) << name;
+        EXPECT_EQ(pixels(r.width), px.width) << name;
+        EXPECT_EQ(pixels(r.height), px.height) << name;
+        // Every value is a whole number of pixels.
+        EXPECT_EQ(r.left % kTwipsPerPixel, 0) << name;
+        EXPECT_EQ(r.top % kTwipsPerPixel, 0) << name;
+        EXPECT_EQ(r.width % kTwipsPerPixel, 0) << name;
+        EXPECT_EQ(r.height % kTwipsPerPixel, 0) << name;
+    }
+}
+
+// Names of the controls that take the focus, in tab order.
+std::vector<std::string> focusOrder(const WindowLayout& window) {
+    std::vector<const ControlLayout*> stops;
+    for (const auto& c : window.controls) {
+        if (c.tabStop) {
+            stops.push_back(&c);
+        }
+    }
+    std::sort(stops.begin(), stops.end(),
+              [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
+    std::vector<std::string> result;
+    for (auto* c : stops) {
+        result.emplace_back(c->name);
+    }
+    return result;
+}
+
+}  // namespace
+
+TEST(AccessKeyNotation, DoubledAmpersandShowsOneAndMarksNoKey) {
+    EXPECT_EQ(displayText("Searching for Fobit Adapter && Reader"),
+              "Searching for Fobit Adapter & Reader");
+    EXPECT_EQ(accessKey("Searching for Fobit Adapter && Reader"), 0);
+    EXPECT_EQ(displayText("E&xit"), "Exit");
+    EXPECT_EQ(accessKey("E&xit"), 'x');
+    EXPECT_EQ(accessKey("a && b &Go"), 'G');
+    EXPECT_EQ(displayText("no marker"), "no marker");
+    EXPECT_EQ(displayText("trailing &"), "trailing &");
+}
+
+TEST(SplashLayout, WindowIsBorderlessCentredAndFixed) {
+    const auto& w = frmSplashLayout();
+    EXPECT_EQ(w.name, "frmSplash");
+    EXPECT_EQ(w.caption, "Quorna key reader");
+    EXPECT_EQ(w.border, BorderStyle::None);
+    EXPECT_EQ(pixels(w.clientWidth), 473);
+    EXPECT_EQ(pixels(w.clientHeight), 347);
+    EXPECT_EQ(w.clientWidth % kTwipsPerPixel, 0);
+    EXPECT_EQ(w.clientHeight % kTwipsPerPixel, 0);
+    EXPECT_TRUE(w.centred);
+    EXPECT_EQ(w.font.face, "Tahoma");
+    EXPECT_DOUBLE_EQ(w.font.points, 8.25);
+    EXPECT_EQ(w.font.weight, 400);
+    EXPECT_EQ(w.font.charset, 0);
+    EXPECT_EQ(w.picture, "splash.bmp");
+    EXPECT_EQ(w.icon, "quorna.ico");
+    EXPECT_EQ(w.icon, frmMainLayout().icon);
+}
+
+TEST(SplashLayout, ControlsInStoredOrderWithDesignPixels) {
+    const auto& w = frmSplashLayout();
+    EXPECT_EQ(names(w), (std::vector<std::string>{"cmdExit", "lblDriverInfo", "lblStatus",
+                                                  "lblVersion", "lblLicense"}));
+    expectPixels(w, {{"cmdExit", {400, 24, 57, 33}},
+                     {"lblDriverInfo", {109, 318, 345, 25}},
+                     {"lblStatus", {16, 32, 439, 101}},
+                     {"lblVersion", {19, 318, 78, 13}},
+                     {"lblLicense", {24, 272, 423, 53}}});
+    for (const auto& c : w.controls) {
+        EXPECT_TRUE(c.container.empty()) << c.name;
+        EXPECT_LE(c.rect.left + c.rect.width, w.clientWidth) << c.name;
+        EXPECT_LE(c.rect.top + c.rect.height, w.clientHeight) << c.name;
+    }
+    // The bottom 105 twips of the licence notice overlap the version and driver labels.
+    EXPECT_EQ(control(w, "lblLicense").rect.top + control(w, "lblLicense").rect.height -
+                  control(w, "lblVersion").rect.top,
+              105);
+}
+
+TEST(SplashLayout, CaptionsFontsAndSettings) {
+    const auto& w = frmSplashLayout();
+    const auto& exit = control(w, "cmdExit");
+    EXPECT_EQ(exit.kind, ControlKind::Button);
+    EXPECT_EQ(exit.caption, "E&xit");
+    EXPECT_FALSE(exit.visible);
+    EXPECT_FALSE(exit.defaultButton);
+    EXPECT_FALSE(exit.cancelButton);
+    EXPECT_FALSE(exit.ownFont);
+
+    const auto& status = control(w, "lblStatus");
+    EXPECT_EQ(status.caption, "Searching for Fobit Adapter && Reader");
+    EXPECT_TRUE(status.ownFont);
+    EXPECT_EQ(status.font.face, "Tahoma");
+    EXPECT_DOUBLE_EQ(status.font.points, 14.25);
+    EXPECT_EQ(status.font.weight, 400);
+    EXPECT_EQ(status.align, TextAlign::Centre);
+
+    EXPECT_EQ(control(w, "lblDriverInfo").caption, "driver info");
+    EXPECT_EQ(control(w, "lblDriverInfo").align, TextAlign::Right);
+    EXPECT_EQ(control(w, "lblVersion").caption, "Version Label");
+    EXPECT_EQ(control(w, "lblVersion").align, TextAlign::Left);
+    EXPECT_TRUE(control(w, "lblVersion").autoSize);
+
+    const auto& license = control(w, "lblLicense");
+    EXPECT_EQ(license.align, TextAlign::Centre);
+    EXPECT_EQ(license.foreColour.kind, ColourKind::Rgb);
+    EXPECT_EQ(license.foreColour.rgb, 0x000000u);
+    EXPECT_NE(license.caption.find("Copyright"), std::string_view::npos);
+
+    for (const auto& c : w.controls) {
+        if (c.kind == ControlKind::Label) {
+            EXPECT_TRUE(c.transparent) << c.name;
+            EXPECT_FALSE(c.tabStop) << c.name;
+            // A label that keeps its design size wraps its text; the version label grows instead.
+            EXPECT_NE(c.autoSize, c.wordWrap) << c.name;
+        }
+    }
+}
+
+TEST(SplashLayout, TabIndicesAndFocus) {
+    const auto& w = frmSplashLayout();
+    std::vector<int> indices;
+    for (const auto& c : w.controls) {
+        indices.push_back(c.tabIndex);
+    }
+    EXPECT_EQ(indices, (std::vector<int>{4, 3, 2, 1, 0}));
+    EXPECT_EQ(focusOrder(w), (std::vector<std::string>{"cmdExit"}));
+}
+
+TEST(MainLayout, WindowSettings) {
+    const auto& w = frmMainLayout();
+    EXPECT_EQ(w.name, "frmMain");
+    EXPECT_EQ(w.caption, "Quorna Fobit Reader");
+    EXPECT_EQ(w.border, BorderStyle::FixedSingle);
+    EXPECT_EQ(w.clientWidth, 6495);
+    EXPECT_EQ(w.clientHeight, 6315);
+    EXPECT_EQ(pixels(w.clientWidth), 433);
+    EXPECT_EQ(pixels(w.clientHeight), 421);
+    EXPECT_TRUE(w.centred);
+    EXPECT_TRUE(w.font.face.empty());  // the platform's dialog font
+    EXPECT_DOUBLE_EQ(w.font.points, 8.25);
+    // Exactly two title-bar options are off, and the close box stays: every close runs the unload.
+    EXPECT_TRUE(w.controlBox);
+    EXPECT_EQ(int(!w.controlBox) + int(!w.minButton) + int(!w.maxButton), 2);
+}
+
+TEST(MainLayout, ThirteenControlsInCreationOrderWithDesignPixels) {
+    const auto& w = frmMainLayout();
+    EXPECT_EQ(names(w), (std::vector<std::string>{"cmdScanOnce", "cmdExit", "cmdScanning",
+                                                  "picScanner", "lblVersion", "lblLicense",
+                                                  "chkAutoCopy", "lstROMIDs", "lblDriverInfo",
+                                                  "lblStatus", "Line2", "line1", "lblHelp"}));
+    expectPixels(w, {{"cmdScanOnce", {328, 48, 81, 56}},
+                     {"cmdExit", {352, 376, 66, 24}},
+                     {"cmdScanning", {200, 48, 81, 56}},
+                     {"picScanner", {8, 8, 177, 385}},
+                     {"lblVersion", {32, 360, 78, 13}},
+                     {"lblLicense", {16, 16, 151, 37}},
+                     {"chkAutoCopy", {200, 112, 145, 17}},
+                     {"lstROMIDs", {192, 8, 225, 36}},
+                     {"lblDriverInfo", {200, 384, 145, 25}},
+                     {"lblStatus", {192, 336, 225, 29}},
+                     {"lblHelp", {192, 136, 224, 180}}});
+
+    const auto& pic = control(w, "picScanner");
+    for (const auto& c : w.controls) {
+        if (c.kind == ControlKind::Line) {
+            continue;
+        }
+        if (c.container == "picScanner") {
+            EXPECT_LE(c.rect.left + c.rect.width, pic.rect.width) << c.name;
+            EXPECT_LE(c.rect.top + c.rect.height, pic.rect.height) << c.name;
+        } else {
+            EXPECT_TRUE(c.container.empty()) << c.name;
+            EXPECT_LE(c.rect.left + c.rect.width, w.clientWidth) << c.name;
+            EXPECT_LE(c.rect.top + c.rect.height, w.clientHeight) << c.name;
+        }
+    }
+    EXPECT_EQ(control(w, "lblVersion").container, "picScanner");
+    EXPECT_EQ(control(w, "lblLicense").container, "picScanner");
+    EXPECT_EQ(pic.picture, "reader.gif");
+    // The 176 by 381 picture fits the box.
+    EXPECT_GE(pic.rect.width, 176 * kTwipsPerPixel);
+    EXPECT_GE(pic.rect.height, 381 * kTwipsPerPixel);
+}
+
+TEST(MainLayout, EtchedRuleIsTwoLinesOnePixelApart) {
+    const auto& w = frmMainLayout();
+    const auto& dark = control(w, "line1");
+    const auto& light = control(w, "Line2");
+    EXPECT_EQ(dark.kind, ControlKind::Line);
+    EXPECT_EQ(light.kind, ControlKind::Line);
+    EXPECT_EQ(pixels(dark.line.x1), 192);
+    EXPECT_EQ(pixels(dark.line.y1), 368);
+    EXPECT_EQ(pixels(dark.line.x2), 416);
+    EXPECT_EQ(pixels(dark.line.y2), 368);
+    EXPECT_EQ(pixels(light.line.y1), 369);
+    EXPECT_EQ(light.line.y2 - dark.line.y2, kTwipsPerPixel);
+    EXPECT_EQ(dark.line.x2 - dark.line.x1, 3360);
+    EXPECT_EQ(light.line.x2 - light.line.x1, 3360);
+    EXPECT_EQ(dark.foreColour.kind, ColourKind::System);
+    EXPECT_EQ(dark.foreColour.systemIndex, 21);
+    EXPECT_EQ(light.foreColour.systemIndex, 20);
+    EXPECT_EQ(dark.tabIndex, kNoTabIndex);
+    EXPECT_FALSE(dark.tabStop);
+    // The rule lies between the status line and the bottom row.
+    const auto& status = control(w, "lblStatus").rect;
+    EXPECT_GE(dark.line.y1, status.top + status.height);
+    EXPECT_LE(light.line.y1, control(w, "cmdExit").rect.top);
+}
+
+TEST(MainLayout, CaptionsFontsColoursAndSettings) {
+    const auto& w = frmMainLayout();
+    EXPECT_EQ(control(w, "cmdScanOnce").caption, "Read Inserted Fobit and copy to clipboard");
+    EXPECT_TRUE(control(w, "cmdScanOnce").wordWrap);
+    EXPECT_EQ(control(w, "cmdExit").caption, "E&xit");
+    EXPECT_NE(control(w, "cmdExit").defaultButton, control(w, "cmdExit").cancelButton);
+    EXPECT_EQ(control(w, "cmdScanning").caption, "&Start Continuous Scanning");
+    EXPECT_EQ(control(w, "lblVersion").caption, "Version Label");
+    EXPECT_TRUE(control(w, "lblVersion").autoSize);
+    EXPECT_EQ(control(w, "chkAutoCopy").caption, "Auto &Copy to clipboard");
+    EXPECT_EQ(control(w, "chkAutoCopy").value, 1);
+    EXPECT_EQ(control(w, "lblDriverInfo").caption, "driver info");
+    EXPECT_EQ(control(w, "lblDriverInfo").align, TextAlign::Right);
+    EXPECT_EQ(control(w, "lblStatus").caption, "Status Messages will appear here.");
+    EXPECT_EQ(control(w, "lblStatus").align, TextAlign::Centre);
+    EXPECT_EQ(control(w, "lblStatus").foreColour.kind, ColourKind::System);
+    EXPECT_EQ(control(w, "lblStatus").foreColour.systemIndex, 12);
+
+    const auto& license = control(w, "lblLicense");
+    EXPECT_EQ(license.foreColour.kind, ColourKind::Rgb);
+    EXPECT_EQ(license.foreColour.rgb, 0x000000u);
+    EXPECT_EQ(license.align, TextAlign::Centre);
+    EXPECT_EQ(license.caption.find('\r'), std::string_view::npos);  // one line at design time
+
+    const auto& list = control(w, "lstROMIDs");
+    EXPECT_EQ(list.kind, ControlKind::List);
+    EXPECT_TRUE(list.ownFont);
+    EXPECT_EQ(list.font.face, "Courier New");
+    EXPECT_DOUBLE_EQ(list.font.points, 9.75);
+    EXPECT_EQ(list.font.weight, 400);
+    EXPECT_EQ(list.font.charset, 0);
+    EXPECT_FALSE(list.sorted);
+    EXPECT_TRUE(list.caption.empty());
+
+    const auto& help = control(w, "lblHelp");
+    EXPECT_EQ(help.font.face, "Tahoma");
+    EXPECT_DOUBLE_EQ(help.font.points, 8.25);
+    EXPECT_EQ(help.align, TextAlign::Centre);
+    EXPECT_TRUE(help.wordWrap);
+
+    for (const auto& c : w.controls) {
+        EXPECT_TRUE(c.visible) << c.name;
+        if (c.kind == ControlKind::Label) {
+            EXPECT_TRUE(c.transparent) << c.name;
+            EXPECT_FALSE(c.tabStop) << c.name;
+        }
+    }
+}
+
+TEST(MainLayout, HelpTextIsThreeParagraphs) {
+    const std::string help(control(frmMainLayout(), "lblHelp").caption);
+    EXPECT_EQ(help,
+              "This program allows you to use your QuornaWeb Fobit Reader to get the ID number "
+              "from each Fobit you give out to your customers.\r\n\r\nWhen the 'Auto Copy' box "
+              "is checked, the ID of the Fobit on the Reader will be automatically copied to the "
+              "clipboard. You can then paste the information into the Customer Setup page on "
+              "QuornaWeb.\r\n\r\nNOTE: Auto copy will only work when ONE key is on the Reader.");
+    // No lone CR or LF anywhere: every break is a CR LF pair.
+    for (std::size_t i = 0; i < help.size(); ++i) {
+        if (help[i] == '\r') {
+            ASSERT_LT(i + 1, help.size());
+            EXPECT_EQ(help[i + 1], '\n');
+        }
+        if (help[i] == '\n') {
+            EXPECT_EQ(help[i - 1], '\r');
+        }
+    }
+}
+
+TEST(MainLayout, TabOrderAndAccessKeys) {
+    const auto& w = frmMainLayout();
+    std::set<int> indices;
+    int numbered = 0;
+    for (const auto& c : w.controls) {
+        if (c.tabIndex != kNoTabIndex) {
+            indices.insert(c.tabIndex);
+            ++numbered;
+        }
+    }
+    EXPECT_EQ(numbered, 11);
+    EXPECT_EQ(indices.size(), 11u);  // distinct
+    EXPECT_EQ(*indices.begin(), 0);
+    EXPECT_EQ(*indices.rbegin(), 10);
+    EXPECT_EQ(control(w, "lstROMIDs").tabIndex, 0);
+    EXPECT_EQ(control(w, "lblHelp").tabIndex, 3);
+    EXPECT_EQ(control(w, "lblVersion").tabIndex, 10);
+
+    std::vector<std::string> order = focusOrder(w);
+    if (control(w, "picScanner").tabStop) {
+        EXPECT_EQ(order, (std::vector<std::string>{"lstROMIDs", "chkAutoCopy", "picScanner",
+                                                   "cmdScanning", "cmdExit", "cmdScanOnce"}));
+    } else {
+        EXPECT_EQ(order, (std::vector<std::string>{"lstROMIDs", "chkAutoCopy", "cmdScanning",
+                                                   "cmdExit", "cmdScanOnce"}));
+    }
+
+    EXPECT_EQ(accessKey(control(w, "cmdScanning").caption), 'S');
+    EXPECT_EQ(accessKey("Stop &Scanning"), 'S');
+    EXPECT_EQ(accessKey("Start &Scanning"), 'S');
+    EXPECT_EQ(accessKey(control(w, "chkAutoCopy").caption), 'C');
+    EXPECT_EQ(accessKey(control(w, "cmdExit").caption), 'x');
+    EXPECT_EQ(accessKey(control(w, "cmdScanOnce").caption), 0);
+}
