@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "onewire/Backend.h"
+#include "onewire/OwserverProtocol.h"
+
+namespace onewire::owserver {
+
+using Clock = std::chrono::steady_clock;
+
+// One request and its reply over a fresh connection, all of it (name lookup, connection,
+// sending, pings, reply) finished by the deadline. nullopt when the server refuses, stays
+// silent, closes early or sends something that is not a reply.
+std::optional<Reply> exchange(const std::string& host, const std::string& service,
+                              std::int32_t type, const std::string& path, std::uint32_t flags,
+                              std::int32_t size, Clock::time_point deadline);
+
+// A reader behind owserver, the owfs server, at HOST:PORT.
+class OwserverBus : public Backend {
+public:
+    OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget);
+
+    std::int16_t setup() override;
+    std::vector<Rom> enumerate() override;
+
+private:
+    std::string host_;
+    std::string service_;
+    std::chrono::milliseconds budget_;
+};
+
+}  // namespace onewire::owserver

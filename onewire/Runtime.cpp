@@ -1,0 +1,202 @@
+#include "onewire/Runtime.h"
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace onewire {
+namespace {
+
+// State buffer: a header, then the snapshot of the bus taken when the enumeration began.
+//   0 magic, 4 runtime instance, 8 session, 12 device count, 14 devices handed out,
+//   16 checksum of the header and the devices, 20..31 zero, 32 the devices, 8 bytes each.
+// A buffer that does not check out (all zero, garbage, another session's, another process's)
+// simply means "start a new enumeration".
+constexpr std::uint32_t kMagic = 0x4F57454E;  // "OWEN"
+
+struct Header {
+    std::uint32_t magic = 0;
+    std::uint32_t instance = 0;
+    std::int32_t session = 0;
+    std::uint16_t count = 0;
+    std::uint16_t handedOut = 0;
+    std::uint32_t checksum = 0;
+};
+
+std::uint32_t checksumOf(const Header& header, const std::uint8_t* devices) {
+    std::uint32_t hash = 2166136261u;
+    auto mix = [&hash](const void* data, std::size_t size) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        for (std::size_t i = 0; i < size; ++i) {
+            hash = (hash ^ bytes[i]) * 16777619u;
+        }
+    };
+    mix(&header.magic, 4);
+    mix(&header.instance, 4);
+    mix(&header.session, 4);
+    mix(&header.count, 2);
+    mix(&header.handedOut, 2);
+    mix(devices, std::size_t{header.count} * 8);
+    return hash;
+}
+
+Header readHeader(const std::uint8_t* buffer) {
+    Header header;
+    std::memcpy(&header.magic, buffer, 4);
+    std::memcpy(&header.instance, buffer + 4, 4);
+    std::memcpy(&header.session, buffer + 8, 4);
+    std::memcpy(&header.count, buffer + 12, 2);
+    std::memcpy(&header.handedOut, buffer + 14, 2);
+    std::memcpy(&header.checksum, buffer + 16, 4);
+    return header;
+}
+
+void writeHeader(std::uint8_t* buffer, Header header) {
+    header.checksum = checksumOf(header, buffer + state::kHeaderSize);
+    std::memset(buffer, 0, state::kHeaderSize);
+    std::memcpy(buffer, &header.magic, 4);
+    std::memcpy(buffer + 4, &header.instance, 4);
+    std::memcpy(buffer + 8, &header.session, 4);
+    std::memcpy(buffer + 12, &header.count, 2);
+    std::memcpy(buffer + 14, &header.handedOut, 2);
+    std::memcpy(buffer + 16, &header.checksum, 4);
+}
+
+// The enumeration the buffer holds for this session, if it holds a sound one.
+std::optional<Header> enumerationIn(const std::uint8_t* buffer, std::uint32_t instance,
+                                    std::int32_t session) {
+    Header header = readHeader(buffer);
+    if (header.magic != kMagic || header.instance != instance || header.session != session ||
+        header.count == 0 || header.count > state::kCapacity || header.handedOut == 0 ||
+        header.handedOut > header.count) {
+        return std::nullopt;
+    }
+    if (checksumOf(header, buffer + state::kHeaderSize) != header.checksum) {
+        return std::nullopt;
+    }
+    return header;
+}
+
+void clearEnumeration(std::uint8_t* buffer) {
+    std::memset(buffer, 0, state::kHeaderSize);
+}
+
+}  // namespace
+
+Runtime::Runtime(RuntimeOptions options)
+    : options_(std::move(options)),
+      reporter_(options_.diagnostics),
+      instance_(std::random_device{}() | 1u) {}
+
+std::int16_t Runtime::readDefaultPort(std::int16_t* portNum, std::int16_t* portType) {
+    Settings settings = loadSettings(options_.environment, reporter_);
+    if (!settings.defaultPort || portNum == nullptr || portType == nullptr) {
+        return 0;
+    }
+    *portNum = settings.defaultPort->number;
+    *portType = settings.defaultPort->type;
+    return 1;
+}
+
+std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) {
+    Settings settings = loadSettings(options_.environment, reporter_);
+    auto mapping = mappingFor(settings, Port{portType, portNum}, options_.w1DevicesFolder);
+    if (!mapping) {
+        return 0;
+    }
+    std::shared_ptr<Backend> backend =
+        makeBackend(*mapping, BackendContext{&reporter_, options_.networkBudget});
+    std::lock_guard lock(mutex_);
+    if (!backend || sessions_.size() >= options_.maxOpenSessions) {
+        return 0;  // a caller that never ends its sessions cannot grow the table without end
+    }
+    do {
+        lastHandle_ = lastHandle_ == INT32_MAX ? 1 : lastHandle_ + 1;
+    } while (sessions_.contains(lastHandle_));
+    sessions_.emplace(lastHandle_, std::move(backend));
+    return lastHandle_;
+}
+
+std::shared_ptr<Backend> Runtime::backendOf(std::int32_t session) {
+    std::lock_guard lock(mutex_);
+    auto found = sessions_.find(session);
+    return found == sessions_.end() ? nullptr : found->second;
+}
+
+std::int16_t Runtime::setup(std::int32_t session) {
+    auto backend = backendOf(session);
+    return backend ? backend->setup() : kInvalidSession;
+}
+
+std::int16_t Runtime::endSession(std::int32_t session) {
+    std::lock_guard lock(mutex_);
+    return sessions_.erase(session) > 0 ? 1 : 0;
+}
+
+std::int16_t Runtime::next(std::int32_t session, void* stateBuffer) {
+    auto backend = backendOf(session);
+    if (!backend) {
+        return kInvalidSession;
+    }
+    if (stateBuffer == nullptr) {
+        return 0;
+    }
+    auto* buffer = static_cast<std::uint8_t*>(stateBuffer);
+    if (auto header = enumerationIn(buffer, instance_, session)) {
+        if (header->handedOut < header->count) {
+            ++header->handedOut;
+            writeHeader(buffer, *header);
+            return 1;
+        }
+        clearEnumeration(buffer);  // ran out: the next call starts again from the first device
+        return 0;
+    }
+    std::vector<Rom> devices = acceptableOnly(backend->enumerate());
+    if (devices.size() > state::kCapacity) {
+        devices.resize(state::kCapacity);
+    }
+    if (devices.empty()) {
+        clearEnumeration(buffer);
+        return 0;
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        std::memcpy(buffer + state::kHeaderSize + i * 8, devices[i].data(), 8);
+    }
+    Header header;
+    header.magic = kMagic;
+    header.instance = instance_;
+    header.session = session;
+    header.count = static_cast<std::uint16_t>(devices.size());
+    header.handedOut = 1;
+    writeHeader(buffer, header);
+    return 1;
+}
+
+std::int16_t Runtime::rom(std::int32_t session, const void* stateBuffer, std::int16_t* rom) {
+    if (!backendOf(session)) {
+        return kInvalidSession;
+    }
+    if (stateBuffer == nullptr || rom == nullptr) {
+        return 0;
+    }
+    const auto* buffer = static_cast<const std::uint8_t*>(stateBuffer);
+    auto header = enumerationIn(buffer, instance_, session);
+    if (!header) {
+        return 0;  // no current device
+    }
+    const std::uint8_t* current = buffer + state::kHeaderSize + (header->handedOut - 1) * 8;
+    for (std::size_t i = 0; i < 8; ++i) {
+        rom[i] = current[i];
+    }
+    return 1;
+}
+
+std::int16_t Runtime::version(char* buffer) {
+    if (buffer == nullptr) {
+        return 0;
+    }
+    std::strcpy(buffer, kVersionText);
+    return 1;
+}
+
+}  // namespace onewire

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "onewire/Backend.h"
+#include "onewire/Reporter.h"
+#include "onewire/Settings.h"
+
+namespace onewire {
+
+constexpr std::size_t kStateBufferSize = 15361;
+constexpr std::int16_t kInvalidSession = -200;
+
+struct RuntimeOptions {
+    Environment environment = processEnvironment();
+    std::string w1DevicesFolder = "/sys/bus/w1/devices";
+    std::chrono::milliseconds networkBudget{200};
+    Reporter::Sink diagnostics;  // standard error when empty
+    std::size_t maxOpenSessions = 256;
+};
+
+// The library's calls. Sessions live here; the state of an enumeration lives in the caller's
+// 15,361-byte buffer, so two callers never disturb each other's search.
+class Runtime {
+public:
+    explicit Runtime(RuntimeOptions options = {});
+
+    // 1 with both numbers filled in when the settings name a default port; 0, leaving them
+    // alone, when they do not.
+    std::int16_t readDefaultPort(std::int16_t* portNum, std::int16_t* portType);
+    // A handle > 0 for a mapped port, 0 for a port nothing is connected to.
+    std::int32_t startSession(std::int16_t portNum, std::int16_t portType);
+    std::int16_t setup(std::int32_t session);
+    // 1 when the session was open, 0 for any other handle.
+    std::int16_t endSession(std::int32_t session);
+    // 1 for each device in turn, then 0 once; the call after that starts a new enumeration.
+    std::int16_t next(std::int32_t session, void* stateBuffer);
+    // Writes the current device's 8 ROM bytes (0 to 255) into rom[0..7]; 1 on success.
+    std::int16_t rom(std::int32_t session, const void* stateBuffer, std::int16_t* rom);
+
+    static std::int16_t version(char* buffer);
+    static constexpr const char* kVersionText = "onewire runtime 1.0.0";
+
+private:
+    std::shared_ptr<Backend> backendOf(std::int32_t session);
+
+    RuntimeOptions options_;
+    Reporter reporter_;
+    std::uint32_t instance_;
+    std::mutex mutex_;
+    std::map<std::int32_t, std::shared_ptr<Backend>> sessions_;
+    std::int32_t lastHandle_ = 0;
+};
+
+// The layout of an enumeration in the state buffer, exposed for the tests.
+namespace state {
+constexpr std::size_t kHeaderSize = 32;
+constexpr std::size_t kCapacity = (kStateBufferSize - kHeaderSize) / 8;
+}  // namespace state
+
+}  // namespace onewire

@@ -1,0 +1,289 @@
+#include "onewire/Settings.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace onewire {
+namespace {
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::string lower(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
+std::vector<std::string_view> words(std::string_view text) {
+    std::vector<std::string_view> result;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+            ++i;
+        }
+        std::size_t start = i;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+            ++i;
+        }
+        if (i > start) {
+            result.push_back(text.substr(start, i - start));
+        }
+    }
+    return result;
+}
+
+std::optional<long> parseNumber(std::string_view text, long lowest, long highest) {
+    if (text.empty() || text.size() > 6) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value < lowest || value > highest) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "usb N" or "com N".
+std::optional<Port> parsePort(std::string_view text) {
+    auto parts = words(text);
+    if (parts.size() != 2) {
+        return std::nullopt;
+    }
+    std::string kind = lower(parts[0]);
+    auto number = parseNumber(parts[1], 0, 32767);
+    if (!number) {
+        return std::nullopt;
+    }
+    if (kind == "usb") {
+        return Port{kPortTypeUsb, static_cast<std::int16_t>(*number)};
+    }
+    if (kind == "com") {
+        return Port{kPortTypeSerial, static_cast<std::int16_t>(*number)};
+    }
+    return std::nullopt;
+}
+
+std::string absoluteAgainst(std::string_view path, const std::string& fileName) {
+    std::filesystem::path result(path);
+    if (result.is_relative()) {
+        result = std::filesystem::path(fileName).parent_path() / result;
+    }
+    return result.lexically_normal().string();
+}
+
+std::optional<PortMapping> parseMapping(std::string_view text, const std::string& fileName) {
+    std::size_t split = 0;
+    while (split < text.size() && !std::isspace(static_cast<unsigned char>(text[split]))) {
+        ++split;
+    }
+    std::string kind = lower(text.substr(0, split));
+    std::string_view argument = trim(text.substr(split));
+    if (argument.empty()) {
+        return std::nullopt;
+    }
+    PortMapping mapping;
+    if (kind == "virtual" || kind == "w1") {
+        mapping.kind = kind == "w1" ? BackendKind::W1 : BackendKind::Virtual;
+        mapping.argument = absoluteAgainst(argument, fileName);
+        return mapping;
+    }
+    if (kind == "owserver") {
+        auto endpoint = splitHostPort(argument);
+        if (!endpoint) {
+            return std::nullopt;
+        }
+        mapping.kind = BackendKind::Owserver;
+        mapping.argument = std::string(argument);
+        mapping.host = endpoint->first;
+        mapping.service = endpoint->second;
+        return mapping;
+    }
+    return std::nullopt;
+}
+
+std::string describe(const std::string& fileName, int line, std::string_view why,
+                     std::string_view text) {
+    std::ostringstream message;
+    message << fileName << ":" << line << ": " << why << " \"" << text << "\"; line ignored";
+    return message.str();
+}
+
+}  // namespace
+
+std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_view text) {
+    std::string_view host;
+    std::string_view service;
+    if (!text.empty() && text.front() == '[') {
+        std::size_t close = text.find(']');
+        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            return std::nullopt;
+        }
+        host = text.substr(1, close - 1);
+        service = text.substr(close + 2);
+    } else {
+        std::size_t colon = text.rfind(':');
+        if (colon == std::string_view::npos || text.find(':') != colon) {
+            return std::nullopt;
+        }
+        host = text.substr(0, colon);
+        service = text.substr(colon + 1);
+    }
+    if (host.empty() || !parseNumber(service, 1, 65535)) {
+        return std::nullopt;
+    }
+    for (char c : host) {
+        if (std::isspace(static_cast<unsigned char>(c)) || c == '/' || c == '[' || c == ']') {
+            return std::nullopt;
+        }
+    }
+    return std::make_pair(std::string(host), std::string(service));
+}
+
+Settings parseSettings(std::string_view text, const std::string& fileName, Reporter& reporter) {
+    Settings settings;
+    settings.fromFile = true;
+    int lineNumber = 0;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        std::size_t end = text.find('\n', position);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        std::string_view line = text.substr(position, end - position);
+        position = end + 1;
+        ++lineNumber;
+
+        std::string_view content = line.substr(0, line.find('#'));
+        content = trim(content);
+        if (content.empty()) {
+            continue;
+        }
+        std::size_t equals = content.find('=');
+        if (equals == std::string_view::npos) {
+            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", trim(line)));
+            continue;
+        }
+        std::string_view key = trim(content.substr(0, equals));
+        std::string_view value = trim(content.substr(equals + 1));
+        if (lower(key) == "default") {
+            auto port = parsePort(value);
+            if (!port) {
+                reporter.reportOnce(
+                    describe(fileName, lineNumber, "cannot understand", trim(line)));
+            } else if (settings.defaultPort) {
+                reporter.reportOnce(
+                    describe(fileName, lineNumber, "a second default port", trim(line)));
+            } else {
+                settings.defaultPort = port;
+            }
+            continue;
+        }
+        auto port = parsePort(key);
+        auto mapping = port ? parseMapping(value, fileName) : std::nullopt;
+        if (!mapping) {
+            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", trim(line)));
+        } else if (settings.ports.contains(*port)) {
+            reporter.reportOnce(
+                describe(fileName, lineNumber, "a second mapping of the same port", trim(line)));
+        } else {
+            settings.ports.emplace(*port, *mapping);
+        }
+    }
+    return settings;
+}
+
+Environment processEnvironment() {
+    return [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(value);
+    };
+}
+
+std::optional<std::string> findSettingsFile(const Environment& environment) {
+    auto explicitFile = environment("ONEWIRE_CONF");
+    if (explicitFile && !explicitFile->empty()) {
+        std::error_code error;
+        if (std::filesystem::exists(*explicitFile, error)) {
+            return *explicitFile;
+        }
+        return std::nullopt;
+    }
+    std::vector<std::string> candidates;
+    auto configHome = environment("XDG_CONFIG_HOME");
+    if (configHome && !configHome->empty() && configHome->front() == '/') {
+        candidates.push_back(*configHome + "/onewire/onewire.conf");
+    } else if (auto home = environment("HOME"); home && !home->empty()) {
+        candidates.push_back(*home + "/.config/onewire/onewire.conf");
+    }
+    candidates.push_back("/etc/onewire/onewire.conf");
+    for (const std::string& candidate : candidates) {
+        std::error_code error;
+        if (std::filesystem::exists(candidate, error)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+Settings loadSettings(const Environment& environment, Reporter& reporter) {
+    auto fileName = findSettingsFile(environment);
+    if (!fileName) {
+        auto explicitFile = environment("ONEWIRE_CONF");
+        if (explicitFile && !explicitFile->empty()) {
+            reporter.reportOnce("settings file " + *explicitFile +
+                                " (ONEWIRE_CONF) not found; using none");
+        }
+        return Settings{};
+    }
+    std::ifstream file(*fileName, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file) {
+        // A settings file that exists but cannot be read maps no port at all rather than
+        // falling back to the kernel's buses the operator did not choose.
+        reporter.reportOnce("cannot read settings file " + *fileName + "; no port is mapped");
+        Settings none;
+        none.fromFile = true;
+        return none;
+    }
+    return parseSettings(text.str(), *fileName, reporter);
+}
+
+std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
+                                      const std::string& w1DevicesFolder) {
+    if (auto found = settings.ports.find(port); found != settings.ports.end()) {
+        return found->second;
+    }
+    if (!settings.fromFile && port.type == kPortTypeUsb) {
+        PortMapping kernel;
+        kernel.kind = BackendKind::W1;
+        kernel.argument = w1DevicesFolder + "/w1_bus_master" + std::to_string(port.number);
+        return kernel;
+    }
+    return std::nullopt;
+}
+
+}  // namespace onewire

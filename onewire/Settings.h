@@ -1,0 +1,65 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "onewire/Reporter.h"
+
+namespace onewire {
+
+constexpr std::int16_t kPortTypeSerial = 5;  // "com N"
+constexpr std::int16_t kPortTypeUsb = 6;     // "usb N"
+
+struct Port {
+    std::int16_t type = 0;
+    std::int16_t number = 0;
+    auto operator<=>(const Port&) const = default;
+};
+
+enum class BackendKind { Virtual, Owserver, W1 };
+
+// What a port is connected to: "virtual FILE", "owserver HOST:PORT" or "w1 DIR".
+struct PortMapping {
+    BackendKind kind = BackendKind::Virtual;
+    std::string argument;  // FILE or DIR made absolute against the settings file's folder
+    std::string host;      // owserver only
+    std::string service;   // owserver only: the TCP port
+    auto operator<=>(const PortMapping&) const = default;
+};
+
+struct Settings {
+    bool fromFile = false;
+    std::optional<Port> defaultPort;
+    std::map<Port, PortMapping> ports;
+};
+
+// Parses a settings text. Lines that cannot be understood are reported with fileName and their
+// line number and ignored; so is a second default or a second mapping of the same port, since
+// guessing which one was meant could pick the wrong reader.
+Settings parseSettings(std::string_view text, const std::string& fileName, Reporter& reporter);
+
+// Splits "HOST:PORT" or "[IPv6]:PORT"; nullopt when either part is missing or the port is not
+// a number from 1 to 65535.
+std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_view text);
+
+using Environment = std::function<std::optional<std::string>(const char* name)>;
+Environment processEnvironment();
+
+// $ONEWIRE_CONF when set (and then only that file), else $XDG_CONFIG_HOME/onewire/onewire.conf
+// (~/.config when unset), else /etc/onewire/onewire.conf; nullopt when none exists.
+std::optional<std::string> findSettingsFile(const Environment& environment);
+
+// Reads the settings file that findSettingsFile names; with none, Settings::fromFile is false.
+Settings loadSettings(const Environment& environment, Reporter& reporter);
+
+// The mapping that serves a port: the settings' own, or without a settings file the kernel's
+// bus master N for USB port N.
+std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
+                                      const std::string& w1DevicesFolder);
+
+}  // namespace onewire

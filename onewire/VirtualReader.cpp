@@ -1,0 +1,148 @@
+#include "onewire/VirtualReader.h"
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace onewire {
+namespace {
+
+constexpr std::int16_t kSetupShorted = 2;
+constexpr std::int16_t kSetupNotFound = 3;
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::optional<std::int16_t> parseCode(std::string_view text) {
+    bool negative = !text.empty() && text.front() == '-';
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 5) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    value = negative ? -value : value;
+    if (value < -32768 || value > 32767) {
+        return std::nullopt;
+    }
+    return static_cast<std::int16_t>(value);
+}
+
+std::string hex(const Rom& rom) {
+    char text[17];
+    for (std::size_t i = 0; i < rom.size(); ++i) {
+        std::snprintf(text + 2 * i, 3, "%02X", rom[i]);
+    }
+    return std::string(text, 16);
+}
+
+}  // namespace
+
+VirtualReaderContents parseVirtualReader(std::string_view text, const std::string& fileName,
+                                         Reporter& reporter) {
+    VirtualReaderContents contents;
+    int lineNumber = 0;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        std::size_t end = text.find('\n', position);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        std::string_view line = text.substr(position, end - position);
+        position = end + 1;
+        ++lineNumber;
+        std::string_view content = trim(line.substr(0, line.find('#')));
+        if (content.empty()) {
+            continue;
+        }
+        auto where = fileName + ":" + std::to_string(lineNumber) + ": ";
+        if (content == "shorted") {
+            contents.shorted = true;
+            continue;
+        }
+        if (content.starts_with("setup")) {
+            std::string_view rest = trim(content.substr(5));
+            std::optional<std::int16_t> code;
+            if (rest.starts_with("=")) {
+                code = parseCode(trim(rest.substr(1)));
+            }
+            if (code) {
+                contents.setupCode = code;
+            } else {
+                reporter.reportOnce(where + "cannot understand \"" + std::string(content) +
+                                    "\"; line ignored");
+            }
+            continue;
+        }
+        auto bytes =
+            (content.size() == 14 || content.size() == 16) ? parseHexBytes(content) : std::nullopt;
+        if (!bytes) {
+            reporter.reportOnce(where + "cannot understand \"" + std::string(content) +
+                                "\"; line ignored");
+            continue;
+        }
+        Rom rom{};
+        std::copy(bytes->begin(), bytes->end(), rom.begin());
+        if (bytes->size() == 7) {
+            rom[7] = crc8(rom.data(), 7);
+        } else if (!isAcceptable(rom)) {
+            // Still handed to the runtime, whose filter drops it, as a real bus would; the note
+            // tells the person editing the file why the token never shows.
+            reporter.reportOnce(
+                where + "token " + hex(rom) + " fails the CRC check (its CRC " + "byte would be " +
+                hex(withCrc({rom[0], rom[1], rom[2], rom[3], rom[4], rom[5], rom[6]})).substr(14) +
+                ") or is of family 00; a reader never lists it");
+        }
+        contents.tokens.push_back(rom);
+    }
+    return contents;
+}
+
+VirtualReader::VirtualReader(std::string fileName, Reporter& reporter)
+    : fileName_(std::move(fileName)), reporter_(reporter) {}
+
+std::optional<VirtualReaderContents> VirtualReader::read() {
+    std::ifstream file(fileName_, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return parseVirtualReader(text.str(), fileName_, reporter_);
+}
+
+std::int16_t VirtualReader::setup() {
+    auto contents = read();
+    if (!contents) {
+        return kSetupNotFound;
+    }
+    if (contents->setupCode) {
+        return *contents->setupCode;
+    }
+    return contents->shorted ? kSetupShorted : 1;
+}
+
+std::vector<Rom> VirtualReader::enumerate() {
+    auto contents = read();
+    if (!contents || contents->shorted) {
+        return {};
+    }
+    return contents->tokens;
+}
+
+}  // namespace onewire

@@ -1,0 +1,61 @@
+#include "onewire/W1Bus.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace onewire {
+
+W1Bus::W1Bus(std::string folder) : folder_(std::move(folder)) {}
+
+std::int16_t W1Bus::setup() {
+    std::error_code error;
+    return std::filesystem::is_directory(folder_, error) ? 1 : 3;
+}
+
+std::optional<Rom> romFromW1Name(std::string_view name) {
+    if (name.size() != 15 || name[2] != '-') {
+        return std::nullopt;
+    }
+    auto family = parseHexBytes(name.substr(0, 2));
+    auto serial = parseHexBytes(name.substr(3));
+    if (!family || !serial) {
+        return std::nullopt;
+    }
+    std::array<std::uint8_t, 7> bytes{};
+    bytes[0] = (*family)[0];
+    for (std::size_t i = 0; i < 6; ++i) {
+        bytes[1 + i] = (*serial)[5 - i];
+    }
+    return withCrc(bytes);
+}
+
+std::vector<Rom> W1Bus::enumerate() {
+    std::ifstream list(folder_ + "/w1_master_slaves");
+    std::vector<Rom> devices;
+    std::string name;
+    while (devices.size() < 4096 && std::getline(list, name)) {
+        if (!name.empty() && name.back() == '\r') {
+            name.pop_back();
+        }
+        auto fromName = romFromW1Name(name);
+        if (!fromName) {
+            continue;  // "not found." and anything else that names no device
+        }
+        std::error_code error;
+        std::filesystem::path device = std::filesystem::path(folder_) / name;
+        if (!std::filesystem::is_directory(device, error)) {
+            continue;  // left the bus between the listing and now
+        }
+        std::ifstream idFile(device / "id", std::ios::binary);
+        Rom rom{};
+        if (idFile.read(reinterpret_cast<char*>(rom.data()), rom.size()) &&
+            idFile.gcount() == static_cast<std::streamsize>(rom.size())) {
+            devices.push_back(rom);
+        } else {
+            devices.push_back(*fromName);
+        }
+    }
+    return devices;
+}
+
+}  // namespace onewire

@@ -1,0 +1,53 @@
+// The exported calls: thin wrappers that keep every exception inside the library.
+#include "onewire/onewire.h"
+
+#include "onewire/Runtime.h"
+
+namespace {
+
+onewire::Runtime& runtime() {
+    static onewire::Runtime instance;
+    return instance;
+}
+
+template <typename Result, typename Call>
+Result guarded(Result onFailure, Call call) {
+    try {
+        return call();
+    } catch (...) {
+        return onFailure;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int16_t TMReadDefaultPort(int16_t* portNum, int16_t* portType) {
+    return guarded<int16_t>(0, [&] { return runtime().readDefaultPort(portNum, portType); });
+}
+
+int32_t TMExtendedStartSession(int16_t portNum, int16_t portType, void* /*sessionOptions*/) {
+    return guarded<int32_t>(0, [&] { return runtime().startSession(portNum, portType); });
+}
+
+int16_t TMSetup(int32_t session) {
+    return guarded<int16_t>(3, [&] { return runtime().setup(session); });
+}
+
+int16_t TMEndSession(int32_t session) {
+    return guarded<int16_t>(0, [&] { return runtime().endSession(session); });
+}
+
+int16_t TMNext(int32_t session, void* stateBuffer) {
+    return guarded<int16_t>(0, [&] { return runtime().next(session, stateBuffer); });
+}
+
+int16_t TMRom(int32_t session, void* stateBuffer, int16_t* rom) {
+    return guarded<int16_t>(0, [&] { return runtime().rom(session, stateBuffer, rom); });
+}
+
+int16_t Get_Version(char* buffer) {
+    return onewire::Runtime::version(buffer);
+}
+}

@@ -1,0 +1,249 @@
+// The runtime's calls over the virtual reader: sessions, the enumeration kept in the caller's
+// state buffer, the reader file's tokens and simulated faults.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "onewire/Runtime.h"
+#include "onewire/VirtualReader.h"
+
+using namespace onewire;
+
+namespace {
+
+class VirtualRuntime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("onewire-runtime-" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(folder_);
+        writeSettings("default = usb 1\nusb 1 = virtual reader.txt\ncom 2 = virtual absent.txt\n");
+        RuntimeOptions options;
+        options.environment = [this](const char* name) -> std::optional<std::string> {
+            if (std::string(name) == "ONEWIRE_CONF") {
+                return (folder_ / "onewire.conf").string();
+            }
+            return std::nullopt;
+        };
+        options.diagnostics = [this](const std::string& message) { reports_.push_back(message); };
+        runtime_ = std::make_unique<Runtime>(options);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    void writeSettings(const std::string& text) { std::ofstream(folder_ / "onewire.conf") << text; }
+    void writeReader(const std::string& text) { std::ofstream(folder_ / "reader.txt") << text; }
+
+    // One pass as the driver runs it: TMNext until it says no more, TMRom after each 1.
+    std::vector<std::string> pass(std::vector<std::uint8_t>& stateBuffer) {
+        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+        EXPECT_GT(session, 0);
+        auto ids = enumerate(session, stateBuffer);
+        runtime_->endSession(session);
+        return ids;
+    }
+    std::vector<std::string> enumerate(std::int32_t session, std::vector<std::uint8_t>& buffer) {
+        std::vector<std::string> ids;
+        while (runtime_->next(session, buffer.data()) == 1 && ids.size() < 5000) {
+            ids.push_back(romText(session, buffer));
+        }
+        return ids;
+    }
+    std::string romText(std::int32_t session, std::vector<std::uint8_t>& buffer) {
+        std::int16_t rom[8] = {};
+        EXPECT_EQ(runtime_->rom(session, buffer.data(), rom), 1);
+        std::string text;
+        for (std::int16_t element : rom) {
+            EXPECT_TRUE(element >= 0 && element <= 255);
+            char digits[3];
+            std::snprintf(digits, sizeof digits, "%02X", element);
+            text += digits;
+        }
+        return text;
+    }
+
+    std::filesystem::path folder_;
+    std::vector<std::string> reports_;
+    std::unique_ptr<Runtime> runtime_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kStateBufferSize, 0);
+};
+
+}  // namespace
+
+TEST_F(VirtualRuntime, DefaultPortAndSessions) {
+    std::int16_t number = 0, type = 0;
+    EXPECT_EQ(runtime_->readDefaultPort(&number, &type), 1);
+    EXPECT_EQ(number, 1);
+    EXPECT_EQ(type, kPortTypeUsb);
+
+    writeSettings("usb 1 = virtual reader.txt\n");
+    number = 9, type = 9;
+    EXPECT_EQ(runtime_->readDefaultPort(&number, &type), 0);
+    EXPECT_EQ(number, 9) << "left alone without a default";
+    EXPECT_EQ(type, 9);
+
+    EXPECT_EQ(runtime_->startSession(3, kPortTypeSerial), 0) << "unmapped port";
+    EXPECT_EQ(runtime_->setup(0), kInvalidSession);
+    EXPECT_EQ(runtime_->setup(12345), kInvalidSession);
+    EXPECT_EQ(runtime_->endSession(0), 0);
+    EXPECT_EQ(runtime_->endSession(-7), 0);
+
+    std::int32_t first = runtime_->startSession(1, kPortTypeUsb);
+    std::int32_t second = runtime_->startSession(1, kPortTypeUsb);
+    EXPECT_GT(first, 0);
+    EXPECT_GT(second, 0);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(runtime_->endSession(first), 1);
+    EXPECT_EQ(runtime_->setup(first), kInvalidSession) << "ended";
+    EXPECT_EQ(runtime_->next(first, buffer_.data()), kInvalidSession);
+    EXPECT_EQ(runtime_->endSession(second), 1);
+
+    char version[150] = {};
+    Runtime::version(version);
+    EXPECT_GT(std::strlen(version), 5u);
+}
+
+TEST_F(VirtualRuntime, SetupCodesAndFaults) {
+    auto setupCode = [this] {
+        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+        std::int16_t code = runtime_->setup(session);
+        runtime_->endSession(session);
+        return code;
+    };
+    EXPECT_EQ(setupCode(), 3) << "reader file missing: adapter not found";
+    writeReader("");
+    EXPECT_EQ(setupCode(), 1);
+    for (std::int16_t code : {2, 4, -200, 5, -1}) {
+        writeReader("021CB801000000A2\nsetup = " + std::to_string(code) + "\n");
+        EXPECT_EQ(setupCode(), code);
+        EXPECT_EQ(pass(buffer_).size(), 1u) << "only the set-up fails";
+    }
+    writeReader("021CB801000000A2\nshorted\n");
+    EXPECT_EQ(setupCode(), 2);
+    EXPECT_TRUE(pass(buffer_).empty()) << "a shorted bus finds nothing";
+    std::int32_t com2 = runtime_->startSession(2, kPortTypeSerial);
+    EXPECT_EQ(runtime_->setup(com2), 3);
+    EXPECT_EQ(runtime_->next(com2, buffer_.data()), 0);
+}
+
+TEST_F(VirtualRuntime, TokensCrcAndGhosts) {
+    writeReader(
+        "# two tokens and what a reader must not list\n"
+        "021CB801000000A2\n"
+        "01 4A 2F 0C\n"       // not a token line: reported
+        "014A2F0C000000B7\n"  // CRC does not check: reported, never listed
+        "014a2f0c000000   # 14 digits: CRC added\n"
+        "0000000000000000\n"    // all zero
+        "0000000000004046\n"    // family-00 ghost
+        "810000817E020076\n");  // the adapter's own chip: listed; the driver leaves it out
+    EXPECT_EQ(pass(buffer_), (std::vector<std::string>{"021CB801000000A2", "014A2F0C00000002",
+                                                       "810000817E020076"}));
+    EXPECT_EQ(reports_.size(), 4u);
+    EXPECT_NE(reports_[0].find("reader.txt:3:"), std::string::npos) << reports_[0];
+    EXPECT_NE(reports_[1].find("would be 02"), std::string::npos) << reports_[1];
+    pass(buffer_);
+    EXPECT_EQ(reports_.size(), 4u) << "reported once, not on every pass";
+}
+
+TEST_F(VirtualRuntime, EveryPassSeesEveryDeviceAndFileChangesShow) {
+    writeReader("021CB801000000A2\n01000001FE0000CB\n");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(pass(buffer_),
+                  (std::vector<std::string>{"021CB801000000A2", "01000001FE0000CB"}));
+    }
+    writeReader("01000001FE0000CB\n");
+    EXPECT_EQ(pass(buffer_), std::vector<std::string>{"01000001FE0000CB"});
+    writeReader("");
+    EXPECT_TRUE(pass(buffer_).empty());
+
+    // Within one session, the enumeration after one that ran out starts from the first again.
+    writeReader("021CB801000000A2\n01000001FE0000CB\n");
+    std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+    EXPECT_EQ(enumerate(session, buffer_).size(), 2u);
+    EXPECT_EQ(enumerate(session, buffer_).size(), 2u);
+    // A file changed in the middle of an enumeration shows from the next one on.
+    EXPECT_EQ(runtime_->next(session, buffer_.data()), 1);
+    writeReader("01000001FE0000CB\n");
+    EXPECT_EQ(runtime_->next(session, buffer_.data()), 1);
+    EXPECT_EQ(runtime_->next(session, buffer_.data()), 0);
+    EXPECT_EQ(enumerate(session, buffer_), std::vector<std::string>{"01000001FE0000CB"});
+    runtime_->endSession(session);
+}
+
+TEST_F(VirtualRuntime, TwoStateBuffersDoNotDisturbEachOther) {
+    writeReader("021CB801000000A2\n01000001FE0000CB\n");
+    std::vector<std::uint8_t> other(kStateBufferSize, 0);
+    std::int32_t a = runtime_->startSession(1, kPortTypeUsb);
+    std::int32_t b = runtime_->startSession(1, kPortTypeUsb);
+    ASSERT_EQ(runtime_->next(a, buffer_.data()), 1);
+    ASSERT_EQ(runtime_->next(b, other.data()), 1);
+    ASSERT_EQ(runtime_->next(b, other.data()), 1);
+    EXPECT_EQ(romText(a, buffer_), "021CB801000000A2");
+    EXPECT_EQ(romText(b, other), "01000001FE0000CB");
+    ASSERT_EQ(runtime_->next(a, buffer_.data()), 1);
+    EXPECT_EQ(romText(a, buffer_), "01000001FE0000CB");
+    EXPECT_EQ(runtime_->next(b, other.data()), 0);
+    runtime_->endSession(a);
+    runtime_->endSession(b);
+}
+
+TEST_F(VirtualRuntime, AbandonedOrDamagedStateStartsAFreshEnumeration) {
+    writeReader("021CB801000000A2\n01000001FE0000CB\n");
+    // A pass abandoned after its first device: the next pass (a new session) still sees all.
+    std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+    ASSERT_EQ(runtime_->next(session, buffer_.data()), 1);
+    runtime_->endSession(session);
+    EXPECT_EQ(pass(buffer_).size(), 2u);
+
+    std::mt19937 random(7);
+    for (int round = 0; round < 50; ++round) {
+        session = runtime_->startSession(1, kPortTypeUsb);
+        ASSERT_EQ(runtime_->next(session, buffer_.data()), 1);
+        // Damage the header or the snapshot: never a crash, never a device that is not there.
+        std::size_t at = random() % (state::kHeaderSize + 16);
+        buffer_[at] ^= static_cast<std::uint8_t>(1 + random() % 255);
+        std::int16_t rom[8] = {};
+        std::int16_t result = runtime_->rom(session, buffer_.data(), rom);
+        EXPECT_TRUE(result == 0 || result == 1);
+        auto ids = enumerate(session, buffer_);
+        EXPECT_LE(ids.size(), 2u);
+        for (const auto& id : ids) {
+            EXPECT_TRUE(id == "021CB801000000A2" || id == "01000001FE0000CB") << id;
+        }
+        runtime_->endSession(session);
+    }
+    std::vector<std::uint8_t> garbage(kStateBufferSize);
+    for (auto& byte : garbage) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    EXPECT_EQ(pass(garbage).size(), 2u);
+}
+
+TEST_F(VirtualRuntime, LargeBusIsCutToTheStateBuffer) {
+    std::string tokens;
+    for (unsigned i = 0; i < state::kCapacity + 50; ++i) {
+        Rom rom = withCrc(
+            {0x01, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8), 0, 0, 0, 0});
+        char line[20];
+        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X%02X%02X%02X\n", rom[0], rom[1],
+                      rom[2], rom[3], rom[4], rom[5], rom[6], rom[7]);
+        tokens += line;
+    }
+    writeReader(tokens);
+    auto ids = pass(buffer_);
+    EXPECT_EQ(ids.size(), state::kCapacity);
+    EXPECT_EQ(ids.back().substr(0, 6), "017B07") << "devices handed out in the reader's order";
+}
+
+TEST_F(VirtualRuntime, SessionTableIsBounded) {
+    std::vector<std::int32_t> sessions;
+    for (int i = 0; i < 300; ++i) {
+        sessions.push_back(runtime_->startSession(1, kPortTypeUsb));
+    }
+    EXPECT_GT(sessions[255], 0);
+    EXPECT_EQ(sessions[256], 0) << "a caller that never ends sessions gets no more";
+    runtime_->endSession(sessions[0]);
+    EXPECT_GT(runtime_->startSession(1, kPortTypeUsb), 0);
+}

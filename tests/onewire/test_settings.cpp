@@ -1,0 +1,173 @@
+// The shared CRC and ghost filter, and the settings file: its grammar, bad lines, location.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "onewire/RomCode.h"
+#include "onewire/Settings.h"
+
+using namespace onewire;
+
+namespace {
+
+std::vector<std::string> parsedWith(std::string_view text, Settings* out) {
+    std::vector<std::string> reports;
+    Reporter reporter([&](const std::string& message) { reports.push_back(message); });
+    *out = parseSettings(text, "/etc/onewire/onewire.conf", reporter);
+    return reports;
+}
+
+}  // namespace
+
+TEST(RomCode, Crc8MatchesKnownVectors) {
+    struct Vector {
+        std::array<std::uint8_t, 7> bytes;
+        std::uint8_t crc;
+    };
+    const Vector vectors[] = {{{0x02, 0x1C, 0xB8, 0x01, 0x00, 0x00, 0x00}, 0xA2},
+                              {{0x81, 0x00, 0x00, 0x81, 0x7E, 0x02, 0x00}, 0x76},
+                              {{0x01, 0x00, 0x00, 0x01, 0xFE, 0x00, 0x00}, 0xCB},
+                              {{0x01, 0x4A, 0x2F, 0x0C, 0x00, 0x00, 0x00}, 0x02},
+                              {{0x48, 0xA8, 0xDC, 0xF2, 0xB7, 0x01, 0x30}, 0x7E}};
+    for (const Vector& vector : vectors) {
+        EXPECT_EQ(crc8(vector.bytes.data(), 7), vector.crc);
+        Rom rom = withCrc(vector.bytes);
+        EXPECT_EQ(crc8(rom.data(), 8), 0) << "a good code checks to 0 over all 8 bytes";
+    }
+}
+
+TEST(RomCode, FilterRejectsBadCrcAndGhosts) {
+    EXPECT_TRUE(isAcceptable({0x01, 0x4A, 0x2F, 0x0C, 0x00, 0x00, 0x00, 0x02}));
+    EXPECT_FALSE(isAcceptable({0x01, 0x4A, 0x2F, 0x0C, 0x00, 0x00, 0x00, 0xB7}));
+    EXPECT_FALSE(isAcceptable({0, 0, 0, 0, 0, 0, 0, 0})) << "all zero has a valid CRC";
+    EXPECT_FALSE(isAcceptable({0, 0, 0, 0, 0, 0, 0x40, 0x46})) << "the family-00 ghost";
+    EXPECT_TRUE(isAcceptable(withCrc({0x81, 0x00, 0x00, 0x81, 0x7E, 0x02, 0x00})))
+        << "the adapter's own chips are devices; the driver leaves them out";
+
+    std::vector<Rom> mixed = {{0, 0, 0, 0, 0, 0, 0x40, 0x46},
+                              withCrc({0x02, 0x1C, 0xB8, 0x01, 0, 0, 0}),
+                              {0x01, 0x4A, 0x2F, 0x0C, 0, 0, 0, 0xB7},
+                              withCrc({0x01, 0, 0, 0x01, 0xFE, 0, 0})};
+    auto accepted = acceptableOnly(mixed);
+    ASSERT_EQ(accepted.size(), 2u);
+    EXPECT_EQ(accepted[0][7], 0xA2);
+    EXPECT_EQ(accepted[1][7], 0xCB);
+}
+
+TEST(Settings, ReadsDefaultsAndMappings) {
+    Settings settings;
+    auto reports = parsedWith(
+        "# reader settings\n"
+        "default = com 3   # the serial adapter\n"
+        "\n"
+        "  USB 1 =  virtual   reader one.txt  \n"
+        "com 3 = owserver 127.0.0.1:4304\n"
+        "com 4 = owserver [::1]:4305\n"
+        "usb 2 = w1 /sys/bus/w1/devices/w1_bus_master2\r\n",
+        &settings);
+    EXPECT_TRUE(reports.empty());
+    ASSERT_TRUE(settings.defaultPort);
+    EXPECT_EQ(settings.defaultPort->type, kPortTypeSerial);
+    EXPECT_EQ(settings.defaultPort->number, 3);
+    ASSERT_EQ(settings.ports.size(), 4u);
+
+    const PortMapping& usb1 = settings.ports.at(Port{kPortTypeUsb, 1});
+    EXPECT_EQ(usb1.kind, BackendKind::Virtual);
+    EXPECT_EQ(usb1.argument, "/etc/onewire/reader one.txt") << "relative to the settings file";
+    const PortMapping& com3 = settings.ports.at(Port{kPortTypeSerial, 3});
+    EXPECT_EQ(com3.kind, BackendKind::Owserver);
+    EXPECT_EQ(com3.host, "127.0.0.1");
+    EXPECT_EQ(com3.service, "4304");
+    EXPECT_EQ(settings.ports.at(Port{kPortTypeSerial, 4}).host, "::1");
+    const PortMapping& usb2 = settings.ports.at(Port{kPortTypeUsb, 2});
+    EXPECT_EQ(usb2.kind, BackendKind::W1);
+    EXPECT_EQ(usb2.argument, "/sys/bus/w1/devices/w1_bus_master2");
+}
+
+TEST(Settings, BadLinesAreReportedWithFileAndLineAndIgnored) {
+    Settings settings;
+    auto reports = parsedWith(
+        "default = usb\n"                // 1: no port number
+        "usb 1 = virtual /tmp/a\n"       // 2: good
+        "usb 1 = virtual /tmp/b\n"       // 3: a second mapping of usb 1
+        "com 2 = serial /dev/ttyS0\n"    // 4: unknown backend
+        "com 3 = owserver localhost\n"   // 5: no TCP port
+        "com 4 = owserver host:70000\n"  // 6: TCP port out of range
+        "lpt 1 = virtual /tmp/c\n"       // 7: unknown port kind
+        "usb one = virtual /tmp/d\n"     // 8: port number not a number
+        "just words\n"                   // 9: no '='
+        "default = usb 2\n"              // 10: good
+        "default = com 1\n"              // 11: a second default
+        "com 5 = virtual\n"              // 12: no file
+        "usb 99999 = virtual /tmp/e\n",  // 13: port number out of range
+        &settings);
+    ASSERT_EQ(reports.size(), 11u);
+    const char* expectedLines[] = {
+        ":1:", ":3:", ":4:", ":5:", ":6:", ":7:", ":8:", ":9:", ":11:", ":12:", ":13:"};
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_NE(reports[i].find(std::string("/etc/onewire/onewire.conf") + expectedLines[i]),
+                  std::string::npos)
+            << reports[i];
+    }
+    ASSERT_EQ(settings.ports.size(), 1u);
+    EXPECT_EQ(settings.ports.at(Port{kPortTypeUsb, 1}).argument, "/tmp/a") << "first one kept";
+    ASSERT_TRUE(settings.defaultPort);
+    EXPECT_EQ(settings.defaultPort->number, 2);
+}
+
+TEST(Settings, EachBadLineIsReportedOnceAcrossRereads) {
+    std::vector<std::string> reports;
+    Reporter reporter([&](const std::string& message) { reports.push_back(message); });
+    for (int read = 0; read < 5; ++read) {
+        parseSettings("nonsense\n", "/x.conf", reporter);
+    }
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST(Settings, FileLocationFollowsEnvironment) {
+    auto folder =
+        std::filesystem::temp_directory_path() /
+        ("onewire-settings-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(folder / "xdg/onewire");
+    std::filesystem::create_directories(folder / "home/.config/onewire");
+    std::ofstream(folder / "explicit.conf") << "default = com 7\n";
+    std::ofstream(folder / "xdg/onewire/onewire.conf") << "default = com 6\n";
+    std::ofstream(folder / "home/.config/onewire/onewire.conf") << "default = com 5\n";
+
+    std::map<std::string, std::string> variables;
+    Environment environment = [&](const char* name) -> std::optional<std::string> {
+        auto found = variables.find(name);
+        return found == variables.end() ? std::nullopt : std::optional(found->second);
+    };
+    variables["HOME"] = (folder / "home").string();
+    EXPECT_EQ(findSettingsFile(environment),
+              (folder / "home/.config/onewire/onewire.conf").string());
+    variables["XDG_CONFIG_HOME"] = (folder / "xdg").string();
+    EXPECT_EQ(findSettingsFile(environment), (folder / "xdg/onewire/onewire.conf").string());
+    variables["ONEWIRE_CONF"] = (folder / "explicit.conf").string();
+    EXPECT_EQ(findSettingsFile(environment), (folder / "explicit.conf").string());
+
+    Reporter quiet([](const std::string&) {});
+    EXPECT_EQ(loadSettings(environment, quiet).defaultPort->number, 7);
+    // A named file that is missing means no settings at all, not the next candidate.
+    variables["ONEWIRE_CONF"] = (folder / "missing.conf").string();
+    EXPECT_FALSE(findSettingsFile(environment));
+    EXPECT_FALSE(loadSettings(environment, quiet).fromFile);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(Settings, WithoutAFileUsbPortsAreKernelBusMasters) {
+    Settings none;
+    auto usb2 = mappingFor(none, Port{kPortTypeUsb, 2}, "/sys/bus/w1/devices");
+    ASSERT_TRUE(usb2);
+    EXPECT_EQ(usb2->kind, BackendKind::W1);
+    EXPECT_EQ(usb2->argument, "/sys/bus/w1/devices/w1_bus_master2");
+    EXPECT_FALSE(mappingFor(none, Port{kPortTypeSerial, 1}, "/sys/bus/w1/devices"));
+
+    Settings empty;
+    empty.fromFile = true;
+    EXPECT_FALSE(mappingFor(empty, Port{kPortTypeUsb, 1}, "/sys/bus/w1/devices"))
+        << "a settings file maps only what it names";
+}
