@@ -40,7 +40,11 @@ void frmMain::Load() {
     }
     loadStarted_ = true;
     auto self = shared_from_this();
-    view_ = makeView_(weak_from_this());
+    view_ = makeView_ ? makeView_(weak_from_this()) : nullptr;
+    if (!view_) {
+        throw ComponentError(kNoViewNumber, "QuornaWeb.frmMain.Load",
+                             "The window could not be created");
+    }
     Form_Load();
 }
 

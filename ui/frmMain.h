@@ -28,6 +28,7 @@ public:
     // The failure of a step that needs the driver when the driver could not be constructed.
     static constexpr std::int32_t kNoDriverNumber = 91;
     static constexpr const char* kNoDriverDescription = "No reader driver";
+    static constexpr std::int32_t kNoViewNumber = 7;  // the toolkit could not create the window
 
     // onUnloaded runs once, after the window has been unloaded (the driver is released then).
     frmMain(MainServices services, MainViewFactory makeView, std::function<void()> onUnloaded);

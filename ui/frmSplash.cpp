@@ -51,7 +51,11 @@ void frmSplash::Load() {
         services_.process.endNow();
         return;
     }
-    view_ = makeView_(weak_from_this());
+    view_ = makeView_ ? makeView_(weak_from_this()) : nullptr;
+    if (!view_) {
+        throw ComponentError(kNoViewNumber, "QuornaWeb.frmSplash.Load",
+                             "The window could not be created");
+    }
     Form_Load();
 }
 
