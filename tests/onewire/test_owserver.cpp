@@ -1,0 +1,434 @@
+// The owserver backend against Debian's real owserver (started and stopped here on a free
+// loopback port, with a simulated bus) and against hostile fake servers of the test's own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "onewire/OwserverClient.h"
+#include "onewire/Runtime.h"
+
+extern char** environ;
+
+using namespace onewire;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Hang guard only: a pass that does not give up by itself would wait for the system's TCP
+// timeouts (minutes). The pass's own budget is 200 ms; bench numbers live in onewire_pass_time.
+constexpr auto kHangGuard = 2s;
+
+int listeningSocket(int backlog) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(fd, backlog), 0);
+    return fd;
+}
+
+int portOf(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+int freeLoopbackPort() {
+    int fd = listeningSocket(1);
+    int port = portOf(fd);
+    ::close(fd);
+    return port;
+}
+
+// A runtime whose USB port 1 is owserver at 127.0.0.1:port; runs passes as the driver does.
+class Passes {
+public:
+    explicit Passes(int port) {
+        settings_ = std::filesystem::temp_directory_path() /
+                    ("onewire-owserver-" + std::to_string(port) + ".conf");
+        std::ofstream(settings_) << "usb 1 = owserver 127.0.0.1:" << port << "\n";
+        RuntimeOptions options;
+        options.environment = [this](const char* name) -> std::optional<std::string> {
+            if (std::string(name) == "ONEWIRE_CONF") {
+                return settings_.string();
+            }
+            return std::nullopt;
+        };
+        runtime_ = std::make_unique<Runtime>(options);
+    }
+    ~Passes() { std::filesystem::remove(settings_); }
+
+    std::vector<std::string> pass() {
+        auto started = Clock::now();
+        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+        EXPECT_GT(session, 0);
+        std::vector<std::string> ids;
+        while (runtime_->next(session, buffer_.data()) == 1) {
+            ids.push_back(current(session));
+        }
+        runtime_->endSession(session);
+        EXPECT_LT(Clock::now() - started, kHangGuard);
+        return ids;
+    }
+    std::int16_t setup() {
+        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+        std::int16_t code = runtime_->setup(session);
+        runtime_->endSession(session);
+        return code;
+    }
+    std::string current(std::int32_t session) {
+        std::int16_t rom[8] = {};
+        runtime_->rom(session, buffer_.data(), rom);
+        std::string text;
+        for (std::int16_t element : rom) {
+            char digits[8];
+            std::snprintf(digits, sizeof digits, "%02X", element);
+            text += digits;
+        }
+        return text;
+    }
+    Runtime& runtime() { return *runtime_; }
+    std::vector<std::uint8_t>& buffer() { return buffer_; }
+
+private:
+    std::filesystem::path settings_;
+    std::unique_ptr<Runtime> runtime_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kStateBufferSize, 0);
+};
+
+// Debian's owserver on a simulated bus. An empty settings file of our own keeps the machine's
+// /etc/owfs.conf out; /dev/null would too, but owserver watches its settings file and restarts
+// itself whenever /dev/null is written to, which on a busy machine is all the time.
+class OwserverProcess {
+public:
+    OwserverProcess(int port, std::string tester) : port_(port), tester_(std::move(tester)) {
+        settings_ =
+            std::filesystem::temp_directory_path() /
+            ("onewire-owfs-" + std::to_string(port) + "-" + std::to_string(++instances_) + ".conf");
+        std::ofstream{settings_};
+    }
+    ~OwserverProcess() {
+        stop();
+        std::filesystem::remove(settings_);
+    }
+
+    bool start() {
+        std::string listen = "127.0.0.1:" + std::to_string(port_);
+        std::string testerOption = "--tester=" + tester_;
+        std::string settings = settings_.string();
+        const char* argv[] = {"owserver", "-c",           settings.c_str(),     "--foreground",
+                              "-p",       listen.c_str(), testerOption.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        int failed = posix_spawnp(&pid_, "owserver", &actions, nullptr,
+                                  const_cast<char* const*>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed != 0) {
+            pid_ = -1;
+            return false;
+        }
+        auto deadline = Clock::now() + 10s;
+        while (Clock::now() < deadline) {
+            if (owserver::exchange("127.0.0.1", std::to_string(port_), owserver::kMessageNop, "",
+                                   owserver::kFlagOwnet, 0, Clock::now() + 200ms)) {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    void stop() {
+        if (pid_ <= 0) {
+            return;
+        }
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 60; ++i) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    int port_;
+    std::string tester_;
+    std::filesystem::path settings_;
+    pid_t pid_ = -1;
+    static inline int instances_ = 0;
+};
+
+// owserver's own view: the devices it lists and each one's `address` property.
+std::set<std::string> addressesFromOwserver(int port) {
+    std::set<std::string> addresses;
+    auto service = std::to_string(port);
+    auto listing = owserver::exchange("127.0.0.1", service, owserver::kMessageDirAll, "/",
+                                      owserver::kFlagOwnet, 0, Clock::now() + 2s);
+    EXPECT_TRUE(listing);
+    if (!listing) {
+        return addresses;
+    }
+    std::string entries = listing->payload.c_str();
+    std::size_t position = 0;
+    while (position < entries.size()) {
+        std::size_t end = entries.find(',', position);
+        end = end == std::string::npos ? entries.size() : end;
+        std::string entry = entries.substr(position, end - position);
+        position = end + 1;
+        if (entry.size() == 16 && entry[3] == '.') {  // "/01.000001FE0000"
+            auto address =
+                owserver::exchange("127.0.0.1", service, owserver::kMessageRead, entry + "/address",
+                                   owserver::kFlagOwnet, 8192, Clock::now() + 2s);
+            EXPECT_TRUE(address);
+            if (address) {
+                addresses.insert(address->payload.substr(0, 16));
+            }
+        }
+    }
+    return addresses;
+}
+
+}  // namespace
+
+TEST(RealOwserver, IdsEqualOwserversAddressProperty) {
+    int port = freeLoopbackPort();
+    OwserverProcess server(port, "01,01,81,09,10");
+    ASSERT_TRUE(server.start()) << "owserver (Debian package owserver) must be installed";
+    Passes passes(port);
+    EXPECT_EQ(passes.setup(), 1);
+
+    auto ids = passes.pass();
+    auto expected = addressesFromOwserver(port);
+    EXPECT_EQ(expected.size(), 5u);
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()), expected);
+    EXPECT_EQ(ids.size(), expected.size()) << "each device once";
+    // The adapter chips 81 and 09 are devices like any other here; the driver leaves them out.
+    EXPECT_TRUE(expected.contains("810000817E020076"));
+    EXPECT_TRUE(expected.contains("01000001FE0000CB"));
+    EXPECT_EQ(passes.pass(), ids) << "the next pass sees them all again";
+}
+
+TEST(RealOwserver, StoppedMidScanThenStartedAgain) {
+    int port = freeLoopbackPort();
+    auto server = std::make_unique<OwserverProcess>(port, "01,01");
+    ASSERT_TRUE(server->start());
+    Passes passes(port);
+    ASSERT_EQ(passes.pass().size(), 2u);
+
+    // Stopped while an enumeration is under way: it finishes from its snapshot, quietly.
+    std::int32_t session = passes.runtime().startSession(1, kPortTypeUsb);
+    ASSERT_EQ(passes.runtime().next(session, passes.buffer().data()), 1);
+    server->stop();
+    EXPECT_EQ(passes.runtime().next(session, passes.buffer().data()), 1);
+    EXPECT_EQ(passes.runtime().next(session, passes.buffer().data()), 0);
+    passes.runtime().endSession(session);
+
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(passes.pass().empty());
+    }
+    EXPECT_EQ(passes.setup(), 3);
+
+    server = std::make_unique<OwserverProcess>(port, "01,01");
+    ASSERT_TRUE(server->start());
+    EXPECT_EQ(passes.pass(), (std::vector<std::string>{"01000001FE0000CB", "01000001FE01000F"}));
+    EXPECT_EQ(passes.setup(), 1);
+}
+
+namespace {
+
+// A server of our own on loopback that answers every connection with `behaviour`.
+class FakeServer {
+public:
+    using Behaviour = std::function<void(int connection, FakeServer& server)>;
+
+    explicit FakeServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+        listener_ = listeningSocket(8);
+        port_ = portOf(listener_);
+        ::pipe(stopPipe_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeServer() {
+        ::write(stopPipe_[1], "x", 1);
+        thread_.join();
+        ::close(listener_);
+        ::close(stopPipe_[0]);
+        ::close(stopPipe_[1]);
+    }
+    int port() const { return port_; }
+
+    // Waits, returning false at once when the server is stopped.
+    bool pause(std::chrono::milliseconds time) {
+        pollfd stop{stopPipe_[0], POLLIN, 0};
+        return ::poll(&stop, 1, static_cast<int>(time.count())) == 0;
+    }
+    static void send(int connection, const std::vector<std::uint8_t>& bytes) {
+        ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    static std::vector<std::uint8_t> header(std::int32_t payload, std::int32_t returnValue = 0) {
+        std::vector<std::uint8_t> bytes;
+        for (std::int32_t word : {0, payload, returnValue, 0x100, std::max(payload, 0), 0}) {
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                bytes.push_back(
+                    static_cast<std::uint8_t>(static_cast<std::uint32_t>(word) >> shift));
+            }
+        }
+        return bytes;
+    }
+    static std::vector<std::uint8_t> reply(const std::string& payload, std::int32_t value = 0) {
+        auto bytes = header(static_cast<std::int32_t>(payload.size() + 1), value);
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        bytes.push_back(0);
+        return bytes;
+    }
+
+private:
+    void serve() {
+        while (true) {
+            pollfd waiting[] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+            ::poll(waiting, 2, -1);
+            if (waiting[1].revents != 0) {
+                return;
+            }
+            int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0) {
+                // Take the request first: closing on unread data would reset the connection.
+                pollfd request{connection, POLLIN, 0};
+                std::uint8_t bytes[512];
+                if (::poll(&request, 1, 1000) > 0) {
+                    ::recv(connection, bytes, sizeof bytes, MSG_DONTWAIT);
+                }
+                behaviour_(connection, *this);
+                ::close(connection);
+            }
+        }
+    }
+
+    Behaviour behaviour_;
+    int listener_ = -1;
+    int port_ = 0;
+    int stopPipe_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+void expectNoDevice(FakeServer::Behaviour behaviour) {
+    FakeServer server(std::move(behaviour));
+    Passes passes(server.port());
+    EXPECT_TRUE(passes.pass().empty());
+    EXPECT_TRUE(passes.pass().empty());
+}
+
+}  // namespace
+
+TEST(HostileOwserver, PingsBeforeTheAnswerAreSkipped) {
+    FakeServer server([](int connection, FakeServer& self) {
+        for (int i = 0; i < 3; ++i) {
+            FakeServer::send(connection, FakeServer::header(-1));
+            self.pause(10ms);
+        }
+        FakeServer::send(connection,
+                         FakeServer::reply("/uncached/01.000001FE0000,/uncached/bus.0,"
+                                           "/uncached/settings,/uncached/00.000000000000,"
+                                           "/uncached/01.XYZ001FE0000,/uncached/alarm"));
+    });
+    Passes passes(server.port());
+    EXPECT_EQ(passes.pass(), std::vector<std::string>{"01000001FE0000CB"});
+    EXPECT_EQ(passes.setup(), 1);
+}
+
+TEST(HostileOwserver, EndlessPingsAndSilenceGiveUp) {
+    expectNoDevice([](int connection, FakeServer& self) {
+        while (self.pause(20ms)) {
+            FakeServer::send(connection, FakeServer::header(-1));
+        }
+    });
+    expectNoDevice([](int, FakeServer& self) { self.pause(10s); });  // accepts, never answers
+    FakeServer silent([](int, FakeServer& self) { self.pause(10s); });
+    EXPECT_EQ(Passes(silent.port()).setup(), 3);
+}
+
+TEST(HostileOwserver, ListeningButNeverAccepting) {
+    int listener = listeningSocket(1);  // the kernel completes connections nobody takes
+    {
+        Passes passes(portOf(listener));
+        EXPECT_TRUE(passes.pass().empty());
+        EXPECT_EQ(passes.setup(), 3);
+    }
+    ::close(listener);
+}
+
+TEST(HostileOwserver, RefusedConnection) {
+    Passes passes(freeLoopbackPort());
+    EXPECT_TRUE(passes.pass().empty());
+    EXPECT_EQ(passes.setup(), 3);
+}
+
+TEST(HostileOwserver, TruncatedAndOversizedReplies) {
+    expectNoDevice([](int connection, FakeServer&) {
+        auto bytes = FakeServer::header(20);
+        bytes.resize(10);
+        FakeServer::send(connection, bytes);  // a truncated header, then closed
+    });
+    expectNoDevice([](int connection, FakeServer& self) {
+        auto bytes = FakeServer::header(20);
+        bytes.resize(10);
+        FakeServer::send(connection, bytes);  // a truncated header, kept open
+        self.pause(10s);
+    });
+    expectNoDevice([](int connection, FakeServer&) {
+        auto bytes = FakeServer::reply("/uncached/01.000001FE0000");
+        bytes.resize(bytes.size() - 6);
+        FakeServer::send(connection, bytes);  // a truncated payload
+    });
+    expectNoDevice([](int connection, FakeServer&) {
+        FakeServer::send(connection, FakeServer::header(-12345));  // negative, then nothing
+    });
+    expectNoDevice([](int connection, FakeServer& self) {
+        auto bytes = FakeServer::header(0x7FFFFFFF);  // huge
+        bytes.resize(bytes.size() + 4096, 'A');
+        FakeServer::send(connection, bytes);
+        self.pause(10s);
+    });
+    expectNoDevice([](int connection, FakeServer&) {
+        FakeServer::send(connection, FakeServer::reply("/uncached/01.000001FE0000", -1));
+    });
+}
+
+TEST(HostileOwserver, RandomBytes) {
+    std::mt19937 random(2024);
+    for (int round = 0; round < 5; ++round) {
+        std::vector<std::uint8_t> bytes(64 + random() % 4000);
+        for (auto& byte : bytes) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        expectNoDevice(
+            [bytes](int connection, FakeServer&) { FakeServer::send(connection, bytes); });
+    }
+}
