@@ -104,7 +104,8 @@ std::string portText(std::int16_t portNum, std::int16_t portType) {
     if (portType == quorna::tmexapi::kPortTypeSerial) {
         return "COMM" + std::to_string(portNum) + " (port type 5)";
     }
-    return "port " + std::to_string(portNum) + ", port type " + std::to_string(portType);
+    return "none found (port " + std::to_string(portNum) + ", port type " +
+           std::to_string(portType) + ")";
 }
 
 void printList(const quorna::ROMIDList& list) {
