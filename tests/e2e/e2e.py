@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""End-to-end tests of quorna-fobit-reader: the real program under its own Xvfb, a virtual
+reader (or a real owserver) of its own, driven with xdotool and read back through the X
+clipboard with xclip.
+
+Usage: e2e.py PROGRAM CASE   (CASE: read_once, scanning, auto_copy_off, second_instance,
+owserver). Every process the test starts is stopped when it ends, however it ends.
+"""
+
+import ctypes
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+TITLE_MAIN = "Quorna Fobit Reader"
+TITLE_SPLASH = "Quorna key reader"
+
+# Centres of the main window's controls in client pixels (layout twips / 15).
+CMD_SCAN_ONCE = (328 + 81 // 2, 48 + 56 // 2)
+CMD_SCANNING = (200 + 81 // 2, 48 + 56 // 2)
+CMD_EXIT = (352 + 66 // 2, 376 + 24 // 2)
+CHK_AUTO_COPY_BOX = (200 + 7, 112 + 17 // 2)  # the tick box at the check box's left end
+
+PATIENCE = 30.0  # seconds for anything that must happen; nothing here measures speed
+
+
+def crc8(data):
+    """The Dallas/Maxim 1-Wire CRC (x^8 + x^5 + x^4 + 1, reflected)."""
+    crc = 0
+    for byte in data:
+        for _ in range(8):
+            mix = (crc ^ byte) & 1
+            crc >>= 1
+            if mix:
+                crc ^= 0x8C
+            byte >>= 1
+    return crc
+
+
+def rom_id(family, serial):
+    """The 16-digit ROM ID text of a token: family first, 48-bit serial low byte first, CRC."""
+    data = bytes([family]) + serial.to_bytes(6, "little")
+    return (data + bytes([crc8(data)])).hex().upper()
+
+
+TOKEN_A = rom_id(0x01, 0xFE010000)
+TOKEN_B = rom_id(0x01, 0x0000A1B2C3D4)
+TOKEN_C = rom_id(0x01, 0x123456)
+assert rom_id(0x01, 0x0000FE010000) == "01000001FE0000CB"
+
+
+class Failure(Exception):
+    pass
+
+
+def _die_with_parent():
+    # Children get SIGTERM when this script dies, even when it is killed outright.
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+class Session:
+    """One Xvfb, a private temp folder with settings and reader files, and the programs."""
+
+    def __init__(self, program):
+        self.program = os.path.abspath(program)
+        self.dir = tempfile.mkdtemp(prefix="quorna-e2e-")
+        os.chmod(self.dir, 0o700)
+        self.processes = []
+        self.display = None
+        self.reader = os.path.join(self.dir, "reader.txt")
+        self.settings = os.path.join(self.dir, "onewire.conf")
+        self.set_tokens([])
+        self.write_settings(["default = usb 1", "usb 1 = virtual " + self.reader])
+
+    # -- processes -------------------------------------------------------------------------
+    def spawn(self, argv, env=None, **kwargs):
+        process = subprocess.Popen(argv, env=env, preexec_fn=_die_with_parent, **kwargs)
+        self.processes.append(process)
+        return process
+
+    def start_xvfb(self):
+        read_end, write_end = os.pipe()
+        self.spawn(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
+                    "1024x768x24"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        text = b""
+        deadline = time.monotonic() + PATIENCE
+        while not text.endswith(b"\n"):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                raise Failure("Xvfb did not start")
+            chunk = os.read(read_end, 64)
+            if not chunk:
+                raise Failure("Xvfb ended before telling its display")
+            text += chunk
+        os.close(read_end)
+        self.display = ":" + text.decode().strip()
+
+    def env(self):
+        env = dict(os.environ)
+        for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"):
+            env.pop(name, None)
+        env.update(DISPLAY=self.display, ONEWIRE_CONF=self.settings, XDG_RUNTIME_DIR=self.dir,
+                   QT_QPA_PLATFORM="xcb")
+        return env
+
+    def start_program(self, name="program"):
+        log = open(os.path.join(self.dir, name + ".log"), "wb")
+        return self.spawn([self.program], env=self.env(), stdout=log, stderr=subprocess.STDOUT)
+
+    def log_of(self, name="program"):
+        try:
+            with open(os.path.join(self.dir, name + ".log"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except OSError:
+            return ""
+
+    def close(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # -- files -----------------------------------------------------------------------------
+    def _write(self, path, lines):
+        partial = path + ".new"
+        with open(partial, "w") as f:
+            f.write("".join(line + "\n" for line in lines))
+        os.replace(partial, path)  # the reader never sees half a file
+
+    def set_tokens(self, tokens):
+        self._write(self.reader, tokens)
+
+    def write_settings(self, lines):
+        self._write(self.settings, lines)
+
+    # -- X ---------------------------------------------------------------------------------
+    def run_x(self, argv, timeout=10):
+        return subprocess.run(argv, env=self.env(), capture_output=True, timeout=timeout)
+
+    def find_windows(self, title):
+        result = self.run_x(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title])
+        return result.stdout.decode().split()
+
+    def wait_for_main_window(self, program):
+        deadline = time.monotonic() + PATIENCE
+        while time.monotonic() < deadline:
+            windows = self.find_windows(TITLE_MAIN)
+            if windows:
+                return windows[0]
+            if program.poll() is not None:
+                raise Failure("the program ended (%s) before its main window showed:\n%s"
+                              % (program.returncode, self.log_of()))
+            time.sleep(0.1)
+        raise Failure("no main window after %.0f s:\n%s" % (PATIENCE, self.log_of()))
+
+    def click(self, window, at):
+        result = self.run_x(["xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]),
+                             "click", "1"])
+        if result.returncode != 0:
+            raise Failure("xdotool click failed: " + result.stderr.decode())
+
+    def clipboard(self):
+        """The X clipboard's text, or None when nobody owns it."""
+        try:
+            result = self.run_x(["xclip", "-o", "-selection", "clipboard"], timeout=5)
+        except subprocess.TimeoutExpired:
+            return None
+        return result.stdout.decode() if result.returncode == 0 else None
+
+    def wait_for_clipboard(self, expected, what):
+        started = time.monotonic()
+        seen = None
+        while time.monotonic() - started < PATIENCE:
+            seen = self.clipboard()
+            if seen == expected:
+                return time.monotonic() - started
+            time.sleep(0.05)
+        raise Failure("%s: clipboard %r, expected %r" % (what, seen, expected))
+
+    def expect_clipboard_stays(self, expected, what, seconds=1.5):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            seen = self.clipboard()
+            if seen != expected:
+                raise Failure("%s: clipboard became %r, expected it to stay %r"
+                              % (what, seen, expected))
+            time.sleep(0.1)
+
+    def exit_program(self, program, window):
+        self.click(window, CMD_EXIT)
+        try:
+            code = program.wait(PATIENCE)
+        except subprocess.TimeoutExpired:
+            raise Failure("Exit did not end the program")
+        if code != 0:
+            raise Failure("the program ended with %s:\n%s" % (code, self.log_of()))
+
+
+def free_tcp_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# -- cases ---------------------------------------------------------------------------------
+
+def case_read_once(s):
+    s.set_tokens([TOKEN_A])
+    program = s.start_program()
+    window = s.wait_for_main_window(program)
+    if s.find_windows(TITLE_SPLASH):
+        raise Failure("the start-up window is still shown after the hand-over")
+    s.click(window, CMD_SCAN_ONCE)
+    s.wait_for_clipboard(TOKEN_A, "read once with one token")
+    s.exit_program(program, window)
+
+
+def case_scanning(s):
+    s.set_tokens([TOKEN_A])
+    program = s.start_program()
+    window = s.wait_for_main_window(program)
+    s.click(window, CMD_SCANNING)
+    s.wait_for_clipboard(TOKEN_A, "scanning on, one token")
+
+    s.set_tokens([TOKEN_B])
+    latency = s.wait_for_clipboard(TOKEN_B, "token replaced while scanning")
+    print("token change reached the clipboard after %.2f s" % latency)
+
+    s.set_tokens([TOKEN_A, TOKEN_C])
+    s.expect_clipboard_stays(TOKEN_B, "two tokens copy nothing")
+    s.set_tokens([])
+    s.expect_clipboard_stays(TOKEN_B, "no token copies nothing", seconds=1.0)
+
+    s.set_tokens([TOKEN_C])
+    latency = s.wait_for_clipboard(TOKEN_C, "token added while scanning")
+    print("token added reached the clipboard after %.2f s" % latency)
+
+    s.click(window, CMD_SCANNING)  # scanning off
+    s.set_tokens([TOKEN_A])
+    s.expect_clipboard_stays(TOKEN_C, "scanning off reads nothing")
+    s.exit_program(program, window)
+
+
+def case_auto_copy_off(s):
+    s.set_tokens([TOKEN_A])
+    program = s.start_program()
+    window = s.wait_for_main_window(program)
+    s.click(window, CMD_SCAN_ONCE)
+    s.wait_for_clipboard(TOKEN_A, "read once, auto-copy ticked")
+
+    s.click(window, CHK_AUTO_COPY_BOX)  # untick
+    s.set_tokens([TOKEN_B])
+    s.click(window, CMD_SCAN_ONCE)
+    s.expect_clipboard_stays(TOKEN_A, "read once, auto-copy unticked")
+
+    s.click(window, CHK_AUTO_COPY_BOX)  # tick again: the same read copies now
+    s.click(window, CMD_SCAN_ONCE)
+    s.wait_for_clipboard(TOKEN_B, "read once, auto-copy ticked again")
+    s.exit_program(program, window)
+
+
+def case_second_instance(s):
+    s.set_tokens([TOKEN_A])
+    first = s.start_program()
+    window = s.wait_for_main_window(first)
+
+    second = s.start_program("second")
+    try:
+        code = second.wait(PATIENCE)
+    except subprocess.TimeoutExpired:
+        raise Failure("the second instance kept running")
+    if code != 0:
+        raise Failure("the second instance ended with %s" % code)
+    noise = [line for line in s.log_of("second").splitlines() if line.strip()]
+    if noise:
+        raise Failure("the second instance said something:\n" + "\n".join(noise))
+    if first.poll() is not None:
+        raise Failure("the first instance ended too")
+    if s.find_windows(TITLE_MAIN) != [window] or s.find_windows(TITLE_SPLASH):
+        raise Failure("windows changed: %s" % s.find_windows(TITLE_MAIN))
+
+    s.click(window, CMD_SCAN_ONCE)  # the first instance still works
+    s.wait_for_clipboard(TOKEN_A, "first instance after the second start")
+    s.exit_program(first, window)
+
+
+def owserver_address(endpoint):
+    """The 16-digit address of the one device owserver lists, from owserver itself."""
+    deadline = time.monotonic() + PATIENCE
+    while time.monotonic() < deadline:
+        listing = subprocess.run(["owdir", "-s", endpoint, "/uncached"], capture_output=True,
+                                 timeout=10)
+        devices = [entry.rstrip("/") for entry in listing.stdout.decode().split()
+                   if len(entry.rsplit("/", 1)[-1]) == 15 and entry.rsplit("/", 1)[-1][2] == "."]
+        if listing.returncode == 0 and devices:
+            if len(devices) != 1:
+                raise Failure("owserver lists %s" % devices)
+            address = subprocess.run(["owread", "-s", endpoint, devices[0] + "/address"],
+                                     capture_output=True, timeout=10)
+            return address.stdout.decode().strip()
+        time.sleep(0.1)
+    raise Failure("owserver did not answer on " + endpoint)
+
+
+def case_owserver(s):
+    port = free_tcp_port()
+    endpoint = "127.0.0.1:%d" % port
+    s.spawn(["owserver", "-c", "/dev/null", "--foreground", "-p", endpoint, "--tester=01"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    expected = owserver_address(endpoint)
+    if len(expected) != 16:
+        raise Failure("owserver's address %r" % expected)
+
+    s.write_settings(["default = usb 1", "usb 1 = owserver " + endpoint])
+    program = s.start_program()
+    window = s.wait_for_main_window(program)
+    s.click(window, CMD_SCAN_ONCE)
+    s.wait_for_clipboard(expected, "read once over owserver")
+    s.exit_program(program, window)
+
+
+CASES = {
+    "read_once": case_read_once,
+    "scanning": case_scanning,
+    "auto_copy_off": case_auto_copy_off,
+    "second_instance": case_second_instance,
+    "owserver": case_owserver,
+}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        print(__doc__, file=sys.stderr)
+        return 2
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # still clean up on ctest's timeout
+    session = Session(sys.argv[1])
+    try:
+        session.start_xvfb()
+        CASES[sys.argv[2]](session)
+    except Failure as failure:
+        print("FAILED: %s" % failure, file=sys.stderr)
+        return 1
+    finally:
+        session.close()
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
