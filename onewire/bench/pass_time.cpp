@@ -1,7 +1,13 @@
 // Times search passes of the runtime against one reader, e.g.
 //   onewire_pass_time owserver 127.0.0.1:4304
 //   onewire_pass_time owserver 10.255.255.1:4304     (a host that does not answer)
+//   onewire_pass_time silent-owserver -               (a local server that never answers)
 // and prints the fastest, median and slowest of 20 passes in milliseconds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,8 +23,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s virtual|owserver|w1 ARGUMENT\n", argv[0]);
         return 2;
     }
+    std::string backend = argv[1];
+    std::string argument = argv[2];
+    int silent = -1;
+    if (backend == "silent-owserver") {
+        // Listens but never accepts: the kernel completes the connection, nothing answers.
+        silent = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(silent, 64);
+        ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+        backend = "owserver";
+        argument = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
     std::string settingsFile = "/tmp/onewire-pass-time.conf";
-    std::ofstream(settingsFile) << "usb 1 = " << argv[1] << " " << argv[2] << "\n";
+    std::ofstream(settingsFile) << "usb 1 = " << backend << " " << argument << "\n";
 
     onewire::RuntimeOptions options;
     options.environment = [&](const char* name) -> std::optional<std::string> {
@@ -47,7 +69,7 @@ int main(int argc, char** argv) {
     }
     std::sort(times.begin(), times.end());
     std::printf("%s %s: %d devices; pass min %.2f ms, median %.2f ms, max %.2f ms\n", argv[1],
-                argv[2], devices, times.front(), times[times.size() / 2], times.back());
+                argument.c_str(), devices, times.front(), times[times.size() / 2], times.back());
     std::remove(settingsFile.c_str());
     return 0;
 }
