@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Renders the program's windows to PNG files under a private Xvfb, on the virtual reader:
+#   splash-found.png      the start-up window after the adapter was found
+#   splash-not-found.png  the start-up window's error screen
+#   main.png              the main window with one token read and copied
+# Usage: scripts/screenshots.sh [BUILD_DIR [OUT_DIR]]   (defaults: build, build/screenshots)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+out=${2:-$build/screenshots}
+program=$build/quorna-fobit-reader
+[ -x "$program" ] || { echo "no $program: build first" >&2; exit 1; }
+mkdir -p "$out"
+
+work=$(mktemp -d /tmp/quorna-shots-XXXXXX)
+chmod 700 "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A free display: Xvfb writes the number it chose to the pipe.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+export XDG_RUNTIME_DIR=$work ONEWIRE_CONF=$work/onewire.conf QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY
+
+token=01000001FE0000CB
+echo "$token" >"$work/reader.txt"
+
+wait_window() {  # title -> window id, within 30 s
+  for _ in $(seq 300); do
+    local id
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1) || true
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
+  echo "no window '$1'" >&2
+  return 1
+}
+
+shoot() {  # window id, file
+  import -window "$1" "$2"
+  echo "wrote $2"
+}
+
+# Found: the status shows where the adapter is until the hand-over, 3 s after the probe.
+printf 'default = usb 1\nusb 1 = virtual %s\n' "$work/reader.txt" >"$ONEWIRE_CONF"
+"$program" >"$work/found.log" 2>&1 &
+program_pid=$!
+pids+=($program_pid)
+splash=$(wait_window "Quorna key reader")
+sleep 1.5
+shoot "$splash" "$out/splash-found.png"
+
+# Main window: one token read once and copied.
+main=$(wait_window "Quorna Fobit Reader")
+xdotool mousemove --window "$main" 368 76 click 1
+for _ in $(seq 100); do
+  [ "$(xclip -o -selection clipboard 2>/dev/null || true)" = "$token" ] && break
+  sleep 0.1
+done
+sleep 0.3
+shoot "$main" "$out/main.png"
+kill "$program_pid"
+wait "$program_pid" 2>/dev/null || true
+
+# Not found: the only reader is missing, so every port's set-up fails.
+printf 'default = usb 1\nusb 1 = virtual %s\n' "$work/missing.txt" >"$ONEWIRE_CONF"
+"$program" >"$work/not-found.log" 2>&1 &
+program_pid=$!
+pids+=($program_pid)
+splash=$(wait_window "Quorna key reader")
+sleep 2
+shoot "$splash" "$out/splash-not-found.png"
