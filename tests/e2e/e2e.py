@@ -4,11 +4,12 @@ reader (or a real owserver) of its own, driven with xdotool and read back throug
 clipboard with xclip.
 
 Usage: e2e.py PROGRAM CASE   (CASE: read_once, scanning, auto_copy_off, second_instance,
-owserver). Every process the test starts is stopped when it ends, however it ends.
+owserver, not_found). Every process the test starts is stopped when it ends, however it ends.
 """
 
 import ctypes
 import os
+import random
 import select
 import shutil
 import signal
@@ -156,16 +157,20 @@ class Session:
         return result.stdout.decode().split()
 
     def wait_for_main_window(self, program):
+        """The main window's id, once the hand-over is complete: the main window shown and the
+        start-up window gone."""
         deadline = time.monotonic() + PATIENCE
         while time.monotonic() < deadline:
             windows = self.find_windows(TITLE_MAIN)
-            if windows:
+            if windows and not self.find_windows(TITLE_SPLASH):
+                if len(windows) != 1:
+                    raise Failure("%d main windows" % len(windows))
                 return windows[0]
             if program.poll() is not None:
-                raise Failure("the program ended (%s) before its main window showed:\n%s"
-                              % (program.returncode, self.log_of()))
+                raise Failure("the program ended (%s) before its main window showed"
+                              % program.returncode)
             time.sleep(0.1)
-        raise Failure("no main window after %.0f s:\n%s" % (PATIENCE, self.log_of()))
+        raise Failure("no hand-over to the main window after %.0f s" % PATIENCE)
 
     def click(self, window, at):
         result = self.run_x(["xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]),
@@ -211,9 +216,16 @@ class Session:
 
 
 def free_tcp_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A loopback port that is free now, below the kernel's ephemeral range so that no outgoing
+    connection takes it in the meantime."""
+    while True:
+        port = random.randrange(20000, 32000)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        return port
 
 
 # -- cases ---------------------------------------------------------------------------------
@@ -222,8 +234,6 @@ def case_read_once(s):
     s.set_tokens([TOKEN_A])
     program = s.start_program()
     window = s.wait_for_main_window(program)
-    if s.find_windows(TITLE_SPLASH):
-        raise Failure("the start-up window is still shown after the hand-over")
     s.click(window, CMD_SCAN_ONCE)
     s.wait_for_clipboard(TOKEN_A, "read once with one token")
     s.exit_program(program, window)
@@ -298,30 +308,45 @@ def case_second_instance(s):
     s.exit_program(first, window)
 
 
-def owserver_address(endpoint):
-    """The 16-digit address of the one device owserver lists, from owserver itself."""
+def owserver_address(endpoint, server):
+    """The 16-digit address of the one device owserver lists, from owserver itself; None when
+    the server ended (its port was taken after all)."""
     deadline = time.monotonic() + PATIENCE
     while time.monotonic() < deadline:
-        listing = subprocess.run(["owdir", "-s", endpoint, "/uncached"], capture_output=True,
-                                 timeout=10)
-        devices = [entry.rstrip("/") for entry in listing.stdout.decode().split()
-                   if len(entry.rsplit("/", 1)[-1]) == 15 and entry.rsplit("/", 1)[-1][2] == "."]
+        if server.poll() is not None:
+            return None
+        try:
+            listing = subprocess.run(["owdir", "-s", endpoint, "/uncached"],
+                                     capture_output=True, timeout=10)
+        except subprocess.TimeoutExpired:
+            continue
+        names = [entry.rstrip("/").rsplit("/", 1)[-1] for entry in listing.stdout.decode().split()]
+        devices = [name for name in names if len(name) == 15 and name[2] == "."]
         if listing.returncode == 0 and devices:
             if len(devices) != 1:
                 raise Failure("owserver lists %s" % devices)
-            address = subprocess.run(["owread", "-s", endpoint, devices[0] + "/address"],
+            address = subprocess.run(["owread", "-s", endpoint, "/uncached/%s/address" % devices[0]],
                                      capture_output=True, timeout=10)
             return address.stdout.decode().strip()
         time.sleep(0.1)
     raise Failure("owserver did not answer on " + endpoint)
 
 
+def start_owserver(s, tester):
+    """Starts owserver on a free loopback port with a --tester bus; (endpoint, address)."""
+    for _ in range(5):
+        endpoint = "127.0.0.1:%d" % free_tcp_port()
+        server = s.spawn(["owserver", "-c", "/dev/null", "--foreground", "-p", endpoint,
+                          "--tester=" + tester], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+        address = owserver_address(endpoint, server)
+        if address is not None:
+            return endpoint, address
+    raise Failure("owserver would not start")
+
+
 def case_owserver(s):
-    port = free_tcp_port()
-    endpoint = "127.0.0.1:%d" % port
-    s.spawn(["owserver", "-c", "/dev/null", "--foreground", "-p", endpoint, "--tester=01"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    expected = owserver_address(endpoint)
+    endpoint, expected = start_owserver(s, "01")
     if len(expected) != 16:
         raise Failure("owserver's address %r" % expected)
 
@@ -333,12 +358,36 @@ def case_owserver(s):
     s.exit_program(program, window)
 
 
+def case_not_found(s):
+    s.write_settings(["default = usb 1", "usb 1 = virtual " + os.path.join(s.dir, "absent.txt")])
+    program = s.start_program()
+    deadline = time.monotonic() + PATIENCE
+    splash = []
+    while not splash and time.monotonic() < deadline:
+        splash = s.find_windows(TITLE_SPLASH)
+        time.sleep(0.1)
+    if not splash:
+        raise Failure("no start-up window")
+    # The error screen waits for a click on its bare surface; without one nothing happens.
+    time.sleep(4.0)  # longer than the hand-over delay
+    if program.poll() is not None or s.find_windows(TITLE_MAIN):
+        raise Failure("the error screen did not wait")
+    s.click(splash[0], (5, 5))
+    try:
+        code = program.wait(PATIENCE)
+    except subprocess.TimeoutExpired:
+        raise Failure("a click on the error screen did not end the program")
+    if code != 0:
+        raise Failure("the program ended with %s" % code)
+
+
 CASES = {
     "read_once": case_read_once,
     "scanning": case_scanning,
     "auto_copy_off": case_auto_copy_off,
     "second_instance": case_second_instance,
     "owserver": case_owserver,
+    "not_found": case_not_found,
 }
 
 
@@ -353,6 +402,7 @@ def main():
         CASES[sys.argv[2]](session)
     except Failure as failure:
         print("FAILED: %s" % failure, file=sys.stderr)
+        print("program output:\n" + session.log_of(), file=sys.stderr)
         return 1
     finally:
         session.close()
