@@ -112,8 +112,8 @@ TEST_F(QtViewsTest, MainWindowButtonsFailuresAndClose) {
     EXPECT_TRUE(window->close());
     EXPECT_EQ(events->calls, std::vector<std::string>{"Form_Close"});
     EXPECT_FALSE(window->isVisible());
-    QTest::qWaitFor([&] { return window.isNull(); }, 5000);
-    EXPECT_TRUE(window.isNull());  // destroyed once back in the loop, without viewGone
+    // Destroyed once back in the loop, without viewGone.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
     EXPECT_EQ(events->calls, std::vector<std::string>{"Form_Close"});
 }
 
