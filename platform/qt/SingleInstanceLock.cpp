@@ -32,7 +32,7 @@ bool SingleInstanceLock::anotherInstanceRunning() {
         return false;
     }
     if (fd_ < 0) {
-        fd_ = open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd_ = open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd_ < 0) {
             return false;
         }
