@@ -8,8 +8,10 @@
 #include <QCheckBox>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -50,6 +52,11 @@ Qt::Alignment expectedHorizontal(TextAlign align) {
         default:
             return Qt::AlignLeft;
     }
+}
+
+void expectCentred(const QWidget& window) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((window.geometry().center() - screen.center()).manhattanLength(), 1);
 }
 
 class QtLayoutTest : public ::testing::Test {
@@ -156,6 +163,7 @@ TEST_F(QtLayoutTest, StartUpWindow) {
     EXPECT_DOUBLE_EQ(window.font().pointSizeF(), 8.25);
     EXPECT_EQ(window.font().weight(), QFont::Normal);
 
+    expectCentred(window);
     checkControls(layout, window);
 
     // Design captions as shown: one ampersand where two are written.
@@ -191,6 +199,7 @@ TEST_F(QtLayoutTest, MainWindow) {
     EXPECT_FALSE(window.windowIcon().isNull());
     EXPECT_DOUBLE_EQ(window.font().pointSizeF(), 8.25);
 
+    expectCentred(window);
     checkControls(layout, window);
 
     // The system colours follow the palette: workspace grey, 3-D highlight and dark shadow.
