@@ -46,10 +46,11 @@ public:
     virtual std::string text() = 0;
 };
 
-// A modal message box with an OK button; it runs a nested event loop until closed.
-class MessageBox {
+// A modal message box with an OK button; it runs a nested event loop until closed. (Not named
+// MessageBox: windows.h defines that name as a macro.)
+class MessageDialog {
 public:
-    virtual ~MessageBox() = default;
+    virtual ~MessageDialog() = default;
     virtual void showWarning(const std::string& text, const std::string& title) = 0;
 };
 

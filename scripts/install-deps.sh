@@ -14,6 +14,7 @@ packages=(
   owserver libownet-dev                     # the owserver backend and its tests
   clang libclang-rt-14-dev                  # libFuzzer targets
   python3                                   # resource generators
+  ow-shell                                  # owread, to check owserver's own addresses in tests
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -14,7 +14,7 @@ namespace quorna::ui {
 struct PlatformServices {
     platform::EventPump& events;
     platform::Clipboard& clipboard;
-    platform::MessageBox& messageBox;
+    platform::MessageDialog& messageBox;
     platform::InstanceCheck& instances;
     platform::ProcessControl& process;
     // Installed as the timer registry's service when not null.

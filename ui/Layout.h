@@ -135,8 +135,7 @@ inline constexpr std::string_view kSplashLicenseText =
     "For support contact your QuornaWeb administrator.";
 inline constexpr std::string_view kMainLicenseDesignText =
     "Copyright (c) 2026 Quorna Ltd. All rights reserved.";
-inline constexpr std::string_view kMainLicenseText =
-    "Copyright (c) 2026 Quorna Ltd.\r\nAll rights reserved.";
+inline constexpr std::string_view kMainLicenseText = "(c) 2026 Quorna Ltd.\r\nAll rights reserved.";
 
 inline constexpr std::string_view kMainHelpText =
     "This program allows you to use your QuornaWeb Fobit Reader to get the ID number from each "

@@ -16,7 +16,7 @@ std::string describeFailure(std::exception_ptr failure) {
     }
 }
 
-void reportUnhandled(platform::MessageBox& messageBox, std::exception_ptr failure) noexcept {
+void reportUnhandled(platform::MessageDialog& messageBox, std::exception_ptr failure) noexcept {
     if (!failure) {
         return;
     }

@@ -17,10 +17,10 @@ inline constexpr const char* kTopLevelTitle = "Application Error";
 std::string describeFailure(std::exception_ptr failure);
 
 // Shows the failure; never throws.
-void reportUnhandled(platform::MessageBox& messageBox, std::exception_ptr failure) noexcept;
+void reportUnhandled(platform::MessageDialog& messageBox, std::exception_ptr failure) noexcept;
 
 template <typename Step>
-void runTopLevel(platform::MessageBox& messageBox, Step&& step) noexcept {
+void runTopLevel(platform::MessageDialog& messageBox, Step&& step) noexcept {
     try {
         step();
     } catch (...) {

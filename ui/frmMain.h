@@ -13,7 +13,7 @@ namespace quorna::ui {
 
 struct MainServices {
     platform::Clipboard& clipboard;
-    platform::MessageBox& messageBox;  // the top level's, for a failure met while closing
+    platform::MessageDialog& messageBox;  // the top level's, for a failure met while closing
     platform::ProgramVersion version;
     DriveFactory newDrive;
 };

@@ -19,7 +19,7 @@ namespace quorna::ui {
 
 struct SplashServices {
     platform::EventPump& events;
-    platform::MessageBox& messageBox;
+    platform::MessageDialog& messageBox;
     platform::InstanceCheck& instances;
     platform::ProcessControl& process;
     platform::ProgramVersion version;

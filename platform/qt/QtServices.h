@@ -33,7 +33,7 @@ public:
 
 // A modal warning box with an OK button. Its nested event loop keeps timers and other windows
 // running while it is open.
-class QtMessageBox : public MessageBox {
+class QtMessageBox : public MessageDialog {
 public:
     void showWarning(const std::string& text, const std::string& title) override;
 };

@@ -34,7 +34,7 @@ private:
 
 // Records every message box; whileOpen runs inside each one, as the nested event loop of a modal
 // box would run timer ticks and clicks.
-class FakeMessageBox : public platform::MessageBox {
+class FakeMessageBox : public platform::MessageDialog {
 public:
     struct Shown {
         std::string text;

@@ -78,7 +78,7 @@ QtWindowView::~QtWindowView() {
 }
 
 template <typename Events, typename Call>
-void QtWindowView::forward(const std::weak_ptr<Events>& events, platform::MessageBox& messageBox,
+void QtWindowView::forward(const std::weak_ptr<Events>& events, platform::MessageDialog& messageBox,
                            Call call) {
     // The locked reference keeps the window object alive while its handler runs, even when the
     // handler unloads the window.
@@ -159,7 +159,7 @@ void QtWindowView::connectButton(std::string_view control, std::function<void()>
     }
 }
 
-QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageBox& messageBox) {
+QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageDialog& messageBox) {
     using Events = SplashEvents;
     auto* box = &messageBox;
     window_ = new LayoutWindow(
@@ -190,7 +190,7 @@ void QtSplashView::unload() {
     unloadWindow();
 }
 
-QtMainView::QtMainView(std::weak_ptr<MainEvents> events, platform::MessageBox& messageBox) {
+QtMainView::QtMainView(std::weak_ptr<MainEvents> events, platform::MessageDialog& messageBox) {
     using Events = MainEvents;
     auto* box = &messageBox;
     window_ = new LayoutWindow(frmMainLayout(), nullptr, [events, box] {
@@ -258,13 +258,13 @@ int QtMainView::checkValue(std::string_view control) {
     return 0;
 }
 
-SplashViewFactory splashViewFactory(platform::MessageBox& messageBox) {
+SplashViewFactory splashViewFactory(platform::MessageDialog& messageBox) {
     return [&messageBox](std::weak_ptr<SplashEvents> events) -> std::shared_ptr<SplashView> {
         return std::make_shared<QtSplashView>(std::move(events), messageBox);
     };
 }
 
-MainViewFactory mainViewFactory(platform::MessageBox& messageBox) {
+MainViewFactory mainViewFactory(platform::MessageDialog& messageBox) {
     return [&messageBox](std::weak_ptr<MainEvents> events) -> std::shared_ptr<MainView> {
         return std::make_shared<QtMainView>(std::move(events), messageBox);
     };

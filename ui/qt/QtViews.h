@@ -63,7 +63,7 @@ protected:
 
     // Runs call on the events object, if it still exists, under the top level.
     template <typename Events, typename Call>
-    static void forward(const std::weak_ptr<Events>& events, platform::MessageBox& messageBox,
+    static void forward(const std::weak_ptr<Events>& events, platform::MessageDialog& messageBox,
                         Call call);
 
     void watchDestruction(std::function<void()> onGone);
@@ -75,7 +75,7 @@ protected:
 
 class QtSplashView : public SplashView, public QtWindowView {
 public:
-    QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageBox& messageBox);
+    QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageDialog& messageBox);
 
     void setCaption(std::string_view control, const std::string& text) override;
     void setFontSize(std::string_view control, double points) override;
@@ -87,7 +87,7 @@ public:
 
 class QtMainView : public MainView, public QtWindowView {
 public:
-    QtMainView(std::weak_ptr<MainEvents> events, platform::MessageBox& messageBox);
+    QtMainView(std::weak_ptr<MainEvents> events, platform::MessageDialog& messageBox);
 
     void setCaption(std::string_view control, const std::string& text) override;
     void setFontSize(std::string_view control, double points) override;
@@ -103,7 +103,7 @@ public:
 
 // The factories the window logic creates its views with. messageBox shows the failures that
 // reach the top level; it must outlive the views.
-SplashViewFactory splashViewFactory(platform::MessageBox& messageBox);
-MainViewFactory mainViewFactory(platform::MessageBox& messageBox);
+SplashViewFactory splashViewFactory(platform::MessageDialog& messageBox);
+MainViewFactory mainViewFactory(platform::MessageDialog& messageBox);
 
 }  // namespace quorna::ui::qt
