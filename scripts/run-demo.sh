@@ -20,9 +20,9 @@ echo "== console demo: one search pass"
 build/quorna-reader-console
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "== no display: running the program under Xvfb and saving screenshots"
-  ONEWIRE_CONF="$ONEWIRE_CONF" bash scripts/screenshots.sh "$demo/screenshots"
-  echo "Screenshots in $demo/screenshots"
+  echo "== no display: the program runs under a private Xvfb and its windows are saved as pictures"
+  bash scripts/screenshots.sh build "$demo/screenshots"
+  echo "Screenshots of both windows: $demo/screenshots/*.png"
 else
   echo "== the program"
   build/quorna-fobit-reader
