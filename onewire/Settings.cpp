@@ -3,22 +3,12 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "onewire/TextFile.h"
 
 namespace onewire {
 namespace {
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::string lower(std::string_view text) {
     std::string result(text);
@@ -123,9 +113,8 @@ std::optional<PortMapping> parseMapping(std::string_view text, const std::string
 
 std::string describe(const std::string& fileName, int line, std::string_view why,
                      std::string_view text) {
-    std::ostringstream message;
-    message << fileName << ":" << line << ": " << why << " \"" << text << "\"; line ignored";
-    return message.str();
+    return fileName + ":" + std::to_string(line) + ": " + std::string(why) + " " + quoted(text) +
+           "; line ignored";
 }
 
 }  // namespace
@@ -162,53 +151,36 @@ std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_vie
 Settings parseSettings(std::string_view text, const std::string& fileName, Reporter& reporter) {
     Settings settings;
     settings.fromFile = true;
-    int lineNumber = 0;
-    std::size_t position = 0;
-    while (position < text.size()) {
-        std::size_t end = text.find('\n', position);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        std::string_view line = text.substr(position, end - position);
-        position = end + 1;
-        ++lineNumber;
-
-        std::string_view content = line.substr(0, line.find('#'));
-        content = trim(content);
-        if (content.empty()) {
-            continue;
-        }
+    forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view line) {
         std::size_t equals = content.find('=');
         if (equals == std::string_view::npos) {
-            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", trim(line)));
-            continue;
+            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", line));
+            return;
         }
         std::string_view key = trim(content.substr(0, equals));
         std::string_view value = trim(content.substr(equals + 1));
         if (lower(key) == "default") {
             auto port = parsePort(value);
             if (!port) {
-                reporter.reportOnce(
-                    describe(fileName, lineNumber, "cannot understand", trim(line)));
+                reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", line));
             } else if (settings.defaultPort) {
-                reporter.reportOnce(
-                    describe(fileName, lineNumber, "a second default port", trim(line)));
+                reporter.reportOnce(describe(fileName, lineNumber, "a second default port", line));
             } else {
                 settings.defaultPort = port;
             }
-            continue;
+            return;
         }
         auto port = parsePort(key);
         auto mapping = port ? parseMapping(value, fileName) : std::nullopt;
         if (!mapping) {
-            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", trim(line)));
+            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", line));
         } else if (settings.ports.contains(*port)) {
             reporter.reportOnce(
-                describe(fileName, lineNumber, "a second mapping of the same port", trim(line)));
+                describe(fileName, lineNumber, "a second mapping of the same port", line));
         } else {
             settings.ports.emplace(*port, *mapping);
         }
-    }
+    });
     return settings;
 }
 
@@ -258,10 +230,8 @@ Settings loadSettings(const Environment& environment, Reporter& reporter) {
         }
         return Settings{};
     }
-    std::ifstream file(*fileName, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (!file) {
+    auto text = readSmallFile(*fileName);
+    if (!text) {
         // A settings file that exists but cannot be read maps no port at all rather than
         // falling back to the kernel's buses the operator did not choose.
         reporter.reportOnce("cannot read settings file " + *fileName + "; no port is mapped");
@@ -269,7 +239,7 @@ Settings loadSettings(const Environment& environment, Reporter& reporter) {
         none.fromFile = true;
         return none;
     }
-    return parseSettings(text.str(), *fileName, reporter);
+    return parseSettings(*text, *fileName, reporter);
 }
 
 std::optional<PortMapping> mappingFor(const Settings& settings, Port port,

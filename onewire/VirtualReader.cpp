@@ -1,25 +1,14 @@
 #include "onewire/VirtualReader.h"
 
-#include <cctype>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+
+#include "onewire/TextFile.h"
 
 namespace onewire {
 namespace {
 
 constexpr std::int16_t kSetupShorted = 2;
 constexpr std::int16_t kSetupNotFound = 3;
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::optional<std::int16_t> parseCode(std::string_view text) {
     bool negative = !text.empty() && text.front() == '-';
@@ -56,24 +45,11 @@ std::string hex(const Rom& rom) {
 VirtualReaderContents parseVirtualReader(std::string_view text, const std::string& fileName,
                                          Reporter& reporter) {
     VirtualReaderContents contents;
-    int lineNumber = 0;
-    std::size_t position = 0;
-    while (position < text.size()) {
-        std::size_t end = text.find('\n', position);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        std::string_view line = text.substr(position, end - position);
-        position = end + 1;
-        ++lineNumber;
-        std::string_view content = trim(line.substr(0, line.find('#')));
-        if (content.empty()) {
-            continue;
-        }
+    forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view) {
         auto where = fileName + ":" + std::to_string(lineNumber) + ": ";
         if (content == "shorted") {
             contents.shorted = true;
-            continue;
+            return;
         }
         if (content.starts_with("setup")) {
             std::string_view rest = trim(content.substr(5));
@@ -84,17 +60,16 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
             if (code) {
                 contents.setupCode = code;
             } else {
-                reporter.reportOnce(where + "cannot understand \"" + std::string(content) +
-                                    "\"; line ignored");
+                reporter.reportOnce(where + "cannot understand " + quoted(content) +
+                                    "; line ignored");
             }
-            continue;
+            return;
         }
         auto bytes =
             (content.size() == 14 || content.size() == 16) ? parseHexBytes(content) : std::nullopt;
         if (!bytes) {
-            reporter.reportOnce(where + "cannot understand \"" + std::string(content) +
-                                "\"; line ignored");
-            continue;
+            reporter.reportOnce(where + "cannot understand " + quoted(content) + "; line ignored");
+            return;
         }
         Rom rom{};
         std::copy(bytes->begin(), bytes->end(), rom.begin());
@@ -109,7 +84,7 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
                 ") or is of family 00; a reader never lists it");
         }
         contents.tokens.push_back(rom);
-    }
+    });
     return contents;
 }
 
@@ -117,13 +92,11 @@ VirtualReader::VirtualReader(std::string fileName, Reporter& reporter)
     : fileName_(std::move(fileName)), reporter_(reporter) {}
 
 std::optional<VirtualReaderContents> VirtualReader::read() {
-    std::ifstream file(fileName_, std::ios::binary);
-    if (!file) {
+    auto text = readSmallFile(fileName_);
+    if (!text) {
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseVirtualReader(text.str(), fileName_, reporter_);
+    return parseVirtualReader(*text, fileName_, reporter_);
 }
 
 std::int16_t VirtualReader::setup() {

@@ -1,7 +1,10 @@
 #include "onewire/W1Bus.h"
 
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
+
+#include "onewire/TextFile.h"
 
 namespace onewire {
 
@@ -30,7 +33,7 @@ std::optional<Rom> romFromW1Name(std::string_view name) {
 }
 
 std::vector<Rom> W1Bus::enumerate() {
-    std::ifstream list(folder_ + "/w1_master_slaves");
+    std::istringstream list(readSmallFile(folder_ + "/w1_master_slaves").value_or(""));
     std::vector<Rom> devices;
     std::string name;
     while (devices.size() < 4096 && std::getline(list, name)) {
@@ -46,10 +49,10 @@ std::vector<Rom> W1Bus::enumerate() {
         if (!std::filesystem::is_directory(device, error)) {
             continue;  // left the bus between the listing and now
         }
-        std::ifstream idFile(device / "id", std::ios::binary);
-        Rom rom{};
-        if (idFile.read(reinterpret_cast<char*>(rom.data()), rom.size()) &&
-            idFile.gcount() == static_cast<std::streamsize>(rom.size())) {
+        auto id = readSmallFile((device / "id").string(), 64);
+        if (id && id->size() >= 8) {
+            Rom rom{};
+            std::memcpy(rom.data(), id->data(), rom.size());
             devices.push_back(rom);
         } else {
             devices.push_back(*fromName);

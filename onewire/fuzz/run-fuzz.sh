@@ -12,7 +12,7 @@ cxx=${CXX:-clang++}
 case "$cxx" in *clang*) ;; *) cxx=clang++ ;; esac
 mkdir -p "$out/findings"
 
-common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp"
+common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp $source_root/onewire/TextFile.cpp"
 flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$source_root"
 
 build() {

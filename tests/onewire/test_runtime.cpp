@@ -7,7 +7,10 @@
 #include <fstream>
 #include <random>
 
+#include <sys/stat.h>
+
 #include "onewire/Runtime.h"
+#include "onewire/TextFile.h"
 #include "onewire/VirtualReader.h"
 
 using namespace onewire;
@@ -246,4 +249,36 @@ TEST_F(VirtualRuntime, SessionTableIsBounded) {
     EXPECT_EQ(sessions[256], 0) << "a caller that never ends sessions gets no more";
     runtime_->endSession(sessions[0]);
     EXPECT_GT(runtime_->startSession(1, kPortTypeUsb), 0);
+}
+
+TEST_F(VirtualRuntime, FilesThatAreNotSmallRegularFilesAreNotRead) {
+    // A FIFO would block the open until a writer comes; a huge file would be read to the end.
+    ASSERT_EQ(::mkfifo((folder_ / "reader.txt").c_str(), 0600), 0);
+    std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+    EXPECT_EQ(runtime_->setup(session), 3) << "a FIFO is no reader";
+    EXPECT_EQ(runtime_->next(session, buffer_.data()), 0);
+    runtime_->endSession(session);
+    std::filesystem::remove(folder_ / "reader.txt");
+
+    std::string huge = "021CB801000000A2\n";
+    huge.resize(kMaxTextFileSize + 1, '\n');
+    writeReader(huge);
+    EXPECT_TRUE(pass(buffer_).empty()) << "larger than any reader file";
+    writeReader(huge.substr(0, kMaxTextFileSize));
+    EXPECT_EQ(pass(buffer_).size(), 1u) << "the largest file still read";
+
+    std::filesystem::remove(folder_ / "onewire.conf");
+    ASSERT_EQ(::mkfifo((folder_ / "onewire.conf").c_str(), 0600), 0);
+    std::int16_t number = 0, type = 0;
+    EXPECT_EQ(runtime_->readDefaultPort(&number, &type), 0);
+    EXPECT_EQ(runtime_->startSession(1, kPortTypeUsb), 0) << "unreadable settings map nothing";
+    EXPECT_FALSE(reports_.empty());
+}
+
+TEST_F(VirtualRuntime, AHugeBadLineIsQuotedShort) {
+    writeReader(std::string(100000, 'x') + "\n");
+    pass(buffer_);
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_LT(reports_[0].size(), 300u) << "the report quotes the start of the line";
+    EXPECT_NE(reports_[0].find("reader.txt:1:"), std::string::npos);
 }

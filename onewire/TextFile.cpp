@@ -1,0 +1,78 @@
+#include "onewire/TextFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+namespace onewire {
+
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    std::optional<std::string> result;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        std::string text;
+        char chunk[4096];
+        while (true) {
+            ssize_t count = ::read(fd, chunk, sizeof chunk);
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count < 0 || text.size() + static_cast<std::size_t>(count) > limit) {
+                break;
+            }
+            if (count == 0) {
+                result = std::move(text);
+                break;
+            }
+            text.append(chunk, static_cast<std::size_t>(count));
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+void forEachContentLine(std::string_view text,
+                        const std::function<void(int, std::string_view, std::string_view)>& line) {
+    int number = 0;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        std::size_t end = text.find('\n', position);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        std::string_view whole = text.substr(position, end - position);
+        position = end + 1;
+        ++number;
+        std::string_view content = trim(whole.substr(0, whole.find('#')));
+        if (!content.empty()) {
+            line(number, content, trim(whole));
+        }
+    }
+}
+
+std::string quoted(std::string_view line) {
+    constexpr std::size_t kShown = 80;
+    std::string text = "\"";
+    text += line.substr(0, kShown);
+    text += line.size() > kShown ? "...\"" : "\"";
+    return text;
+}
+
+}  // namespace onewire

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace onewire {
+
+// The settings, reader and kernel files are small; anything larger is not one of them.
+constexpr std::size_t kMaxTextFileSize = 1024 * 1024;
+
+// The contents of a regular file of at most `limit` bytes; nullopt for a missing, unreadable or
+// larger file, and for anything that is not a regular file (a FIFO would block the GUI thread at
+// the open, /dev/zero would never end).
+std::optional<std::string> readSmallFile(const std::string& path,
+                                         std::size_t limit = kMaxTextFileSize);
+
+std::string_view trim(std::string_view text);
+
+// Calls `line` with each line's number (from 1) and its content: the text before any '#',
+// trimmed, skipping lines left empty.
+void forEachContentLine(
+    std::string_view text,
+    const std::function<void(int number, std::string_view content, std::string_view whole)>& line);
+
+// A line quoted in a report, cut so that a huge line cannot make a huge message.
+std::string quoted(std::string_view line);
+
+}  // namespace onewire
