@@ -44,6 +44,24 @@ bool leftOutFamily(const std::string& text) {
 
 }  // namespace
 
+template <typename AfterSetup>
+std::int16_t TMexDrive::setupInSession(std::int16_t portNum, std::int16_t portType,
+                                       std::int32_t& handle, AfterSetup afterSetup) {
+    handle = library_->TMExtendedStartSession(portNum, portType, nullptr);
+    const std::int32_t session = handle;
+    std::int16_t result = 0;
+    try {
+        // The handle is not tested: TMSetup itself reports an invalid session (-200).
+        result = library_->TMSetup(session);
+        afterSetup(result);
+    } catch (...) {
+        endSessionQuietly(session);
+        throw;
+    }
+    library_->TMEndSession(session);
+    return result;
+}
+
 TMexDrive::TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventPump& events,
                      platform::Sleeper& sleeper)
     : library_(std::move(library)), events_(events), sleeper_(sleeper) {
@@ -76,19 +94,21 @@ void TMexDrive::Class_Initialize() {
     tmexapi::intFoundPortType = intPortType;
     events_.processPendingEvents();
 
+    std::int32_t probeSession = 0;
     if (intPortType == 0) {
         intPortNum = kUsbPort;
         intPortType = tmexapi::kPortTypeUsb;
-        probeResult = setupInSession(intPortNum, intPortType);
+        probeResult = setupInSession(intPortNum, intPortType, probeSession, [](std::int16_t) {});
     }
     events_.processPendingEvents();
 
-    // Serial ports in rising order from where the steps above left off, up to COM7.
+    // Serial ports in rising order from where the steps above left off, up to COM7. The port
+    // number moves on before the session ends.
     bool serialTried = false;
     while (intPortNum <= kLastSerialPort && probeResult != kSetupOk) {
         intPortType = tmexapi::kPortTypeSerial;
-        probeResult = setupInSession(intPortNum, intPortType);
-        ++intPortNum;
+        probeResult = setupInSession(intPortNum, intPortType, probeSession,
+                                     [this](std::int16_t) { ++intPortNum; });
         serialTried = true;
     }
     if (serialTried && intPortNum > 1) {
@@ -125,19 +145,6 @@ TMexDrive::~TMexDrive() {
     }
     oTimer.reset();
     oROMIDs.reset();
-}
-
-std::int16_t TMexDrive::setupInSession(std::int16_t portNum, std::int16_t portType) {
-    const std::int32_t session = library_->TMExtendedStartSession(portNum, portType, nullptr);
-    std::int16_t result = 0;
-    try {
-        result = library_->TMSetup(session);
-    } catch (...) {
-        endSessionQuietly(session);
-        throw;
-    }
-    library_->TMEndSession(session);
-    return result;
 }
 
 void TMexDrive::endSessionQuietly(std::int32_t session) noexcept {
@@ -204,22 +211,12 @@ bool TMexDrive::RegistrySet() {
 
 bool TMexDrive::Found() {
     try {
-        const std::int32_t session =
-            library_->TMExtendedStartSession(intPortNum, intPortType, nullptr);
-        lngSession = session;
-        std::int16_t result = 0;
-        try {
-            // The handle is not tested: TMSetup itself reports an invalid session (-200).
-            result = library_->TMSetup(session);
-        } catch (...) {
-            endSessionQuietly(session);
-            throw;
-        }
-        if (result != kSetupOk) {
-            lngSetupError = result;
-        }
-        library_->TMEndSession(session);
-        return result == kSetupOk;
+        // A success leaves the last failure's code, and so ErrorText, as it was.
+        return setupInSession(intPortNum, intPortType, lngSession, [this](std::int16_t result) {
+                   if (result != kSetupOk) {
+                       lngSetupError = result;
+                   }
+               }) == kSetupOk;
     } catch (...) {
         throw componentFailure("Found");
     }

@@ -47,8 +47,11 @@ private:
     void checkForIButtons();
     void oTimer_Timer();
 
-    // Starts a session, runs TMSetup on it and ends it, also when TMSetup fails.
-    std::int16_t setupInSession(std::int16_t portNum, std::int16_t portType);
+    // One adapter test: starts a session on the port (its handle goes to handle), runs TMSetup,
+    // hands the result to afterSetup and ends the session, also when TMSetup or afterSetup fails.
+    template <typename AfterSetup>
+    std::int16_t setupInSession(std::int16_t portNum, std::int16_t portType, std::int32_t& handle,
+                                AfterSetup afterSetup);
     void endSessionQuietly(std::int32_t session) noexcept;
 
     std::shared_ptr<tmexapi::TMexApi> library_;

@@ -285,6 +285,13 @@ TEST_F(TMexDriveTest, FoundAbandonedByAFailureStillEndsItsSession) {
     library->failAt(Fn::StartSession, library->calls(Fn::StartSession) + 1);
     expectComponentFailure(failureOf([&] { drive->Found(); }), "Found");
     EXPECT_EQ(library->calls(Fn::EndSession), 2);  // no handle, nothing to end
+
+    // The set-up code is kept before the session is ended, so a failing end still leaves it.
+    library->clearFailures();
+    library->setupResult(kUsb, 5);
+    library->failAt(Fn::EndSession, library->calls(Fn::EndSession) + 1);
+    expectComponentFailure(failureOf([&] { drive->Found(); }), "Found");
+    EXPECT_EQ(drive->ErrorText(), "There has been an unspecified error 5 from the system.");
 }
 
 TEST_F(TMexDriveTest, RegistrySetOnlyReadsTheSettings) {
