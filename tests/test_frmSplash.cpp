@@ -504,3 +504,22 @@ TEST_F(SplashTest, HandOverInsideAnEarlierFailureSkipsTheRestOfTheSequence) {
     EXPECT_EQ(drives.made.front()->calls("RegistrySet"), 0);
     EXPECT_TRUE(mainView->shown());
 }
+
+// The hand-over releases the adapter-test driver; a driver call that lets it in (by yielding to the
+// message loop) must still return on a live driver.
+TEST_F(SplashTest, HandOverInsideADriverCallKeepsThatDriverAliveUntilItReturns) {
+    drives.prepare = [this](FakeDrive& drive) {
+        drive.duringCall = [this](const std::string& member) {
+            if (member == "RegistrySet") {
+                drives.made.clear();  // the window's reference is the last one
+                timers.advance(3000);
+            }
+        };
+    };
+    start();
+    EXPECT_TRUE(splashView->unloaded());
+    EXPECT_EQ(splashView->callsAfterUnload(), 0);
+    ASSERT_NE(mainView, nullptr);
+    EXPECT_TRUE(mainView->shown());
+    EXPECT_TRUE(messageBox.shown.empty());
+}

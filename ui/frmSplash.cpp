@@ -121,7 +121,7 @@ void frmSplash::Form_Load() {
     bool found = false;
     std::string testFailure;
     bool testFailed = false;
-    switch (step(106, [&] { found = requireDriver().Found(); })) {
+    switch (step(106, [&] { found = requireDriver()->Found(); })) {
         case Outcome::Gone:
             return;
         case Outcome::Failed:
@@ -169,7 +169,7 @@ void frmSplash::Form_Load() {
     } else {
         blnNotFound = true;
         if (step(114, [&] {
-                const std::string reason = testFailed ? testFailure : requireDriver().ErrorText();
+                const std::string reason = testFailed ? testFailure : requireDriver()->ErrorText();
                 setCaption("lblStatus",
                            "ERROR : Fobit Reader not found on any COMM or USB port.\r\n"
                            "Click anywhere on the screen to close the application.\r\n\r\n" +
@@ -195,7 +195,7 @@ void frmSplash::Form_Load() {
     }
     bool registrySet = false;
     // A settings test that fails counts as no settings.
-    if (step(114, [&] { registrySet = requireDriver().RegistrySet(); }) == Outcome::Gone) {
+    if (step(114, [&] { registrySet = requireDriver()->RegistrySet(); }) == Outcome::Gone) {
         return;
     }
     if (registrySet) {
@@ -333,12 +333,12 @@ void frmSplash::report(const char* procedure, int line, std::exception_ptr failu
     }
 }
 
-ReaderDrive& frmSplash::requireDriver() {
+std::shared_ptr<ReaderDrive> frmSplash::requireDriver() {
     if (!oTMexCheck) {
         throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
                              kNoDriverDescription);
     }
-    return *oTMexCheck;
+    return oTMexCheck;
 }
 
 void frmSplash::setCaption(std::string_view control, const std::string& text) {

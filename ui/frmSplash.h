@@ -77,7 +77,8 @@ private:
     void unloadWindow();
     void report(const char* procedure, int line, std::exception_ptr failure);
     std::exception_ptr lastFailure_;
-    ReaderDrive& requireDriver();
+    // The driver, held by the caller for the call: a hand-over inside the call releases ours.
+    std::shared_ptr<ReaderDrive> requireDriver();
     void setCaption(std::string_view control, const std::string& text);
 
     SplashServices services_;

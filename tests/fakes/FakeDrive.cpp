@@ -31,6 +31,9 @@ int FakeDrive::calls(const std::string& member) const {
 
 void FakeDrive::enter(const std::string& member) {
     log_.push_back(member);
+    if (duringCall) {
+        duringCall(member);
+    }
     if (throwing_.count(member) != 0) {
         throw ComponentError(kFailureNumber, "QuornaWeb.TMexDrive." + member, kFailureDescription);
     }

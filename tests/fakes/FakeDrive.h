@@ -29,6 +29,9 @@ public:
     bool registrySet = true;
     bool scanOnceRaises = true;  // ScanOnce raises NewROMIDs, as a real pass does
     std::function<void()> onDestroyed;
+    // Runs inside every member call (before a scripted failure), as a driver that yields to the
+    // message loop would let timer ticks and clicks in.
+    std::function<void(const std::string& member)> duringCall;
 
     void throwOn(std::string member) { throwing_.insert(std::move(member)); }
     void setROMIDs(const std::vector<std::string>& ids);
