@@ -267,9 +267,10 @@ void TMexDrive::checkForIButtons() {
         std::shared_ptr<const ROMIDList> previous = oROMIDs;
 
         if (session > 0) {
-            // The new list is put in place only once the bus has been read completely, so a pass
-            // that fails half-way leaves the holder the previous, whole list.
+            // The new list is in place from here on: a pass that fails half-way leaves it, partly
+            // filled, while a holder's earlier list object stays as it was.
             auto list = std::make_shared<ROMIDList>();
+            oROMIDs = list;
             if (!blnSetupDone) {
                 library_->TMSetup(session);
                 blnSetupDone = true;
@@ -289,7 +290,6 @@ void TMexDrive::checkForIButtons() {
                     added = true;
                 }
             }
-            oROMIDs = std::move(list);
         }
 
         if (added || (devicesSeen == 1 && previous->Count() > 0)) {

@@ -464,7 +464,7 @@ TEST_F(SearchPassTest, EachPassWithASessionGivesANewListAndHeldListsStayUnchange
     EXPECT_THROW(drive->ROMIDs()->Item(0), std::out_of_range);
 }
 
-TEST_F(SearchPassTest, ARomElementOutOfRangeFailsThePassAndListsNothing) {
+TEST_F(SearchPassTest, ARomElementOutOfRangeFailsThePassAndIsNeverListed) {
     for (std::int16_t bad : {256, -1, 0x7FFF}) {
         // A fresh object each time: an abandoned pass leaves the library's enumeration half-way.
         auto fresh = makeOnUsb();
@@ -476,39 +476,60 @@ TEST_F(SearchPassTest, ARomElementOutOfRangeFailsThePassAndListsNothing) {
 
         Rom broken = kOtherToken;
         broken[3] = bad;
-        onBus({kOtherToken, broken});
+        onBus({broken});
         expectComponentFailure(failureOf([&] { fresh->ScanOnce(); }), "ScanOnce");
-        EXPECT_EQ(fresh->ROMIDs(), before) << bad;
+        EXPECT_EQ(fresh->ROMIDs()->Count(), 0) << bad;  // the pass's own list, empty
         EXPECT_EQ(listed(before), (Lines{"014A2F0C000000B7"}));
         EXPECT_EQ(freshRaised, 1) << bad;
         EXPECT_EQ(library->openSessions(), 0);
         EXPECT_EQ(library->log().back().rfind("TMEndSession", 0), 0u);
     }
+
+    // After a good device the pass's list keeps what it had found, and only that.
+    auto fresh = makeOnUsb();
+    Rom broken = kToken;
+    broken[7] = 0x1B7;
+    onBus({kOtherToken, broken});
+    expectComponentFailure(failureOf([&] { fresh->ScanOnce(); }), "ScanOnce");
+    EXPECT_EQ(listed(fresh->ROMIDs()), (Lines{"021CB801000000A2"}));
 }
 
-TEST_F(SearchPassTest, ALibraryFailureInAPassEndsTheSessionAndKeepsTheList) {
+TEST_F(SearchPassTest, ALibraryFailureInAPassEndsTheSessionAndLeavesThePassesList) {
+    const auto initial = drive->ROMIDs();
+    auto failNext = [&](Fn fn) { library->failAt(fn, library->calls(fn) + 1); };
+
+    // The first pass's set-up fails: a new, empty list is in place, and set-up is tried again.
     onBus({kToken});
+    failNext(Fn::Setup);
+    expectComponentFailure(failureOf([&] { drive->ScanOnce(); }), "ScanOnce");
+    EXPECT_NE(drive->ROMIDs(), initial);
+    EXPECT_EQ(drive->ROMIDs()->Count(), 0);
+    EXPECT_EQ(library->openSessions(), 0);
+    library->clearFailures();
     drive->ScanOnce();
+    EXPECT_EQ(library->calls(Fn::Setup), 1 + 2);
     const auto before = drive->ROMIDs();
+    ASSERT_EQ(listed(before), (Lines{"014A2F0C000000B7"}));
     raised = 0;
 
-    for (Fn fn : {Fn::Next, Fn::Rom, Fn::Setup}) {
-        auto fresh = makeOnUsb();
-        fresh->NewROMIDs.bind([this] { ++raised; });
-        library->failAt(fn, library->calls(fn) + 1);
-        expectComponentFailure(failureOf([&] { fresh->ScanOnce(); }), "ScanOnce");
-        EXPECT_EQ(fresh->ROMIDs()->Count(), 0);
+    for (Fn fn : {Fn::Next, Fn::Rom}) {
+        failNext(fn);
+        expectComponentFailure(failureOf([&] { drive->ScanOnce(); }), "ScanOnce");
+        EXPECT_NE(drive->ROMIDs(), before);
+        EXPECT_EQ(drive->ROMIDs()->Count(), 0);
+        EXPECT_EQ(listed(before), (Lines{"014A2F0C000000B7"}));
         EXPECT_EQ(library->openSessions(), 0);
         library->clearFailures();
     }
     EXPECT_EQ(raised, 0);
 
-    // The session cannot even be started: nothing to end.
-    library->failAt(Fn::StartSession, library->calls(Fn::StartSession) + 1);
+    // The session cannot even be started: nothing to end, and the list stays.
+    const auto current = drive->ROMIDs();
+    failNext(Fn::StartSession);
     const int ended = library->calls(Fn::EndSession);
     expectComponentFailure(failureOf([&] { drive->ScanOnce(); }), "ScanOnce");
     EXPECT_EQ(library->calls(Fn::EndSession), ended);
-    EXPECT_EQ(drive->ROMIDs(), before);
+    EXPECT_EQ(drive->ROMIDs(), current);
 }
 
 TEST_F(SearchPassTest, AFailingHandlerFailsThePassAfterTheListIsInPlace) {
