@@ -162,6 +162,8 @@ TEST_F(TimerObjectTest, ATimerNotHeldBySharedPointerReportsTheGenericFailureOnSt
     } catch (const ComponentError& failure) {
         EXPECT_EQ(failure.source(), "test_CTimer.CTimer");
     }
+    EXPECT_EQ(loose.Interval(), 0);  // no period claimed without a system timer
+    EXPECT_EQ(service.setTimerCalls(), 0);
 }
 
 }  // namespace

@@ -51,11 +51,15 @@ void CTimer::Interval(std::int32_t period) {
             if (period == lngInterval) {
                 return;  // already running at this period: keep its phase
             }
+            if (!keepAlive) {
+                // Not held by a shared_ptr, so the registry could not hold it: fail unchanged.
+                throw std::bad_weak_ptr();
+            }
             if (lngInterval != 0 && !MTimer::TimerDelete(*this)) {
                 outcome = Outcome::NotRegistered;  // the old period stays
             } else {
                 lngInterval = period;
-                if (!MTimer::TimerCreate(shared_from_this())) {
+                if (!MTimer::TimerCreate(keepAlive)) {
                     outcome = Outcome::Refused;  // TimerCreate has stopped this timer
                 }
             }
