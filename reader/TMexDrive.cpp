@@ -255,6 +255,10 @@ std::string TMexDrive::ErrorText() {
 }
 
 void TMexDrive::checkForIButtons() {
+    // A NewROMIDs handler may let the holder release this object (a window closed from a nested
+    // event loop): keep it alive until the session is ended. Empty for an object not held by a
+    // shared_ptr, whose holder keeps it alive anyway.
+    const std::shared_ptr<TMexDrive> keepAlive = weak_from_this().lock();
     // The handle is kept locally too: a NewROMIDs handler may run a pass of its own meanwhile.
     std::int32_t session = 0;
     bool sessionOpen = false;

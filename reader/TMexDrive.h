@@ -15,7 +15,7 @@ class CTimer;
 
 // The reader driver: finds the 1-Wire adapter at construction, tests it, describes set-up
 // failures, runs search passes once or on its own timer, and keeps the ROM IDs of the last pass.
-class TMexDrive : public ReaderDrive {
+class TMexDrive : public ReaderDrive, public std::enable_shared_from_this<TMexDrive> {
 public:
     static constexpr std::int32_t kFailureNumber = -2147221404;  // 0x80040064
     static constexpr const char* kFailureDescription = "TMexDrive component failure";

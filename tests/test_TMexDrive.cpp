@@ -651,6 +651,20 @@ TEST_F(ScanningTest, ReleasingAScanningDriverStopsItsTimer) {
     EXPECT_EQ(raised, 1);
 }
 
+TEST_F(ScanningTest, AHolderMayReleaseTheDriverFromItsNewROMIDsHandler) {
+    onBus({kToken});
+    std::weak_ptr<TMexDrive> watch = drive;
+    drive->NewROMIDs.bind([&] { drive.reset(); });  // the last reference goes mid-pass
+    drive->StartScanning();
+    timers.advance(350);
+    EXPECT_EQ(raised, 1);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(library->openSessions(), 0);  // the pass still ended its session
+    EXPECT_EQ(timers.liveCount(), 0);
+    timers.advance(1000);
+    EXPECT_EQ(raised, 1);
+}
+
 TEST_F(ScanningTest, TimerFailuresReachTheCallerAsComponentFailures) {
     timers.refuseNext();
     expectComponentFailure(failureOf([&] { drive->StartScanning(); }), "StartScanning");
