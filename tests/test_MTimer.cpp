@@ -155,12 +155,15 @@ TEST_F(RegistryTest, ARefusedTimerLeavesTheObjectStoppedAndUnregistered) {
     // The next request is granted.
     timer->Interval(350);
     EXPECT_EQ(slotOf(timer), 1);
-    timer->Interval(0);
-}
 
-TEST_F(RegistryTest, WithoutATimerServiceEveryTimerIsRefused) {
+    // Refused on a change of period: the old timer is gone too, so the object is stopped.
+    service.refuseNext();
+    EXPECT_THROW(timer->Interval(1000), ComponentError);
+    EXPECT_EQ(timer->Interval(), 0);
+    EXPECT_EQ(slotOf(timer), 0);
+
+    // Without a timer service every timer is refused.
     MTimer::useTimerService(nullptr);
-    auto timer = countedTimer();
     EXPECT_THROW(timer->Interval(350), ComponentError);
     EXPECT_EQ(timer->Interval(), 0);
     MTimer::useTimerService(&service);
@@ -243,15 +246,6 @@ TEST_F(RegistryTest, AChangeOfPeriodKillsTheOldTimerBeforeCreatingTheNew) {
     service.advance(3000);
     EXPECT_EQ(ticks[0], 3);
     timer->Interval(0);
-}
-
-TEST_F(RegistryTest, ARefusalOnAChangeOfPeriodLeavesTheTimerStopped) {
-    auto timer = countedTimer();
-    timer->Interval(500);
-    service.refuseNext();
-    EXPECT_THROW(timer->Interval(1000), ComponentError);
-    EXPECT_EQ(timer->Interval(), 0);
-    EXPECT_EQ(slotOf(timer), 0);
 }
 
 TEST_F(RegistryTest, AFailingHandlerNeverReachesThePlatformAndTheTimerGoesOn) {
