@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "tests/fakes/FakeDrive.h"
 #include "tests/fakes/FakeUiPlatform.h"
 #include "tests/fakes/FakeViews.h"
+#include "ui/Captions.h"
 #include "ui/Layout.h"
 #include "ui/TopLevel.h"
 #include "ui/frmMain.h"
@@ -26,20 +28,12 @@ const std::string kDesignStatus = "Status Messages will appear here.";
 
 class MainTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        tmexapi::intFoundPortNum = 0;
-        tmexapi::intFoundPortType = 0;
-        tmexapi::strDriverVersion.clear();
-    }
+    void SetUp() override { clearSharedGlobals(); }
 
     std::shared_ptr<frmMain> make() {
         window = std::make_shared<frmMain>(
             MainServices{clipboard, messageBox, {1, 3, 17}, drives.factory()},
-            [this](std::weak_ptr<MainEvents> events) {
-                view = std::make_shared<FakeMainView>(events);
-                return view;
-            },
-            [this] { ++unloads; });
+            viewFactory<FakeMainView, MainEvents>(view), [this] { ++unloads; });
         return window;
     }
 
@@ -179,34 +173,40 @@ TEST_F(MainTest, EmptyListClearsTheListButKeepsTheStatus) {
     EXPECT_EQ(clipboard.log.size(), 4u);  // only the first notification copied
 }
 
-TEST_F(MainTest, TwoTokensAreListedInOrderAndNothingIsCopied) {
-    drives.prepare = [](FakeDrive& d) { d.setROMIDs({kId2, kId1}); };
-    open();
-    view->listAddItem("lstROMIDs", "stale");
-    drive()->raiseNewROMIDs();
-    EXPECT_EQ(view->listItems("lstROMIDs"), (std::vector<std::string>{kId2, kId1}));
-    EXPECT_TRUE(clipboard.log.empty());
-    EXPECT_EQ(status(), kDesignStatus);
-}
-
-TEST_F(MainTest, OneTokenUntickedIsListedNotCopied) {
-    drives.prepare = [](FakeDrive& d) { d.setROMIDs({kId1}); };
-    open();
-    view->setCheckValue("chkAutoCopy", 0);
-    view->clickScanOnce();
-    EXPECT_EQ(view->listItems("lstROMIDs"), std::vector<std::string>{kId1});
-    EXPECT_TRUE(clipboard.log.empty());
-    EXPECT_EQ(status(), kDesignStatus);
-}
-
-TEST_F(MainTest, ReadBackMismatchIsIgnoredSilently) {
-    drives.prepare = [](FakeDrive& d) { d.setROMIDs({kId1}); };
-    open();
-    clipboard.readOverride = "something another program put there";
-    drive()->raiseNewROMIDs();
-    EXPECT_EQ(clipboard.log, (std::vector<std::string>{"clear", "setText " + kId1, "text"}));
-    EXPECT_EQ(status(), kDesignStatus);
-    EXPECT_TRUE(messageBox.shown.empty());
+// Only one ID, with auto-copy ticked and read back unchanged, is confirmed; otherwise the list
+// is refilled in the driver's order and the status and message boxes stay as they were.
+TEST_F(MainTest, NothingIsConfirmedUnlessOneTickedIdReadsBackTheSame) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> ids;
+        int autoCopy;
+        std::optional<std::string> readBack;
+        std::vector<std::string> clipboardCalls;
+    };
+    const std::vector<Case> cases{
+        {"two IDs, ticked", {kId2, kId1}, 1, std::nullopt, {}},
+        {"one ID, unticked", {kId1}, 0, std::nullopt, {}},
+        {"read-back differs",
+         {kId1},
+         1,
+         "another program's text",
+         {"clear", "setText " + kId1, "text"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto ids = c.ids;
+        drives.prepare = [ids](FakeDrive& d) { d.setROMIDs(ids); };
+        clipboard = FakeClipboard{};
+        clipboard.readOverride = c.readBack;
+        open();
+        view->setCheckValue("chkAutoCopy", c.autoCopy);
+        view->listAddItem("lstROMIDs", "stale");
+        view->clickScanOnce();
+        EXPECT_EQ(view->listItems("lstROMIDs"), c.ids);
+        EXPECT_EQ(clipboard.log, c.clipboardCalls);
+        EXPECT_EQ(status(), kDesignStatus);
+        EXPECT_TRUE(messageBox.shown.empty());
+    }
 }
 
 TEST_F(MainTest, EveryPassWithOneTokenRewritesTheClipboard) {
@@ -231,20 +231,32 @@ TEST_F(MainTest, ClipboardFailureGoesToThePassAndTheListStaysFilled) {
     EXPECT_EQ(status(), kDesignStatus);
 }
 
-TEST_F(MainTest, ClosingWhileIdleStopsTheDriverOnceBeforeReleasingIt) {
-    open();
-    int stopsWhenReleased = -1;
-    drive()->onDestroyed = [&, d = drive().get()] { stopsWhenReleased = d->calls("StopScanning"); };
-    std::weak_ptr<FakeDrive> weak = drive();
-    drives.made.clear();
-    view->requestClose();
-    EXPECT_EQ(stopsWhenReleased, 1);
-    EXPECT_TRUE(weak.expired());
-    EXPECT_TRUE(view->unloaded());
-    EXPECT_EQ(unloads, 1);
-    EXPECT_TRUE(messageBox.shown.empty());
-    view->requestClose();  // a second request finds nothing to do
-    EXPECT_EQ(unloads, 1);
+// Every route out while idle calls StopScanning once before the driver goes, and ends the window
+// once; the toolkit's own teardown shows nothing.
+TEST_F(MainTest, EveryCloseRouteStopsTheIdleDriverOnceBeforeReleasingIt) {
+    const std::vector<std::pair<std::string, void (FakeMainView::*)()>> routes{
+        {"close request", &FakeMainView::requestClose},
+        {"Exit", &FakeMainView::clickExit},
+        {"toolkit teardown", &FakeMainView::toolkitDestroys}};
+    for (const auto& [name, route] : routes) {
+        SCOPED_TRACE(name);
+        open();
+        int stopsWhenReleased = -1;
+        drive()->onDestroyed = [&, d = drive().get()] {
+            stopsWhenReleased = d->calls("StopScanning");
+        };
+        std::weak_ptr<FakeDrive> weak = drive();
+        drives.made.clear();
+        unloads = 0;
+        ((*view).*route)();
+        EXPECT_EQ(stopsWhenReleased, 1);
+        EXPECT_TRUE(weak.expired());
+        EXPECT_EQ(unloads, 1);
+        EXPECT_TRUE(messageBox.shown.empty());
+        ((*view).*route)();  // a second request finds nothing to do
+        view->requestClose();
+        EXPECT_EQ(unloads, 1);
+    }
 }
 
 TEST_F(MainTest, ExitHidesThenClosesAndAScanningDriverIsStopped) {
@@ -296,7 +308,7 @@ TEST_F(MainTest, WithoutADriverEveryStepFailsOnItsOwnAndClosingStillCloses) {
             step();
             ADD_FAILURE() << "no failure from " << source;
         } catch (const ComponentError& error) {
-            EXPECT_EQ(error.number(), frmMain::kNoDriverNumber);
+            EXPECT_EQ(error.number(), kNoDriverNumber);
             EXPECT_EQ(error.source(), source);
             EXPECT_EQ(error.description(), "No reader driver");
         }

@@ -4,6 +4,7 @@
 
 #include "platform/ComponentError.h"
 #include "reader/tmexapi.h"
+#include "ui/Captions.h"
 #include "ui/Layout.h"
 #include "ui/TopLevel.h"
 
@@ -12,14 +13,6 @@ namespace quorna::ui {
 namespace {
 
 constexpr std::int32_t kScanMilliseconds = 350;
-
-std::string driverLine(const std::string& version) {
-    // Five characters or fewer (the empty text included) is no usable library version.
-    if (version.size() > 5) {
-        return version;
-    }
-    return "Driver Not found Error: " + version;
-}
 
 }  // namespace
 
@@ -74,18 +67,13 @@ void frmMain::Form_Load() {
 
     const std::string driverText = driverLine(tmexapi::strDriverVersion);
     setCaption("lblDriverInfo", driverText);
-    if (requireDriver("Form_Load")->RegistrySet()) {
-        setCaption("lblDriverInfo",
-                   "Registry Values= T:" + std::to_string(tmexapi::intFoundPortType) +
-                       "  P:" + std::to_string(tmexapi::intFoundPortNum) + "\r\n" + driverText);
-    } else {
-        setCaption("lblDriverInfo", "Registry Values Not Found.\r\n" + driverText);
-    }
+    const std::string settingsLine =
+        requireDriver("Form_Load")->RegistrySet()
+            ? registryValuesLine(tmexapi::intFoundPortType, tmexapi::intFoundPortNum)
+            : std::string(kRegistryValuesNotFound);
+    setCaption("lblDriverInfo", settingsLine + "\r\n" + driverText);
 
-    const auto& version = services_.version;
-    setCaption("lblVersion", "Version : " + std::to_string(version.major) + "." +
-                                 std::to_string(version.minor) + "." +
-                                 std::to_string(version.revision));
+    setCaption("lblVersion", versionCaption(services_.version));
 }
 
 void frmMain::cmdScanning_Click() {
@@ -116,6 +104,19 @@ void frmMain::cmdExit_Click() {
 }
 
 void frmMain::Form_Close() {
+    closeWindow(true);
+}
+
+void frmMain::viewGone() {
+    if (unloaded_) {
+        return;
+    }
+    view_.reset();
+    // The toolkit is tearing the window down: nothing is left to show a failure on.
+    closeWindow(false);
+}
+
+void frmMain::closeWindow(bool reportFailure) {
     if (unloaded_) {
         return;
     }
@@ -138,27 +139,8 @@ void frmMain::Form_Close() {
         } catch (...) {
         }
     }
-    reportUnhandled(services_.messageBox, failure);
-    if (auto unloaded = std::move(onUnloaded_)) {
-        unloaded();
-    }
-}
-
-void frmMain::viewGone() {
-    if (unloaded_) {
-        return;
-    }
-    auto self = shared_from_this();
-    view_.reset();
-    unloaded_ = true;
-    try {
-        Form_Unload();
-    } catch (...) {
-        // The toolkit is tearing the window down; there is nothing left to show a failure on.
-    }
-    if (oTMexDrive) {
-        oTMexDrive->NewROMIDs.unbind(newROMIDsBinding_);
-        oTMexDrive.reset();
+    if (reportFailure) {
+        reportUnhandled(services_.messageBox, failure);
     }
     if (auto unloaded = std::move(onUnloaded_)) {
         unloaded();

@@ -25,11 +25,6 @@ using MainViewFactory = std::function<std::shared_ptr<MainView>(std::weak_ptr<Ma
 // to whoever triggered the step. Always held through std::shared_ptr.
 class frmMain : public MainEvents, public std::enable_shared_from_this<frmMain> {
 public:
-    // The failure of a step that needs the driver when the driver could not be constructed.
-    static constexpr std::int32_t kNoDriverNumber = 91;
-    static constexpr const char* kNoDriverDescription = "No reader driver";
-    static constexpr std::int32_t kNoViewNumber = 7;  // the toolkit could not create the window
-
     // onUnloaded runs once, after the window has been unloaded (the driver is released then).
     frmMain(MainServices services, MainViewFactory makeView, std::function<void()> onUnloaded);
     ~frmMain() override;
@@ -62,6 +57,8 @@ public:
 private:
     void Form_Load();
     void Form_Unload();
+    // Runs the unload step and lets the close complete whatever it met.
+    void closeWindow(bool reportFailure);
     std::shared_ptr<ReaderDrive> requireDriver(const char* step);
     void setCaption(std::string_view control, const std::string& text);
 

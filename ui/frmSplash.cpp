@@ -1,10 +1,14 @@
 #include "ui/frmSplash.h"
 
+#include <functional>
+#include <initializer_list>
+#include <optional>
 #include <utility>
 
 #include "platform/ComponentError.h"
 #include "reader/tmexapi.h"
 #include "timer/CTimer.h"
+#include "ui/Captions.h"
 #include "ui/TopLevel.h"
 
 namespace quorna::ui {
@@ -61,74 +65,62 @@ void frmSplash::Load() {
 
 void frmSplash::Form_Load() {
     // Runs one statement: a failure is reported with its line and the sequence goes on. Gone means
-    // the window was unloaded meanwhile (a hand-over inside a failure message box), so no further
-    // statement may touch it.
-    auto step = [this](int line, auto&& action) -> Outcome {
+    // the window was unloaded meanwhile (a hand-over inside a failure message box or a driver
+    // call), so no further statement may touch it.
+    std::exception_ptr failure;
+    auto step = [&](int line, const std::function<void()>& action) -> Outcome {
+        failure = nullptr;
         if (unloaded_) {
             return Outcome::Gone;
         }
         try {
             action();
-            return unloaded_ ? Outcome::Gone : Outcome::Done;
         } catch (...) {
-            report("Form_Load", line, std::current_exception());
-            return unloaded_ ? Outcome::Gone : Outcome::Failed;
+            failure = std::current_exception();
+            report("Form_Load", line, failure);
         }
+        if (unloaded_) {
+            return Outcome::Gone;
+        }
+        return failure ? Outcome::Failed : Outcome::Done;
+    };
+    // Statements that simply follow one another; false once the window is gone.
+    auto steps = [&](std::initializer_list<std::pair<int, std::function<void()>>> statements) {
+        for (const auto& [line, action] : statements) {
+            if (step(line, action) == Outcome::Gone) {
+                return false;
+            }
+        }
+        return true;
     };
 
-    if (step(100, [this] {
-            auto timer = std::make_shared<CTimer>();
-            std::weak_ptr<frmSplash> weak = weak_from_this();
-            oTimerBinding_ = timer->Timer.bind([weak] {
-                if (auto self = weak.lock()) {
-                    self->oTimer_Timer();
-                }
-            });
-            oTimer = std::move(timer);
-        }) == Outcome::Gone) {
-        return;
-    }
-    if (step(100, [this] { view_->show(); }) == Outcome::Gone) {
-        return;
-    }
-    if (step(100, [this] { services_.events.processPendingEvents(); }) == Outcome::Gone) {
-        return;
-    }
-    if (step(102, [this] {
-            if (!services_.newDrive) {
-                throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
-                                     kNoDriverDescription);
-            }
-            oTMexCheck = services_.newDrive();
-        }) == Outcome::Gone) {
-        return;
-    }
-    if (step(104, [this] {
-            const auto& version = services_.version;
-            setCaption("lblVersion", "Version : " + std::to_string(version.major) + "." +
-                                         std::to_string(version.minor) + "." +
-                                         std::to_string(version.revision));
-        }) == Outcome::Gone) {
-        return;
-    }
-    if (step(104, [this] { view_->show(); }) == Outcome::Gone) {
-        return;
-    }
-    if (step(104, [this] { services_.events.processPendingEvents(); }) == Outcome::Gone) {
+    if (!steps({{100, [this] { createTimer(); }},
+                {100, [this] { view_->show(); }},
+                {100, [this] { services_.events.processPendingEvents(); }},
+                {102,
+                 [this] {
+                     if (!services_.newDrive) {
+                         throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
+                                              kNoDriverDescription);
+                     }
+                     oTMexCheck = services_.newDrive();
+                 }},
+                {104, [this] { setCaption("lblVersion", versionCaption(services_.version)); }},
+                {104, [this] { view_->show(); }},
+                {104, [this] { services_.events.processPendingEvents(); }}})) {
         return;
     }
 
     bool found = false;
-    std::string testFailure;
-    bool testFailed = false;
+    std::optional<std::string> testFailure;
     switch (step(106, [&] { found = requireDriver()->Found(); })) {
         case Outcome::Gone:
             return;
         case Outcome::Failed:
-            // A test that could not be made never counts as found.
+            // A test that could not be made never counts as found; its failure stands in for the
+            // adapter's error text.
             found = false;
-            testFailed = true;
-            testFailure = describeFailure(lastFailure_);
+            testFailure = describeFailure(failure);
             break;
         case Outcome::Done:
             break;
@@ -151,25 +143,19 @@ void frmSplash::Form_Load() {
             case Outcome::Done:
                 break;
         }
-        Outcome shown;
-        if (tmexapi::intFoundPortType == kUsbPortType) {
-            shown = step(110, [this] {
-                setCaption("lblStatus", "Fobit reader found on USB Port. Loading application...");
-            });
-        } else {
-            shown = step(111, [this] {
-                setCaption("lblStatus", "Fobit reader found on COMM " +
-                                            std::to_string(tmexapi::intFoundPortNum) +
-                                            ". Loading application...");
-            });
-        }
-        if (shown == Outcome::Gone) {
+        const bool usb = tmexapi::intFoundPortType == kUsbPortType;
+        const std::string foundText =
+            usb ? std::string("Fobit reader found on USB Port. Loading application...")
+                : "Fobit reader found on COMM " + std::to_string(tmexapi::intFoundPortNum) +
+                      ". Loading application...";
+        if (step(usb ? 110 : 111, [&] { setCaption("lblStatus", foundText); }) == Outcome::Gone) {
             return;
         }
     } else {
         blnNotFound = true;
         if (step(114, [&] {
-                const std::string reason = testFailed ? testFailure : requireDriver()->ErrorText();
+                const std::string reason =
+                    testFailure ? *testFailure : requireDriver()->ErrorText();
                 setCaption("lblStatus",
                            "ERROR : Fobit Reader not found on any COMM or USB port.\r\n"
                            "Click anywhere on the screen to close the application.\r\n\r\n" +
@@ -179,18 +165,11 @@ void frmSplash::Form_Load() {
         }
     }
 
-    if (step(114, [this] { view_->setFontSize("lblStatus", kResultFontPoints); }) ==
-        Outcome::Gone) {
-        return;
-    }
-    if (step(114, [this] { view_->setVisible("cmdExit", blnNotFound); }) == Outcome::Gone) {
-        return;
-    }
-    if (step(114, [this] {
-            const std::string& version = tmexapi::strDriverVersion;
-            setCaption("lblDriverInfo",
-                       version.size() > 5 ? version : "Driver Not found Error: " + version);
-        }) == Outcome::Gone) {
+    if (!steps({{114, [this] { view_->setFontSize("lblStatus", kResultFontPoints); }},
+                {114, [this] { view_->setVisible("cmdExit", blnNotFound); }},
+                {114, [this] {
+                     setCaption("lblDriverInfo", driverLine(tmexapi::strDriverVersion));
+                 }}})) {
         return;
     }
     bool registrySet = false;
@@ -198,18 +177,24 @@ void frmSplash::Form_Load() {
     if (step(114, [&] { registrySet = requireDriver()->RegistrySet(); }) == Outcome::Gone) {
         return;
     }
-    if (registrySet) {
-        step(114, [this] {
-            setCaption("lblDriverInfo",
-                       "Registry Values= T:" + std::to_string(tmexapi::intFoundPortType) +
-                           "  P:" + std::to_string(tmexapi::intFoundPortNum) + "   " +
-                           lblDriverInfoCaption_);
-        });
-    } else {
-        step(114, [this] {
-            setCaption("lblDriverInfo", "Registry Values Not Found.  " + lblDriverInfoCaption_);
-        });
-    }
+    step(114, [this, registrySet] {
+        setCaption("lblDriverInfo",
+                   registrySet
+                       ? registryValuesLine(tmexapi::intFoundPortType, tmexapi::intFoundPortNum) +
+                             "   " + lblDriverInfoCaption_
+                       : std::string(kRegistryValuesNotFound) + "  " + lblDriverInfoCaption_);
+    });
+}
+
+void frmSplash::createTimer() {
+    auto timer = std::make_shared<CTimer>();
+    std::weak_ptr<frmSplash> weak = weak_from_this();
+    oTimerBinding_ = timer->Timer.bind([weak] {
+        if (auto self = weak.lock()) {
+            self->oTimer_Timer();
+        }
+    });
+    oTimer = std::move(timer);
 }
 
 void frmSplash::Form_Click() {
@@ -325,7 +310,6 @@ void frmSplash::Form_Unload() {
 }
 
 void frmSplash::report(const char* procedure, int line, std::exception_ptr failure) {
-    lastFailure_ = failure;
     try {
         services_.messageBox.showWarning(
             splashFailureText(describeFailure(failure), procedure, line), kErrorTitle);

@@ -38,10 +38,6 @@ class frmSplash : public SplashEvents, public std::enable_shared_from_this<frmSp
 public:
     static constexpr int kHandOverMilliseconds = 3000;
     static constexpr const char* kErrorTitle = "Application Error";
-    // The failure of a step that needs the adapter-test driver when it could not be constructed.
-    static constexpr std::int32_t kNoDriverNumber = 91;
-    static constexpr const char* kNoDriverDescription = "No reader driver";
-    static constexpr std::int32_t kNoViewNumber = 7;  // the toolkit could not create the window
 
     // onUnloaded runs once, after the window has been unloaded.
     frmSplash(SplashServices services, SplashViewFactory makeView, MainWindowProvider mainWindow,
@@ -73,10 +69,10 @@ public:
 
 private:
     void Form_Load();
+    void createTimer();
     void Form_Unload();
     void unloadWindow();
     void report(const char* procedure, int line, std::exception_ptr failure);
-    std::exception_ptr lastFailure_;
     // The driver, held by the caller for the call: a hand-over inside the call releases ours.
     std::shared_ptr<ReaderDrive> requireDriver();
     void setCaption(std::string_view control, const std::string& text);

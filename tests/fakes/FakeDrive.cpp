@@ -1,5 +1,7 @@
 #include "tests/fakes/FakeDrive.h"
 
+#include <algorithm>
+
 #include "platform/ComponentError.h"
 #include "reader/tmexapi.h"
 
@@ -20,13 +22,7 @@ void FakeDrive::setROMIDs(const std::vector<std::string>& ids) {
 }
 
 int FakeDrive::calls(const std::string& member) const {
-    int n = 0;
-    for (const auto& entry : log_) {
-        if (entry == member) {
-            ++n;
-        }
-    }
-    return n;
+    return static_cast<int>(std::count(log_.begin(), log_.end(), member));
 }
 
 void FakeDrive::enter(const std::string& member) {
@@ -39,26 +35,6 @@ void FakeDrive::enter(const std::string& member) {
     }
 }
 
-std::int32_t FakeDrive::ScanMilliseconds() {
-    enter("ScanMilliseconds");
-    return scanMilliseconds_;
-}
-
-void FakeDrive::ScanMilliseconds(std::int32_t lngValue) {
-    enter("ScanMilliseconds=");
-    scanMilliseconds_ = lngValue;
-}
-
-void FakeDrive::StartScanning() {
-    enter("StartScanning");
-    scanning_ = true;
-}
-
-void FakeDrive::StopScanning() {
-    enter("StopScanning");
-    scanning_ = false;
-}
-
 void FakeDrive::ScanOnce() {
     enter("ScanOnce");
     if (scanOnceRaises) {
@@ -66,34 +42,10 @@ void FakeDrive::ScanOnce() {
     }
 }
 
-std::shared_ptr<const ROMIDList> FakeDrive::ROMIDs() {
-    enter("ROMIDs");
-    return ids_;
-}
-
-std::int32_t FakeDrive::DiscoveryType() {
-    enter("DiscoveryType");
-    return discoveryType_;
-}
-
-void FakeDrive::DiscoveryType(std::int32_t ROMValue) {
-    enter("DiscoveryType=");
-    discoveryType_ = ROMValue;
-}
-
-bool FakeDrive::RegistrySet() {
-    enter("RegistrySet");
-    return registrySet;
-}
-
-bool FakeDrive::Found() {
-    enter("Found");
-    return found;
-}
-
-std::string FakeDrive::ErrorText() {
-    enter("ErrorText");
-    return errorText;
+void clearSharedGlobals() {
+    tmexapi::intFoundPortNum = 0;
+    tmexapi::intFoundPortType = 0;
+    tmexapi::strDriverVersion.clear();
 }
 
 DriveFactory FakeDriveFactory::factory() {

@@ -43,20 +43,37 @@ public:
     std::int32_t discoveryTypeSet() const { return discoveryType_; }
     bool scanning() const { return scanning_; }
 
-    std::int32_t ScanMilliseconds() override;
-    void ScanMilliseconds(std::int32_t lngValue) override;
-    void StartScanning() override;
-    void StopScanning() override;
+    std::int32_t ScanMilliseconds() override { return get("ScanMilliseconds", scanMilliseconds_); }
+    void ScanMilliseconds(std::int32_t lngValue) override {
+        set("ScanMilliseconds=", scanMilliseconds_, lngValue);
+    }
+    void StartScanning() override { set("StartScanning", scanning_, true); }
+    void StopScanning() override { set("StopScanning", scanning_, false); }
     void ScanOnce() override;
-    std::shared_ptr<const ROMIDList> ROMIDs() override;
-    std::int32_t DiscoveryType() override;
-    void DiscoveryType(std::int32_t ROMValue) override;
-    bool RegistrySet() override;
-    bool Found() override;
-    std::string ErrorText() override;
+    std::shared_ptr<const ROMIDList> ROMIDs() override {
+        return get<std::shared_ptr<const ROMIDList>>("ROMIDs", ids_);
+    }
+    std::int32_t DiscoveryType() override { return get("DiscoveryType", discoveryType_); }
+    void DiscoveryType(std::int32_t ROMValue) override {
+        set("DiscoveryType=", discoveryType_, ROMValue);
+    }
+    bool RegistrySet() override { return get("RegistrySet", registrySet); }
+    bool Found() override { return get("Found", found); }
+    std::string ErrorText() override { return get("ErrorText", errorText); }
 
 private:
     void enter(const std::string& member);
+    // A member call: logged, scripted, then the stored value read or written.
+    template <typename T>
+    T get(const std::string& member, const T& value) {
+        enter(member);
+        return value;
+    }
+    template <typename T>
+    void set(const std::string& member, T& stored, T value) {
+        enter(member);
+        stored = std::move(value);
+    }
 
     std::set<std::string> throwing_;
     std::vector<std::string> log_;
@@ -65,6 +82,9 @@ private:
     std::int32_t discoveryType_ = 0;
     bool scanning_ = false;
 };
+
+// Clears the shared globals that every driver construction writes (port type, number, version).
+void clearSharedGlobals();
 
 // A DriveFactory for the windows: each construction publishes the shared globals as a real probe
 // would, then hands out a new FakeDrive (prepared by `prepare`), or throws the driver's failure.

@@ -1,5 +1,6 @@
 #include "tests/fakes/FakeViews.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/ComponentError.h"
@@ -8,22 +9,29 @@ namespace quorna::fakes {
 
 namespace {
 constexpr std::int32_t kViewFailureNumber = 380;  // "Invalid property value"
+
+template <typename Map>
+auto& entry(Map& map, std::string_view control) {
+    auto it = map.find(control);
+    if (it == map.end()) {
+        throw std::out_of_range("no control " + std::string(control));
+    }
+    return it->second;
 }
+}  // namespace
 
 FakeWindowView::FakeWindowView(const ui::WindowLayout& layout) {
     for (const auto& control : layout.controls) {
-        captions_.emplace(std::string(control.name), std::string(control.caption));
-        visible_.emplace(std::string(control.name), control.visible);
-        values_.emplace(std::string(control.name), control.value);
+        const std::string name(control.name);
+        captions_.emplace(name, std::string(control.caption));
+        visible_.emplace(name, control.visible);
+        values_.emplace(name, control.value);
+        lists_.emplace(name, std::vector<std::string>{});
     }
 }
 
 const std::string& FakeWindowView::caption(std::string_view control) const {
-    auto it = captions_.find(control);
-    if (it == captions_.end()) {
-        throw std::out_of_range("no control " + std::string(control));
-    }
-    return it->second;
+    return entry(captions_, control);
 }
 
 double FakeWindowView::fontSize(std::string_view control) const {
@@ -32,21 +40,19 @@ double FakeWindowView::fontSize(std::string_view control) const {
 }
 
 bool FakeWindowView::visible(std::string_view control) const {
-    auto it = visible_.find(control);
-    if (it == visible_.end()) {
-        throw std::out_of_range("no control " + std::string(control));
-    }
-    return it->second;
+    return entry(visible_, control);
 }
 
 int FakeWindowView::count(const std::string& call) const {
-    int n = 0;
-    for (const auto& entry : log_) {
-        if (entry == call) {
-            ++n;
-        }
-    }
-    return n;
+    return static_cast<int>(std::count(log_.begin(), log_.end(), call));
+}
+
+void FakeWindowView::setCheckValue(std::string_view control, int value) {
+    entry(values_, control) = value;
+}
+
+const std::vector<std::string>& FakeWindowView::listItems(std::string_view control) const {
+    return entry(lists_, control);
 }
 
 void FakeWindowView::enter(const std::string& call) {
@@ -62,22 +68,24 @@ void FakeWindowView::enter(const std::string& call) {
     }
 }
 
+void FakeWindowView::enterControl(std::string_view verb, std::string_view control) {
+    enter(std::string(verb) + " " + std::string(control));
+    entry(captions_, control);  // every control of the layout has one
+}
+
 void FakeWindowView::doSetCaption(std::string_view control, const std::string& text) {
-    enter("setCaption " + std::string(control));
-    if (captions_.find(control) == captions_.end()) {
-        throw std::out_of_range("no control " + std::string(control));
-    }
-    captions_.find(control)->second = text;
+    enterControl("setCaption", control);
+    entry(captions_, control) = text;
 }
 
 void FakeWindowView::doSetFontSize(std::string_view control, double points) {
-    enter("setFontSize " + std::string(control));
+    enterControl("setFontSize", control);
     fontSizes_[std::string(control)] = points;
 }
 
 void FakeWindowView::doSetVisible(std::string_view control, bool visible) {
-    enter("setVisible " + std::string(control));
-    visible_[std::string(control)] = visible;
+    enterControl("setVisible", control);
+    entry(visible_, control) = visible;
 }
 
 void FakeWindowView::doShow() {
@@ -96,77 +104,19 @@ void FakeWindowView::doUnload() {
     shown_ = false;
 }
 
-FakeSplashView::FakeSplashView(std::weak_ptr<ui::SplashEvents> events)
-    : FakeWindowView(ui::frmSplashLayout()), events(std::move(events)) {}
-
-void FakeSplashView::clickWindow() {
-    if (auto window = events.lock()) {
-        window->Form_Click();
-    }
+void FakeWindowView::doListClear(std::string_view control) {
+    enterControl("listClear", control);
+    entry(lists_, control).clear();
 }
 
-void FakeSplashView::clickExit() {
-    if (auto window = events.lock()) {
-        window->cmdExit_Click();
-    }
+void FakeWindowView::doListAddItem(std::string_view control, const std::string& text) {
+    enterControl("listAddItem", control);
+    entry(lists_, control).push_back(text);
 }
 
-void FakeSplashView::requestClose() {
-    if (auto window = events.lock()) {
-        window->Form_Close();
-    }
-}
-
-FakeMainView::FakeMainView(std::weak_ptr<ui::MainEvents> events)
-    : FakeWindowView(ui::frmMainLayout()), events(std::move(events)) {}
-
-void FakeMainView::listClear(std::string_view control) {
-    enter("listClear " + std::string(control));
-    lists_[std::string(control)].clear();
-}
-
-void FakeMainView::listAddItem(std::string_view control, const std::string& text) {
-    enter("listAddItem " + std::string(control));
-    lists_[std::string(control)].push_back(text);
-}
-
-int FakeMainView::checkValue(std::string_view control) {
-    enter("checkValue " + std::string(control));
-    return values_.at(std::string(control));
-}
-
-void FakeMainView::setCheckValue(std::string_view control, int value) {
-    values_[std::string(control)] = value;
-}
-
-const std::vector<std::string>& FakeMainView::listItems(std::string_view control) const {
-    static const std::vector<std::string> kEmpty;
-    auto it = lists_.find(control);
-    return it == lists_.end() ? kEmpty : it->second;
-}
-
-void FakeMainView::clickScanning() {
-    if (auto window = events.lock()) {
-        window->cmdScanning_Click();
-    }
-}
-
-void FakeMainView::clickScanOnce() {
-    if (auto window = events.lock()) {
-        window->cmdScanOnce_Click();
-    }
-}
-
-void FakeMainView::clickExit() {
-    if (auto window = events.lock()) {
-        window->cmdExit_Click();
-    }
-}
-
-void FakeMainView::requestClose() {
-    if (auto window = events.lock()) {
-        window->Form_Close();
-    }
+int FakeWindowView::doCheckValue(std::string_view control) {
+    enterControl("checkValue", control);
+    return entry(values_, control);
 }
 
 }  // namespace quorna::fakes
