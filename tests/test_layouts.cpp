@@ -133,6 +133,7 @@ TEST(SplashLayout, CaptionsFontsAndSettings) {
     EXPECT_EQ(status.font.face, "Tahoma");
     EXPECT_DOUBLE_EQ(status.font.points, 14.25);
     EXPECT_EQ(status.font.weight, 400);
+    EXPECT_EQ(status.font.charset, 0);
     EXPECT_EQ(status.align, TextAlign::Centre);
 
     EXPECT_EQ(control(w, "lblDriverInfo").caption, "driver info");
@@ -234,7 +235,10 @@ TEST(MainLayout, EtchedRuleIsTwoLinesOnePixelApart) {
     EXPECT_EQ(pixels(dark.line.y1), 368);
     EXPECT_EQ(pixels(dark.line.x2), 416);
     EXPECT_EQ(pixels(dark.line.y2), 368);
+    EXPECT_EQ(pixels(light.line.x1), 192);
     EXPECT_EQ(pixels(light.line.y1), 369);
+    EXPECT_EQ(pixels(light.line.x2), 416);
+    EXPECT_EQ(light.foreColour.kind, ColourKind::System);
     EXPECT_EQ(light.line.y2 - dark.line.y2, kTwipsPerPixel);
     EXPECT_EQ(dark.line.x2 - dark.line.x1, 3360);
     EXPECT_EQ(light.line.x2 - light.line.x1, 3360);
@@ -284,8 +288,11 @@ TEST(MainLayout, CaptionsFontsColoursAndSettings) {
     EXPECT_TRUE(list.caption.empty());
 
     const auto& help = control(w, "lblHelp");
+    EXPECT_TRUE(help.ownFont);
     EXPECT_EQ(help.font.face, "Tahoma");
     EXPECT_DOUBLE_EQ(help.font.points, 8.25);
+    EXPECT_EQ(help.font.weight, 400);
+    EXPECT_EQ(help.font.charset, 0);
     EXPECT_EQ(help.align, TextAlign::Centre);
     EXPECT_TRUE(help.wordWrap);
 
@@ -320,21 +327,14 @@ TEST(MainLayout, HelpTextIsThreeParagraphs) {
 
 TEST(MainLayout, TabOrderAndAccessKeys) {
     const auto& w = frmMainLayout();
-    std::set<int> indices;
-    int numbered = 0;
+    const std::map<std::string, int> designed{
+        {"cmdScanOnce", 6},   {"cmdExit", 5},    {"cmdScanning", 4},     {"picScanner", 2},
+        {"lblVersion", 10},   {"lblLicense", 8}, {"chkAutoCopy", 1},     {"lstROMIDs", 0},
+        {"lblDriverInfo", 9}, {"lblStatus", 7},  {"Line2", kNoTabIndex}, {"line1", kNoTabIndex},
+        {"lblHelp", 3}};
     for (const auto& c : w.controls) {
-        if (c.tabIndex != kNoTabIndex) {
-            indices.insert(c.tabIndex);
-            ++numbered;
-        }
+        EXPECT_EQ(c.tabIndex, designed.at(std::string(c.name))) << c.name;
     }
-    EXPECT_EQ(numbered, 11);
-    EXPECT_EQ(indices.size(), 11u);  // distinct
-    EXPECT_EQ(*indices.begin(), 0);
-    EXPECT_EQ(*indices.rbegin(), 10);
-    EXPECT_EQ(control(w, "lstROMIDs").tabIndex, 0);
-    EXPECT_EQ(control(w, "lblHelp").tabIndex, 3);
-    EXPECT_EQ(control(w, "lblVersion").tabIndex, 10);
 
     std::vector<std::string> order = focusOrder(w);
     if (control(w, "picScanner").tabStop) {
