@@ -190,6 +190,9 @@ bool sendAll(int fd, const std::vector<std::uint8_t>& bytes, Clock::time_point d
 std::optional<Reply> exchange(const std::string& host, const std::string& service,
                               std::int32_t type, const std::string& path, std::uint32_t flags,
                               std::int32_t size, Clock::time_point deadline) {
+    if (millisecondsLeft(deadline) == 0) {
+        return std::nullopt;
+    }
     std::unique_ptr<Socket> socket;
     for (const Address& address : resolve(host, service, deadline)) {
         if (address.size() < sizeof(sockaddr_storage::ss_family)) {
@@ -227,14 +230,24 @@ std::optional<Reply> exchange(const std::string& host, const std::string& servic
 OwserverBus::OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget)
     : host_(std::move(host)), service_(std::move(service)), budget_(budget) {}
 
+std::optional<Reply> OwserverBus::exchangeWithinBudget(std::int32_t type, const std::string& path,
+                                                       std::uint32_t flags) {
+    auto start = Clock::now();
+    if (start - lastEnd_ >= budget_) {
+        spent_ = {};
+    }
+    auto reply = exchange(host_, service_, type, path, flags, 0, start + (budget_ - spent_));
+    lastEnd_ = Clock::now();
+    spent_ += lastEnd_ - start;
+    return reply;
+}
+
 std::int16_t OwserverBus::setup() {
-    auto reply = exchange(host_, service_, kMessageNop, "", kFlagOwnet, 0, Clock::now() + budget_);
-    return reply ? 1 : 3;
+    return exchangeWithinBudget(kMessageNop, "", kFlagOwnet) ? 1 : 3;
 }
 
 std::vector<Rom> OwserverBus::enumerate() {
-    auto reply = exchange(host_, service_, kMessageDirAll, "/uncached", kDirectoryFlags, 0,
-                          Clock::now() + budget_);
+    auto reply = exchangeWithinBudget(kMessageDirAll, "/uncached", kDirectoryFlags);
     if (!reply || reply->returnValue < 0) {
         return {};
     }

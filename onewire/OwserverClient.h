@@ -18,7 +18,9 @@ std::optional<Reply> exchange(const std::string& host, const std::string& servic
                               std::int32_t type, const std::string& path, std::uint32_t flags,
                               std::int32_t size, Clock::time_point deadline);
 
-// A reader behind owserver, the owfs server, at HOST:PORT.
+// A reader behind owserver, the owfs server, at HOST:PORT. The exchanges of one burst of calls
+// (a pass: set-up, then the enumeration) share one budget, so a server that stays silent costs a
+// pass the budget once, not once per exchange; a pause of a budget's length starts a new burst.
 class OwserverBus : public Backend {
 public:
     OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget);
@@ -27,9 +29,14 @@ public:
     std::vector<Rom> enumerate() override;
 
 private:
+    std::optional<Reply> exchangeWithinBudget(std::int32_t type, const std::string& path,
+                                              std::uint32_t flags);
+
     std::string host_;
     std::string service_;
     std::chrono::milliseconds budget_;
+    Clock::duration spent_{};
+    Clock::time_point lastEnd_{};
 };
 
 }  // namespace onewire::owserver

@@ -384,6 +384,25 @@ TEST(HostileOwserver, ListeningButNeverAccepting) {
     ::close(listener);
 }
 
+// The driver's first pass sets the adapter up and then enumerates in the same session: against
+// a server that never answers, the two share one budget, so the enumeration does not even connect.
+TEST(HostileOwserver, SetupAndEnumerationOfAPassShareOneBudget) {
+    int listener = listeningSocket(8);  // the kernel completes connections nobody takes
+    {
+        Passes passes(portOf(listener));
+        std::int32_t session = passes.runtime().startSession(1, kPortTypeUsb);
+        EXPECT_EQ(passes.runtime().setup(session), 3);
+        EXPECT_EQ(passes.runtime().next(session, passes.buffer().data()), 0);
+        passes.runtime().endSession(session);
+    }
+    int connections = 0;
+    for (pollfd waiting{listener, POLLIN, 0}; ::poll(&waiting, 1, 0) > 0; ++connections) {
+        ::close(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    }
+    EXPECT_EQ(connections, 1);
+    ::close(listener);
+}
+
 TEST(HostileOwserver, RefusedConnection) {
     Passes passes(freeLoopbackPort());
     EXPECT_TRUE(passes.pass().empty());
