@@ -44,7 +44,11 @@ std::int32_t QtTimerService::setTimer(std::int32_t periodMilliseconds, TimerProc
     // its timeout was already under way.
     QObject::connect(timer, &QTimer::timeout, &owner_, [this, id, callback] {
         if (timers_.count(id) != 0) {
-            callback(0, kTimerMessage, id, tickCount());
+            try {
+                callback(0, kTimerMessage, id, tickCount());
+            } catch (...) {
+                // A failure must not unwind through Qt's event loop; the tick is simply lost.
+            }
         }
     });
     timers_.emplace(id, timer);

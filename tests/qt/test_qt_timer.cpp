@@ -1,6 +1,7 @@
 // System timers on the real Qt event loop: the timer service alone, and a CTimer started
 // through the registry.
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include <QCoreApplication>
@@ -113,3 +114,22 @@ TEST(QtRegistryTimer, TicksThenStopsAfterIntervalZero) {
 }
 
 }  // namespace
+
+namespace {
+
+int throwingTicks = 0;
+void throwingCallback(std::intptr_t, std::uint32_t, std::int32_t, std::uint32_t) {
+    ++throwingTicks;
+    throw std::runtime_error("a failing tick");
+}
+
+}  // namespace
+
+// A callback that fails does not unwind through Qt's event loop; its timer keeps ticking.
+TEST_F(QtTimerServiceTest, AFailingCallbackDoesNotEscapeIntoTheEventLoop) {
+    throwingTicks = 0;
+    const auto id = service.setTimer(10, throwingCallback);
+    ASSERT_NE(id, 0);
+    EXPECT_TRUE(QTest::qWaitFor([] { return throwingTicks >= 2; }, kPatienceMs));
+    service.killTimer(id);
+}

@@ -11,6 +11,7 @@
 #include "reader/TMexDrive.h"
 #include "reader/tmexapi.h"
 #include "ui/Application.h"
+#include "ui/TopLevel.h"
 #include "ui/qt/LayoutWidgets.h"
 #include "ui/qt/QtViews.h"
 
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
 
     // The start-up window loads from inside the event loop, so that its end can stop the loop.
     QMetaObject::invokeMethod(
-        &application, [&program] { program.start(); }, Qt::QueuedConnection);
+        &application,
+        [&program, &messageBox] { ui::runTopLevel(messageBox, [&program] { program.start(); }); },
+        Qt::QueuedConnection);
     return QApplication::exec();
 }
