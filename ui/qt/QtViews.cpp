@@ -78,13 +78,15 @@ QtWindowView::~QtWindowView() {
 }
 
 template <typename Events, typename Call>
-void QtWindowView::forward(const std::weak_ptr<Events>& events, platform::MessageDialog& messageBox,
-                           Call call) {
-    // The locked reference keeps the window object alive while its handler runs, even when the
-    // handler unloads the window.
-    if (const std::shared_ptr<Events> target = events.lock()) {
-        runTopLevel(messageBox, [&] { call(*target); });
-    }
+std::function<void()> QtWindowView::forwarder(std::weak_ptr<Events> events,
+                                              platform::MessageDialog& messageBox, Call call) {
+    return [events = std::move(events), box = &messageBox, call] {
+        // The locked reference keeps the window object alive while its handler runs, even when
+        // the handler unloads the window.
+        if (const std::shared_ptr<Events> target = events.lock()) {
+            runTopLevel(*box, [&] { call(*target); });
+        }
+    };
 }
 
 QWidget& QtWindowView::widget(std::string_view control) const {
@@ -159,71 +161,26 @@ void QtWindowView::connectButton(std::string_view control, std::function<void()>
     }
 }
 
-QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageDialog& messageBox) {
+QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events,
+                           platform::MessageDialog& messageBox) {
     using Events = SplashEvents;
-    auto* box = &messageBox;
-    window_ = new LayoutWindow(
-        frmSplashLayout(),
-        [events, box] { forward(events, *box, [](Events& e) { e.Form_Click(); }); },
-        [events, box] { forward(events, *box, [](Events& e) { e.Form_Close(); }); });
-    connectButton("cmdExit",
-                  [events, box] { forward(events, *box, [](Events& e) { e.cmdExit_Click(); }); });
-    watchDestruction([events, box] { forward(events, *box, [](Events& e) { e.viewGone(); }); });
-}
-
-void QtSplashView::setCaption(std::string_view control, const std::string& text) {
-    setCaptionOf(control, text);
-}
-void QtSplashView::setFontSize(std::string_view control, double points) {
-    setFontSizeOf(control, points);
-}
-void QtSplashView::setVisible(std::string_view control, bool visible) {
-    setVisibleOf(control, visible);
-}
-void QtSplashView::show() {
-    showWindow();
-}
-void QtSplashView::hide() {
-    hideWindow();
-}
-void QtSplashView::unload() {
-    unloadWindow();
+    window_ = new LayoutWindow(frmSplashLayout(),
+                               forwarder(events, messageBox, [](Events& e) { e.Form_Click(); }),
+                               forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
+    connectButton("cmdExit", forwarder(events, messageBox, [](Events& e) { e.cmdExit_Click(); }));
+    watchDestruction(forwarder(events, messageBox, [](Events& e) { e.viewGone(); }));
 }
 
 QtMainView::QtMainView(std::weak_ptr<MainEvents> events, platform::MessageDialog& messageBox) {
     using Events = MainEvents;
-    auto* box = &messageBox;
-    window_ = new LayoutWindow(frmMainLayout(), nullptr, [events, box] {
-        forward(events, *box, [](Events& e) { e.Form_Close(); });
-    });
-    connectButton("cmdScanning", [events, box] {
-        forward(events, *box, [](Events& e) { e.cmdScanning_Click(); });
-    });
-    connectButton("cmdScanOnce", [events, box] {
-        forward(events, *box, [](Events& e) { e.cmdScanOnce_Click(); });
-    });
-    connectButton("cmdExit",
-                  [events, box] { forward(events, *box, [](Events& e) { e.cmdExit_Click(); }); });
-    watchDestruction([events, box] { forward(events, *box, [](Events& e) { e.viewGone(); }); });
-}
-
-void QtMainView::setCaption(std::string_view control, const std::string& text) {
-    setCaptionOf(control, text);
-}
-void QtMainView::setFontSize(std::string_view control, double points) {
-    setFontSizeOf(control, points);
-}
-void QtMainView::setVisible(std::string_view control, bool visible) {
-    setVisibleOf(control, visible);
-}
-void QtMainView::show() {
-    showWindow();
-}
-void QtMainView::hide() {
-    hideWindow();
-}
-void QtMainView::unload() {
-    unloadWindow();
+    window_ = new LayoutWindow(frmMainLayout(), nullptr,
+                               forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
+    connectButton("cmdScanning",
+                  forwarder(events, messageBox, [](Events& e) { e.cmdScanning_Click(); }));
+    connectButton("cmdScanOnce",
+                  forwarder(events, messageBox, [](Events& e) { e.cmdScanOnce_Click(); }));
+    connectButton("cmdExit", forwarder(events, messageBox, [](Events& e) { e.cmdExit_Click(); }));
+    watchDestruction(forwarder(events, messageBox, [](Events& e) { e.viewGone(); }));
 }
 
 void QtMainView::listClear(std::string_view control) {

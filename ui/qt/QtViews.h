@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,10 +62,10 @@ protected:
     void hideWindow();
     void unloadWindow();
 
-    // Runs call on the events object, if it still exists, under the top level.
+    // A handler that runs call on the events object, if it still exists, under the top level.
     template <typename Events, typename Call>
-    static void forward(const std::weak_ptr<Events>& events, platform::MessageDialog& messageBox,
-                        Call call);
+    static std::function<void()> forwarder(std::weak_ptr<Events> events,
+                                           platform::MessageDialog& messageBox, Call call);
 
     void watchDestruction(std::function<void()> onGone);
     void connectButton(std::string_view control, std::function<void()> onClick);
@@ -73,28 +74,32 @@ protected:
     QPointer<LayoutWindow> window_;
 };
 
-class QtSplashView : public SplashView, public QtWindowView {
+// The calls every view answers the same way.
+template <typename View>
+class QtView : public View, public QtWindowView {
 public:
-    QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageDialog& messageBox);
-
-    void setCaption(std::string_view control, const std::string& text) override;
-    void setFontSize(std::string_view control, double points) override;
-    void setVisible(std::string_view control, bool visible) override;
-    void show() override;
-    void hide() override;
-    void unload() override;
+    void setCaption(std::string_view control, const std::string& text) override {
+        setCaptionOf(control, text);
+    }
+    void setFontSize(std::string_view control, double points) override {
+        setFontSizeOf(control, points);
+    }
+    void setVisible(std::string_view control, bool visible) override {
+        setVisibleOf(control, visible);
+    }
+    void show() override { showWindow(); }
+    void hide() override { hideWindow(); }
+    void unload() override { unloadWindow(); }
 };
 
-class QtMainView : public MainView, public QtWindowView {
+class QtSplashView : public QtView<SplashView> {
+public:
+    QtSplashView(std::weak_ptr<SplashEvents> events, platform::MessageDialog& messageBox);
+};
+
+class QtMainView : public QtView<MainView> {
 public:
     QtMainView(std::weak_ptr<MainEvents> events, platform::MessageDialog& messageBox);
-
-    void setCaption(std::string_view control, const std::string& text) override;
-    void setFontSize(std::string_view control, double points) override;
-    void setVisible(std::string_view control, bool visible) override;
-    void show() override;
-    void hide() override;
-    void unload() override;
 
     void listClear(std::string_view control) override;
     void listAddItem(std::string_view control, const std::string& text) override;
