@@ -36,23 +36,6 @@ std::vector<std::string_view> words(std::string_view text) {
     return result;
 }
 
-std::optional<long> parseNumber(std::string_view text, long lowest, long highest) {
-    if (text.empty() || text.size() > 6) {
-        return std::nullopt;
-    }
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < lowest || value > highest) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 // "usb N" or "com N".
 std::optional<Port> parsePort(std::string_view text) {
     auto parts = words(text);
@@ -60,7 +43,7 @@ std::optional<Port> parsePort(std::string_view text) {
         return std::nullopt;
     }
     std::string kind = lower(parts[0]);
-    auto number = parseNumber(parts[1], 0, 32767);
+    auto number = parseDecimal(parts[1], 0, 32767);
     if (!number) {
         return std::nullopt;
     }
@@ -137,7 +120,7 @@ std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_vie
         host = text.substr(0, colon);
         service = text.substr(colon + 1);
     }
-    if (host.empty() || !parseNumber(service, 1, 65535)) {
+    if (host.empty() || !parseDecimal(service, 1, 65535)) {
         return std::nullopt;
     }
     for (char c : host) {

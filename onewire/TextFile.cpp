@@ -67,6 +67,28 @@ void forEachContentLine(std::string_view text,
     }
 }
 
+std::optional<long> parseDecimal(std::string_view text, long lowest, long highest) {
+    const bool negative = lowest < 0 && !text.empty() && text.front() == '-';
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 6) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    value = negative ? -value : value;
+    if (value < lowest || value > highest) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::string quoted(std::string_view line) {
     constexpr std::size_t kShown = 80;
     std::string text = "\"";

@@ -25,6 +25,10 @@ void forEachContentLine(
     std::string_view text,
     const std::function<void(int number, std::string_view content, std::string_view whole)>& line);
 
+// A decimal number from lowest to highest, with a leading '-' only where lowest is negative;
+// nullopt for anything else, including more than 6 digits.
+std::optional<long> parseDecimal(std::string_view text, long lowest, long highest);
+
 // A line quoted in a report, cut so that a huge line cannot make a huge message.
 std::string quoted(std::string_view line);
 

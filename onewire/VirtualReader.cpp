@@ -11,25 +11,8 @@ constexpr std::int16_t kSetupShorted = 2;
 constexpr std::int16_t kSetupNotFound = 3;
 
 std::optional<std::int16_t> parseCode(std::string_view text) {
-    bool negative = !text.empty() && text.front() == '-';
-    if (negative) {
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text.size() > 5) {
-        return std::nullopt;
-    }
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    value = negative ? -value : value;
-    if (value < -32768 || value > 32767) {
-        return std::nullopt;
-    }
-    return static_cast<std::int16_t>(value);
+    auto value = parseDecimal(text, -32768, 32767);
+    return value ? std::optional(static_cast<std::int16_t>(*value)) : std::nullopt;
 }
 
 std::string hex(const Rom& rom) {
