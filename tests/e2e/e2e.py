@@ -205,6 +205,13 @@ class Session:
                               % (what, seen, expected))
             time.sleep(0.1)
 
+    def start_main_window(self, tokens):
+        """Starts the program with these tokens on the reader; (program, main window id) once the
+        hand-over is complete."""
+        self.set_tokens(tokens)
+        program = self.start_program()
+        return program, self.wait_for_main_window(program)
+
     def exit_program(self, program, window):
         self.click(window, CMD_EXIT)
         try:
@@ -231,18 +238,14 @@ def free_tcp_port():
 # -- cases ---------------------------------------------------------------------------------
 
 def case_read_once(s):
-    s.set_tokens([TOKEN_A])
-    program = s.start_program()
-    window = s.wait_for_main_window(program)
+    program, window = s.start_main_window([TOKEN_A])
     s.click(window, CMD_SCAN_ONCE)
     s.wait_for_clipboard(TOKEN_A, "read once with one token")
     s.exit_program(program, window)
 
 
 def case_scanning(s):
-    s.set_tokens([TOKEN_A])
-    program = s.start_program()
-    window = s.wait_for_main_window(program)
+    program, window = s.start_main_window([TOKEN_A])
     s.click(window, CMD_SCANNING)
     s.wait_for_clipboard(TOKEN_A, "scanning on, one token")
 
@@ -260,15 +263,16 @@ def case_scanning(s):
     print("token added reached the clipboard after %.2f s" % latency)
 
     s.click(window, CMD_SCANNING)  # scanning off
+    # The click is handled in its turn among the program's timer ticks: give the program time to
+    # see it before a new token goes on, or a pass already due would rightly copy it.
+    s.expect_clipboard_stays(TOKEN_C, "scanning switched off", seconds=2.0)
     s.set_tokens([TOKEN_A])
     s.expect_clipboard_stays(TOKEN_C, "scanning off reads nothing")
     s.exit_program(program, window)
 
 
 def case_auto_copy_off(s):
-    s.set_tokens([TOKEN_A])
-    program = s.start_program()
-    window = s.wait_for_main_window(program)
+    program, window = s.start_main_window([TOKEN_A])
     s.click(window, CMD_SCAN_ONCE)
     s.wait_for_clipboard(TOKEN_A, "read once, auto-copy ticked")
 
@@ -284,9 +288,7 @@ def case_auto_copy_off(s):
 
 
 def case_second_instance(s):
-    s.set_tokens([TOKEN_A])
-    first = s.start_program()
-    window = s.wait_for_main_window(first)
+    first, window = s.start_main_window([TOKEN_A])
 
     second = s.start_program("second")
     try:
@@ -333,10 +335,15 @@ def owserver_address(endpoint, server):
 
 
 def start_owserver(s, tester):
-    """Starts owserver on a free loopback port with a --tester bus; (endpoint, address)."""
+    """Starts owserver on a free loopback port with a --tester bus; (endpoint, address). An empty
+    settings file of its own keeps the machine's owfs settings out; /dev/null would too, but
+    owserver restarts itself whenever the file it was given is written to, and /dev/null is
+    written to all the time."""
+    s.owfs_settings = os.path.join(s.dir, "owfs.conf")
+    s._write(s.owfs_settings, [])
     for _ in range(5):
         endpoint = "127.0.0.1:%d" % free_tcp_port()
-        server = s.spawn(["owserver", "-c", "/dev/null", "--foreground", "-p", endpoint,
+        server = s.spawn(["owserver", "-c", s.owfs_settings, "--foreground", "-p", endpoint,
                           "--tester=" + tester], stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
         address = owserver_address(endpoint, server)
@@ -351,8 +358,7 @@ def case_owserver(s):
         raise Failure("owserver's address %r" % expected)
 
     s.write_settings(["default = usb 1", "usb 1 = owserver " + endpoint])
-    program = s.start_program()
-    window = s.wait_for_main_window(program)
+    program, window = s.start_main_window([])
     s.click(window, CMD_SCAN_ONCE)
     s.wait_for_clipboard(expected, "read once over owserver")
     s.exit_program(program, window)
