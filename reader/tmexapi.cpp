@@ -12,6 +12,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
 #endif
 
 namespace quorna::tmexapi {
@@ -122,8 +125,32 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Like Windows, which looks for a DLL in the program's folder first: the runtime built beside the
+// program wins, whatever run path the loader would use (a preloaded sanitizer's, for instance).
+std::string defaultLibrary() {
+#if defined(_WIN32)
+    return kDefaultLibrary;
+#else
+    char program[PATH_MAX] = {};
+    const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+    if (length > 0) {
+        std::string besideProgram(program, static_cast<std::size_t>(length));
+        besideProgram.erase(besideProgram.find_last_of('/') + 1);
+        besideProgram += kDefaultLibrary;
+        if (access(besideProgram.c_str(), R_OK) == 0) {
+            return besideProgram;
+        }
+    }
+    return kDefaultLibrary;
+#endif
+}
+
+}  // namespace
+
 std::shared_ptr<TMexApi> bindLibrary(const std::string& libraryName) {
-    return std::make_shared<LibraryBinding>(libraryName.empty() ? kDefaultLibrary : libraryName);
+    return std::make_shared<LibraryBinding>(libraryName.empty() ? defaultLibrary() : libraryName);
 }
 
 }  // namespace quorna::tmexapi
