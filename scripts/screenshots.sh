@@ -23,7 +23,7 @@ cleanup() {
 trap cleanup EXIT
 
 # A free display: Xvfb writes the number it chose to the pipe.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"

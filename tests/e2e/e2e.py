@@ -87,10 +87,32 @@ class Session:
         return process
 
     def start_xvfb(self):
+        # Only a display that answers counts. The server runs with -noreset: by default it resets
+        # whenever its last client leaves (this check, an xdotool call), and a program that
+        # connects during the reset fails to start.
+        for _ in range(3):
+            xvfb = self._spawn_xvfb()
+            if self._display_answers(xvfb):
+                return
+            xvfb.terminate()
+            xvfb.wait()
+        raise Failure("Xvfb did not answer on " + str(self.display))
+
+    def _display_answers(self, xvfb):
+        deadline = time.monotonic() + PATIENCE
+        while time.monotonic() < deadline and xvfb.poll() is None:
+            check = subprocess.run(["xdpyinfo", "-display", self.display],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if check.returncode == 0:
+                return True
+            time.sleep(0.1)
+        return False
+
+    def _spawn_xvfb(self):
         read_end, write_end = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
-                    "1024x768x24"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+        xvfb = self.spawn(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
+                           "-screen", "0", "1024x768x24"], pass_fds=(write_end,),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         text = b""
         deadline = time.monotonic() + PATIENCE
@@ -104,6 +126,7 @@ class Session:
             text += chunk
         os.close(read_end)
         self.display = ":" + text.decode().strip()
+        return xvfb
 
     def env(self):
         env = dict(os.environ)
