@@ -32,15 +32,6 @@ public:
         }
     }
 
-    bool hasHandlers() const {
-        for (const auto& slot : handlers_) {
-            if (slot.handler) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // Handlers bound during a raise first run on the next raise.
     void raise(Args... args) {
         ++raising_;

@@ -10,7 +10,7 @@
 
 namespace quorna::platform {
 
-std::string executableName() {
+std::string executablePath() {
     std::string path;
 #if defined(_WIN32)
     char buffer[MAX_PATH] = {};
@@ -23,6 +23,11 @@ std::string executableName() {
         path.assign(buffer, static_cast<std::size_t>(length));
     }
 #endif
+    return path;
+}
+
+std::string executableName() {
+    const std::string path = executablePath();
     const auto slash = path.find_last_of("/\\");
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const auto dot = name.find_last_of('.');

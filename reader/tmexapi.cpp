@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/ExecutableName.h"
+
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -13,8 +15,6 @@
 #else
 #include <dlfcn.h>
 #include <unistd.h>
-
-#include <climits>
 #endif
 
 namespace quorna::tmexapi {
@@ -133,10 +133,8 @@ std::string defaultLibrary() {
 #if defined(_WIN32)
     return kDefaultLibrary;
 #else
-    char program[PATH_MAX] = {};
-    const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
-    if (length > 0) {
-        std::string besideProgram(program, static_cast<std::size_t>(length));
+    std::string besideProgram = platform::executablePath();
+    if (!besideProgram.empty()) {
         besideProgram.erase(besideProgram.find_last_of('/') + 1);
         besideProgram += kDefaultLibrary;
         if (access(besideProgram.c_str(), R_OK) == 0) {

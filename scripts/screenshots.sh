@@ -49,12 +49,16 @@ shoot() {  # window id, file
   echo "wrote $2"
 }
 
+start_program() {  # reader file, log name: starts the program, waits for its start-up window
+  printf 'default = usb 1\nusb 1 = virtual %s\n' "$1" >"$ONEWIRE_CONF"
+  "$program" >"$work/$2.log" 2>&1 &
+  program_pid=$!
+  pids+=($program_pid)
+  splash=$(wait_window "Quorna key reader")
+}
+
 # Found: the status shows where the adapter is until the hand-over, 3 s after the probe.
-printf 'default = usb 1\nusb 1 = virtual %s\n' "$work/reader.txt" >"$ONEWIRE_CONF"
-"$program" >"$work/found.log" 2>&1 &
-program_pid=$!
-pids+=($program_pid)
-splash=$(wait_window "Quorna key reader")
+start_program "$work/reader.txt" found
 sleep 1.5
 shoot "$splash" "$out/splash-found.png"
 
@@ -71,10 +75,6 @@ kill "$program_pid"
 wait "$program_pid" 2>/dev/null || true
 
 # Not found: the only reader is missing, so every port's set-up fails.
-printf 'default = usb 1\nusb 1 = virtual %s\n' "$work/missing.txt" >"$ONEWIRE_CONF"
-"$program" >"$work/not-found.log" 2>&1 &
-program_pid=$!
-pids+=($program_pid)
-splash=$(wait_window "Quorna key reader")
+start_program "$work/missing.txt" not-found
 sleep 2
 shoot "$splash" "$out/splash-not-found.png"
