@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "onewire/Reporter.h"
@@ -10,6 +11,17 @@
 #include "onewire/Settings.h"
 
 namespace onewire {
+
+// TMSetup's codes that the backends give.
+constexpr std::int16_t kSetupReady = 1;
+constexpr std::int16_t kSetupShorted = 2;
+constexpr std::int16_t kSetupNotFound = 3;
+
+// A device a backend saw on the bus but does not hand out, and why.
+struct RefusedDevice {
+    Rom rom{};
+    std::string reason;
+};
 
 // What every kind of reader offers the runtime. Both calls are bounded in time: they run on the
 // caller's GUI thread.
@@ -24,6 +36,19 @@ public:
     // The ROM codes on the bus now, as the adapter reports them (the runtime filters them).
     // An adapter that cannot be reached has no devices.
     virtual std::vector<Rom> enumerate() = 0;
+
+    // For the reader check only, after setup() or enumerate(): the adapter as the backend sees
+    // it, and the devices the last enumerate() left out (which may ask the reader again).
+    virtual std::string describeAdapter() { return {}; }
+    virtual std::vector<RefusedDevice> refusedDevices() { return {}; }
+};
+
+// What an unmapped port is connected to: no adapter at all.
+class NoAdapter : public Backend {
+public:
+    std::int16_t setup() override { return kSetupNotFound; }
+    std::vector<Rom> enumerate() override { return {}; }
+    std::string describeAdapter() override { return "none: no adapter is mapped to this port"; }
 };
 
 struct BackendContext {

@@ -100,12 +100,7 @@ std::int16_t Runtime::readDefaultPort(std::int16_t* portNum, std::int16_t* portT
 
 std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) {
     Settings settings = loadSettings(options_.environment, reporter_);
-    auto mapping = mappingFor(settings, Port{portType, portNum}, options_.w1DevicesFolder);
-    if (!mapping) {
-        return 0;
-    }
-    std::shared_ptr<Backend> backend =
-        makeBackend(*mapping, BackendContext{&reporter_, options_.networkBudget});
+    std::shared_ptr<Backend> backend = backendFor(settings, Port{portType, portNum});
     std::lock_guard lock(mutex_);
     if (!backend || sessions_.size() >= options_.maxOpenSessions) {
         return 0;  // a caller that never ends its sessions cannot grow the table without end
@@ -115,6 +110,20 @@ std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) 
     } while (sessions_.contains(lastHandle_));
     sessions_.emplace(lastHandle_, std::move(backend));
     return lastHandle_;
+}
+
+// A port the settings could name but do not map has no adapter: its session's TMSetup says so
+// (3), which tells the operator more than an invalid session would. Only a port no settings
+// could name gets no session.
+std::shared_ptr<Backend> Runtime::backendFor(const Settings& settings, Port port) {
+    auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
+    if (mapping) {
+        return makeBackend(*mapping, BackendContext{&reporter_, options_.networkBudget});
+    }
+    if (isNameablePort(port)) {
+        return std::make_shared<NoAdapter>();
+    }
+    return nullptr;
 }
 
 std::shared_ptr<Backend> Runtime::backendOf(std::int32_t session) {

@@ -33,7 +33,8 @@ public:
     // 1 with both numbers filled in when the settings name a default port; 0, leaving them
     // alone, when they do not.
     std::int16_t readDefaultPort(std::int16_t* portNum, std::int16_t* portType);
-    // A handle > 0 for a mapped port, 0 for a port nothing is connected to.
+    // A handle > 0 for a serial or USB port (a port the settings do not map has no adapter: its
+    // TMSetup gives 3), 0 for a port of another type or a negative number.
     std::int32_t startSession(std::int16_t portNum, std::int16_t portType);
     std::int16_t setup(std::int32_t session);
     // 1 when the session was open, 0 for any other handle.
@@ -47,6 +48,7 @@ public:
     static constexpr const char* kVersionText = "onewire runtime 1.0.0";
 
 private:
+    std::shared_ptr<Backend> backendFor(const Settings& settings, Port port);
     std::shared_ptr<Backend> backendOf(std::int32_t session);
 
     RuntimeOptions options_;

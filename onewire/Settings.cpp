@@ -36,6 +36,8 @@ std::vector<std::string_view> words(std::string_view text) {
     return result;
 }
 
+constexpr long kHighestPortNumber = 32767;
+
 // "usb N" or "com N".
 std::optional<Port> parsePort(std::string_view text) {
     auto parts = words(text);
@@ -43,7 +45,7 @@ std::optional<Port> parsePort(std::string_view text) {
         return std::nullopt;
     }
     std::string kind = lower(parts[0]);
-    auto number = parseDecimal(parts[1], 0, 32767);
+    auto number = parseDecimal(parts[1], 0, kHighestPortNumber);
     if (!number) {
         return std::nullopt;
     }
@@ -81,14 +83,19 @@ std::optional<PortMapping> parseMapping(std::string_view text, const std::string
         return mapping;
     }
     if (kind == "owserver") {
-        auto endpoint = splitHostPort(argument);
+        auto parts = words(argument);
+        bool simulated = parts.size() == 2 && lower(parts[1]) == "simulated";
+        auto endpoint = parts.size() == 1 || simulated ? splitHostPort(parts[0]) : std::nullopt;
         if (!endpoint) {
             return std::nullopt;
         }
         mapping.kind = BackendKind::Owserver;
-        mapping.argument = std::string(argument);
+        mapping.argument = endpoint->first.find(':') == std::string::npos
+                               ? endpoint->first + ":" + endpoint->second
+                               : "[" + endpoint->first + "]:" + endpoint->second;
         mapping.host = endpoint->first;
         mapping.service = endpoint->second;
+        mapping.simulatedAllowed = simulated;
         return mapping;
     }
     return std::nullopt;
@@ -100,6 +107,12 @@ std::string describe(const std::string& fileName, int line, std::string_view why
            "; line ignored";
 }
 
+constexpr std::string_view kDefaultForm =
+    "cannot understand (expected \"default = usb N\" or \"default = com N\")";
+constexpr std::string_view kMappingForm =
+    "cannot understand (expected \"usb N = \" or \"com N = \" and then \"virtual FILE\", "
+    "\"owserver HOST[:PORT] [simulated]\" or \"w1 DIR\")";
+
 }  // namespace
 
 std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_view text) {
@@ -107,18 +120,19 @@ std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_vie
     std::string_view service;
     if (!text.empty() && text.front() == '[') {
         std::size_t close = text.find(']');
-        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+        if (close == std::string_view::npos ||
+            (close + 1 < text.size() && text[close + 1] != ':')) {
             return std::nullopt;
         }
         host = text.substr(1, close - 1);
-        service = text.substr(close + 2);
+        service = close + 1 < text.size() ? text.substr(close + 2) : kOwserverDefaultPort;
     } else {
         std::size_t colon = text.rfind(':');
-        if (colon == std::string_view::npos || text.find(':') != colon) {
-            return std::nullopt;
+        if (colon != std::string_view::npos && text.find(':') != colon) {
+            return std::nullopt;  // a bare IPv6 address: its port would be ambiguous
         }
         host = text.substr(0, colon);
-        service = text.substr(colon + 1);
+        service = colon == std::string_view::npos ? kOwserverDefaultPort : text.substr(colon + 1);
     }
     if (host.empty() || !parseDecimal(service, 1, 65535)) {
         return std::nullopt;
@@ -137,7 +151,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
     forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view line) {
         std::size_t equals = content.find('=');
         if (equals == std::string_view::npos) {
-            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", line));
+            reporter.reportOnce(describe(fileName, lineNumber, kMappingForm, line));
             return;
         }
         std::string_view key = trim(content.substr(0, equals));
@@ -145,7 +159,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
         if (lower(key) == "default") {
             auto port = parsePort(value);
             if (!port) {
-                reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", line));
+                reporter.reportOnce(describe(fileName, lineNumber, kDefaultForm, line));
             } else if (settings.defaultPort) {
                 reporter.reportOnce(describe(fileName, lineNumber, "a second default port", line));
             } else {
@@ -156,7 +170,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
         auto port = parsePort(key);
         auto mapping = port ? parseMapping(value, fileName) : std::nullopt;
         if (!mapping) {
-            reporter.reportOnce(describe(fileName, lineNumber, "cannot understand", line));
+            reporter.reportOnce(describe(fileName, lineNumber, kMappingForm, line));
         } else if (settings.ports.contains(*port)) {
             reporter.reportOnce(
                 describe(fileName, lineNumber, "a second mapping of the same port", line));
@@ -177,14 +191,10 @@ Environment processEnvironment() {
     };
 }
 
-std::optional<std::string> findSettingsFile(const Environment& environment) {
+std::vector<std::string> settingsCandidates(const Environment& environment) {
     auto explicitFile = environment("ONEWIRE_CONF");
     if (explicitFile && !explicitFile->empty()) {
-        std::error_code error;
-        if (std::filesystem::exists(*explicitFile, error)) {
-            return *explicitFile;
-        }
-        return std::nullopt;
+        return {*explicitFile};
     }
     std::vector<std::string> candidates;
     auto configHome = environment("XDG_CONFIG_HOME");
@@ -194,7 +204,11 @@ std::optional<std::string> findSettingsFile(const Environment& environment) {
         candidates.push_back(*home + "/.config/onewire/onewire.conf");
     }
     candidates.push_back("/etc/onewire/onewire.conf");
-    for (const std::string& candidate : candidates) {
+    return candidates;
+}
+
+std::optional<std::string> findSettingsFile(const Environment& environment) {
+    for (const std::string& candidate : settingsCandidates(environment)) {
         std::error_code error;
         if (std::filesystem::exists(candidate, error)) {
             return candidate;
@@ -223,6 +237,11 @@ Settings loadSettings(const Environment& environment, Reporter& reporter) {
         return none;
     }
     return parseSettings(*text, *fileName, reporter);
+}
+
+bool isNameablePort(Port port) {
+    return (port.type == kPortTypeUsb || port.type == kPortTypeSerial) && port.number >= 0 &&
+           port.number <= kHighestPortNumber;
 }
 
 std::optional<PortMapping> mappingFor(const Settings& settings, Port port,

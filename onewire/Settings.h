@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "onewire/Reporter.h"
 
@@ -14,6 +15,8 @@ namespace onewire {
 
 constexpr std::int16_t kPortTypeSerial = 5;  // "com N"
 constexpr std::int16_t kPortTypeUsb = 6;     // "usb N"
+// owfs's own default port, used when a mapping names only the host.
+constexpr const char* kOwserverDefaultPort = "4304";
 
 struct Port {
     std::int16_t type = 0;
@@ -23,12 +26,14 @@ struct Port {
 
 enum class BackendKind { Virtual, Owserver, W1 };
 
-// What a port is connected to: "virtual FILE", "owserver HOST:PORT" or "w1 DIR".
+// What a port is connected to: "virtual FILE", "owserver HOST[:PORT] [simulated]" or "w1 DIR".
 struct PortMapping {
     BackendKind kind = BackendKind::Virtual;
     std::string argument;  // FILE or DIR made absolute against the settings file's folder
     std::string host;      // owserver only
     std::string service;   // owserver only: the TCP port
+    // owserver only: its simulated buses (made-up devices) are listed too, for demos and tests.
+    bool simulatedAllowed = false;
     auto operator<=>(const PortMapping&) const = default;
 };
 
@@ -43,19 +48,25 @@ struct Settings {
 // guessing which one was meant could pick the wrong reader.
 Settings parseSettings(std::string_view text, const std::string& fileName, Reporter& reporter);
 
-// Splits "HOST:PORT" or "[IPv6]:PORT"; nullopt when either part is missing or the port is not
-// a number from 1 to 65535.
+// Splits "HOST:PORT" or "[IPv6]:PORT", where ":PORT" may be left out for owserver's default
+// port; nullopt when the host is missing or the port is not a number from 1 to 65535.
 std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_view text);
 
 using Environment = std::function<std::optional<std::string>(const char* name)>;
 Environment processEnvironment();
 
-// $ONEWIRE_CONF when set (and then only that file), else $XDG_CONFIG_HOME/onewire/onewire.conf
-// (~/.config when unset), else /etc/onewire/onewire.conf; nullopt when none exists.
+// The settings files looked for, in order: $ONEWIRE_CONF when set (and then only that file),
+// else $XDG_CONFIG_HOME/onewire/onewire.conf (~/.config when unset), then
+// /etc/onewire/onewire.conf.
+std::vector<std::string> settingsCandidates(const Environment& environment);
+// The first candidate that exists; nullopt when none does.
 std::optional<std::string> findSettingsFile(const Environment& environment);
 
 // Reads the settings file that findSettingsFile names; with none, Settings::fromFile is false.
 Settings loadSettings(const Environment& environment, Reporter& reporter);
+
+// Whether a settings line could name the port ("usb N" or "com N").
+bool isNameablePort(Port port);
 
 // The mapping that serves a port: the settings' own, or without a settings file the kernel's
 // bus master N for USB port N.

@@ -7,9 +7,6 @@
 namespace onewire {
 namespace {
 
-constexpr std::int16_t kSetupShorted = 2;
-constexpr std::int16_t kSetupNotFound = 3;
-
 std::optional<std::int16_t> parseCode(std::string_view text) {
     auto value = parseDecimal(text, -32768, 32767);
     return value ? std::optional(static_cast<std::int16_t>(*value)) : std::nullopt;
@@ -22,6 +19,10 @@ std::string hex(const Rom& rom) {
     }
     return std::string(text, 16);
 }
+
+constexpr const char* kExpectedForm =
+    "; line ignored (expected a token of 16 hex digits without spaces, family code first and CRC "
+    "byte last, or its first 14 digits, or \"setup = N\", or \"shorted\")";
 
 }  // namespace
 
@@ -43,15 +44,14 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
             if (code) {
                 contents.setupCode = code;
             } else {
-                reporter.reportOnce(where + "cannot understand " + quoted(content) +
-                                    "; line ignored");
+                reporter.reportOnce(where + "cannot understand " + quoted(content) + kExpectedForm);
             }
             return;
         }
         auto bytes =
             (content.size() == 14 || content.size() == 16) ? parseHexBytes(content) : std::nullopt;
         if (!bytes) {
-            reporter.reportOnce(where + "cannot understand " + quoted(content) + "; line ignored");
+            reporter.reportOnce(where + "cannot understand " + quoted(content) + kExpectedForm);
             return;
         }
         Rom rom{};
@@ -90,7 +90,7 @@ std::int16_t VirtualReader::setup() {
     if (contents->setupCode) {
         return *contents->setupCode;
     }
-    return contents->shorted ? kSetupShorted : 1;
+    return contents->shorted ? kSetupShorted : kSetupReady;
 }
 
 std::vector<Rom> VirtualReader::enumerate() {

@@ -12,7 +12,7 @@ W1Bus::W1Bus(std::string folder) : folder_(std::move(folder)) {}
 
 std::int16_t W1Bus::setup() {
     std::error_code error;
-    return std::filesystem::is_directory(folder_, error) ? 1 : 3;
+    return std::filesystem::is_directory(folder_, error) ? kSetupReady : kSetupNotFound;
 }
 
 std::optional<Rom> romFromW1Name(std::string_view name) {

@@ -380,7 +380,7 @@ def case_owserver(s):
     if len(expected) != 16:
         raise Failure("owserver's address %r" % expected)
 
-    s.write_settings(["default = usb 1", "usb 1 = owserver " + endpoint])
+    s.write_settings(["default = usb 1", "usb 1 = owserver " + endpoint + " simulated"])
     program, window = s.start_main_window([])
     s.click(window, CMD_SCAN_ONCE)
     s.wait_for_clipboard(expected, "read once over owserver")

@@ -67,7 +67,7 @@ public:
     explicit Passes(int port) {
         settings_ = std::filesystem::temp_directory_path() /
                     ("onewire-owserver-" + std::to_string(port) + ".conf");
-        std::ofstream(settings_) << "usb 1 = owserver 127.0.0.1:" << port << "\n";
+        std::ofstream(settings_) << "usb 1 = owserver 127.0.0.1:" << port << " simulated\n";
         RuntimeOptions options;
         options.environment = [this](const char* name) -> std::optional<std::string> {
             if (std::string(name) == "ONEWIRE_CONF") {

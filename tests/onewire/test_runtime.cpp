@@ -87,7 +87,14 @@ TEST_F(VirtualRuntime, DefaultPortAndSessions) {
     EXPECT_EQ(number, 9) << "left alone without a default";
     EXPECT_EQ(type, 9);
 
-    EXPECT_EQ(runtime_->startSession(3, kPortTypeSerial), 0) << "unmapped port";
+    // An unmapped port has no adapter; only a port no settings line could name has no session.
+    std::int32_t unmapped = runtime_->startSession(3, kPortTypeSerial);
+    ASSERT_GT(unmapped, 0);
+    EXPECT_EQ(runtime_->setup(unmapped), kSetupNotFound);
+    EXPECT_EQ(runtime_->next(unmapped, buffer_.data()), 0);
+    EXPECT_EQ(runtime_->endSession(unmapped), 1);
+    EXPECT_EQ(runtime_->startSession(1, 7), 0) << "no such port type";
+    EXPECT_EQ(runtime_->startSession(-1, kPortTypeUsb), 0);
     EXPECT_EQ(runtime_->setup(0), kInvalidSession);
     EXPECT_EQ(runtime_->setup(12345), kInvalidSession);
     EXPECT_EQ(runtime_->endSession(0), 0);
@@ -131,6 +138,37 @@ TEST_F(VirtualRuntime, SetupCodesAndFaults) {
     EXPECT_EQ(runtime_->next(com2, buffer_.data()), 0);
 }
 
+// The probe of a first run, with no settings file and no kernel bus master: every port it tries
+// answers "adapter not found", so the operator reads the advice for exactly that.
+TEST(FirstRun, EveryProbedPortReportsAdapterNotFound) {
+    auto folder = std::filesystem::temp_directory_path() /
+                  ("onewire-first-run-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(folder);
+    RuntimeOptions options;
+    options.environment = [&](const char* name) -> std::optional<std::string> {
+        if (std::string(name) == "ONEWIRE_CONF") {
+            return (folder / "missing.conf").string();
+        }
+        return std::nullopt;
+    };
+    options.w1DevicesFolder = folder.string();
+    options.diagnostics = [](const std::string&) {};
+    Runtime runtime(options);
+    std::int16_t number = 0, type = 0;
+    EXPECT_EQ(runtime.readDefaultPort(&number, &type), 0);
+    std::vector<Port> probed = {{kPortTypeUsb, 1}};
+    for (std::int16_t com = 1; com <= 7; ++com) {
+        probed.push_back({kPortTypeSerial, com});
+    }
+    for (Port port : probed) {
+        std::int32_t session = runtime.startSession(port.number, port.type);
+        ASSERT_GT(session, 0) << port.type << " " << port.number;
+        EXPECT_EQ(runtime.setup(session), kSetupNotFound) << port.type << " " << port.number;
+        runtime.endSession(session);
+    }
+    std::filesystem::remove_all(folder);
+}
+
 TEST_F(VirtualRuntime, TokensCrcAndGhosts) {
     writeReader(
         "# two tokens and what a reader must not list\n"
@@ -145,6 +183,8 @@ TEST_F(VirtualRuntime, TokensCrcAndGhosts) {
                                                        "810000817E020076"}));
     EXPECT_EQ(reports_.size(), 4u);
     EXPECT_NE(reports_[0].find("reader.txt:3:"), std::string::npos) << reports_[0];
+    EXPECT_NE(reports_[0].find("expected a token of 16 hex digits"), std::string::npos)
+        << "says what form a line takes";
     EXPECT_NE(reports_[1].find("would be 02"), std::string::npos) << reports_[1];
     pass(buffer_);
     EXPECT_EQ(reports_.size(), 4u) << "reported once, not on every pass";
@@ -271,7 +311,9 @@ TEST_F(VirtualRuntime, FilesThatAreNotSmallRegularFilesAreNotRead) {
     ASSERT_EQ(::mkfifo((folder_ / "onewire.conf").c_str(), 0600), 0);
     std::int16_t number = 0, type = 0;
     EXPECT_EQ(runtime_->readDefaultPort(&number, &type), 0);
-    EXPECT_EQ(runtime_->startSession(1, kPortTypeUsb), 0) << "unreadable settings map nothing";
+    std::int32_t session2 = runtime_->startSession(1, kPortTypeUsb);
+    EXPECT_EQ(runtime_->setup(session2), kSetupNotFound) << "unreadable settings map nothing";
+    runtime_->endSession(session2);
     EXPECT_FALSE(reports_.empty());
 }
 
@@ -279,6 +321,6 @@ TEST_F(VirtualRuntime, AHugeBadLineIsQuotedShort) {
     writeReader(std::string(100000, 'x') + "\n");
     pass(buffer_);
     ASSERT_EQ(reports_.size(), 1u);
-    EXPECT_LT(reports_[0].size(), 300u) << "the report quotes the start of the line";
+    EXPECT_LT(reports_[0].size(), 400u) << "the report quotes the start of the line";
     EXPECT_NE(reports_[0].find("reader.txt:1:"), std::string::npos);
 }

@@ -65,13 +65,15 @@ TEST(Settings, ReadsDefaultsAndMappings) {
         "  USB 1 =  virtual   reader one.txt  \n"
         "com 3 = owserver 127.0.0.1:4304\n"
         "com 4 = owserver [::1]:4305\n"
-        "usb 2 = w1 /sys/bus/w1/devices/w1_bus_master2\r\n",
+        "usb 2 = w1 /sys/bus/w1/devices/w1_bus_master2\r\n"
+        "usb 3 = owserver 192.168.1.5   # owfs's default port\n"
+        "usb 4 = owserver [::1] Simulated\n",
         &settings);
-    EXPECT_TRUE(reports.empty());
+    EXPECT_TRUE(reports.empty()) << reports.front();
     ASSERT_TRUE(settings.defaultPort);
     EXPECT_EQ(settings.defaultPort->type, kPortTypeSerial);
     EXPECT_EQ(settings.defaultPort->number, 3);
-    ASSERT_EQ(settings.ports.size(), 4u);
+    ASSERT_EQ(settings.ports.size(), 6u);
 
     const PortMapping& usb1 = settings.ports.at(Port{kPortTypeUsb, 1});
     EXPECT_EQ(usb1.kind, BackendKind::Virtual);
@@ -80,7 +82,14 @@ TEST(Settings, ReadsDefaultsAndMappings) {
     EXPECT_EQ(com3.kind, BackendKind::Owserver);
     EXPECT_EQ(com3.host, "127.0.0.1");
     EXPECT_EQ(com3.service, "4304");
+    EXPECT_FALSE(com3.simulatedAllowed);
     EXPECT_EQ(settings.ports.at(Port{kPortTypeSerial, 4}).host, "::1");
+    const PortMapping& usb3 = settings.ports.at(Port{kPortTypeUsb, 3});
+    EXPECT_EQ(usb3.argument, "192.168.1.5:4304");
+    EXPECT_EQ(usb3.service, "4304");
+    const PortMapping& usb4 = settings.ports.at(Port{kPortTypeUsb, 4});
+    EXPECT_EQ(usb4.argument, "[::1]:4304");
+    EXPECT_TRUE(usb4.simulatedAllowed);
     const PortMapping& usb2 = settings.ports.at(Port{kPortTypeUsb, 2});
     EXPECT_EQ(usb2.kind, BackendKind::W1);
     EXPECT_EQ(usb2.argument, "/sys/bus/w1/devices/w1_bus_master2");
@@ -93,7 +102,7 @@ TEST(Settings, BadLinesAreReportedWithFileAndLineAndIgnored) {
         "usb 1 = virtual /tmp/a\n"       // 2: good
         "usb 1 = virtual /tmp/b\n"       // 3: a second mapping of usb 1
         "com 2 = serial /dev/ttyS0\n"    // 4: unknown backend
-        "com 3 = owserver localhost\n"   // 5: no TCP port
+        "com 3 = owserver ::1\n"         // 5: IPv6 without brackets
         "com 4 = owserver host:70000\n"  // 6: TCP port out of range
         "lpt 1 = virtual /tmp/c\n"       // 7: unknown port kind
         "usb one = virtual /tmp/d\n"     // 8: port number not a number
@@ -101,16 +110,20 @@ TEST(Settings, BadLinesAreReportedWithFileAndLineAndIgnored) {
         "default = usb 2\n"              // 10: good
         "default = com 1\n"              // 11: a second default
         "com 5 = virtual\n"              // 12: no file
-        "usb 99999 = virtual /tmp/e\n",  // 13: port number out of range
+        "usb 99999 = virtual /tmp/e\n"   // 13: port number out of range
+        "com 6 = owserver h:1 fake\n",   // 14: a word other than "simulated"
         &settings);
-    ASSERT_EQ(reports.size(), 11u);
+    ASSERT_EQ(reports.size(), 12u);
     const char* expectedLines[] = {
-        ":1:", ":3:", ":4:", ":5:", ":6:", ":7:", ":8:", ":9:", ":11:", ":12:", ":13:"};
+        ":1:", ":3:", ":4:", ":5:", ":6:", ":7:", ":8:", ":9:", ":11:", ":12:", ":13:", ":14:"};
     for (std::size_t i = 0; i < reports.size(); ++i) {
         EXPECT_NE(reports[i].find(std::string("/etc/onewire/onewire.conf") + expectedLines[i]),
                   std::string::npos)
             << reports[i];
     }
+    EXPECT_NE(reports[0].find("expected \"default = usb N\""), std::string::npos) << reports[0];
+    EXPECT_NE(reports[3].find("owserver HOST[:PORT] [simulated]"), std::string::npos)
+        << "the forms a line may take";
     ASSERT_EQ(settings.ports.size(), 1u);
     EXPECT_EQ(settings.ports.at(Port{kPortTypeUsb, 1}).argument, "/tmp/a") << "first one kept";
     ASSERT_TRUE(settings.defaultPort);
@@ -165,6 +178,9 @@ TEST(Settings, WithoutAFileUsbPortsAreKernelBusMasters) {
     EXPECT_EQ(usb2->kind, BackendKind::W1);
     EXPECT_EQ(usb2->argument, "/sys/bus/w1/devices/w1_bus_master2");
     EXPECT_FALSE(mappingFor(none, Port{kPortTypeSerial, 1}, "/sys/bus/w1/devices"));
+    EXPECT_TRUE(isNameablePort(Port{kPortTypeSerial, 1})) << "unmapped, but a port";
+    EXPECT_FALSE(isNameablePort(Port{7, 1}));
+    EXPECT_FALSE(isNameablePort(Port{kPortTypeUsb, -1}));
 
     Settings empty;
     empty.fromFile = true;
