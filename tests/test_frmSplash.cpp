@@ -263,8 +263,21 @@ TEST_F(SplashTest, RefusedHandOverTimerLeavesAWayOut) {
     start();
     EXPECT_EQ(messages(),
               (std::vector<std::string>{loadFailure("Can't create system timer", 108)}));
-    EXPECT_EQ(status(), kUsbFound);
+    // The found text no longer promises the application: it says it could not be started.
+    EXPECT_EQ(status(),
+              "Fobit reader found on USB Port. The application could not be started.\r\n"
+              "Click anywhere on the screen to close the application.");
     expectWayOutOnly();
+
+    app.reset();
+    messageBox.shown.clear();
+    drives = FakeDriveFactory{};
+    drives.portType = 5;
+    timers.refuseNext();
+    start();
+    EXPECT_EQ(status(),
+              "Fobit reader found on COMM 1. The application could not be started.\r\n"
+              "Click anywhere on the screen to close the application.");
 }
 
 // Each statement's failure is reported with its procedure and line, and the sequence goes on at

@@ -352,3 +352,23 @@ TEST(MainLayout, TabOrderAndAccessKeys) {
     EXPECT_EQ(accessKey(control(w, "cmdExit").caption), 'x');
     EXPECT_EQ(accessKey(control(w, "cmdScanOnce").caption), 0);
 }
+
+// Whatever the table's order, every label and line lies below every other control; the start-up
+// window's status label overlaps its Exit button, which is stored first.
+TEST(Layouts, ButtonsCheckBoxesListsAndPicturesLieAboveLabels) {
+    for (const WindowLayout* w : {&frmSplashLayout(), &frmMainLayout()}) {
+        SCOPED_TRACE(std::string(w->name));
+        std::vector<std::string> order;
+        bool aboveSeen = false;
+        for (const ControlLayout* c : stackingOrder(*w)) {
+            order.emplace_back(c->name);
+            const bool above = liesAboveLabels(c->kind);
+            EXPECT_TRUE(above || !aboveSeen) << c->name << " lies above a button";
+            aboveSeen = aboveSeen || above;
+        }
+        EXPECT_EQ(order.size(), w->controls.size());
+    }
+    EXPECT_EQ(stackingOrder(frmSplashLayout()).back()->name, "cmdExit");
+    EXPECT_FALSE(liesAboveLabels(ControlKind::Label));
+    EXPECT_FALSE(liesAboveLabels(ControlKind::Line));
+}

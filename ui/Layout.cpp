@@ -1,6 +1,7 @@
 #include "ui/Layout.h"
 
 #include <array>
+#include <initializer_list>
 
 namespace quorna::ui {
 namespace {
@@ -194,6 +195,18 @@ const WindowLayout& frmSplashLayout() {
 }
 const WindowLayout& frmMainLayout() {
     return kMainWindow;
+}
+
+std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window) {
+    std::vector<const ControlLayout*> order;
+    for (const bool above : {false, true}) {
+        for (const auto& control : window.controls) {
+            if (liesAboveLabels(control.kind) == above) {
+                order.push_back(&control);
+            }
+        }
+    }
+    return order;
 }
 
 const ControlLayout* findControl(const WindowLayout& window, std::string_view name) {

@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The static design of the two windows as data: every front-end places its controls from these
 // tables, and the window logic takes the design captions from them. Positions and sizes are in
@@ -115,6 +116,17 @@ struct WindowLayout {
 
 const WindowLayout& frmSplashLayout();
 const WindowLayout& frmMainLayout();
+
+// Buttons, check boxes, lists and picture boxes are windows of their own and always lie above
+// the labels and lines drawn on their container, whatever the table's order: a label whose
+// rectangle overlaps a button never catches the button's clicks.
+constexpr bool liesAboveLabels(ControlKind kind) {
+    return kind != ControlKind::Label && kind != ControlKind::Line;
+}
+
+// The window's controls from the bottom of the stack to the top: labels and lines in table
+// order, then the other controls in table order.
+std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window);
 
 // The control of that name, or nullptr.
 const ControlLayout* findControl(const WindowLayout& window, std::string_view name);

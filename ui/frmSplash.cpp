@@ -17,6 +17,10 @@ namespace {
 
 constexpr std::int16_t kUsbPortType = 6;
 constexpr double kResultFontPoints = 8;
+constexpr const char* kLoadingEnding = ". Loading application...";
+constexpr const char* kHandOverRefusedEnding =
+    ". The application could not be started.\r\n"
+    "Click anywhere on the screen to close the application.";
 
 enum class Outcome { Done, Failed, Gone };
 
@@ -127,6 +131,7 @@ void frmSplash::Form_Load() {
     }
 
     if (found) {
+        bool handOverRefused = false;
         switch (step(108, [this] {
             if (!oTimer) {
                 throw ComponentError(kNoDriverNumber, "QuornaWeb.frmSplash.Form_Load",
@@ -137,17 +142,19 @@ void frmSplash::Form_Load() {
             case Outcome::Gone:
                 return;
             case Outcome::Failed:
-                // No tick will come: leave the user the Exit button and the click to end.
+                // No tick will come: leave the user the Exit button and the click to end, and
+                // do not promise an application that will never load.
                 blnNotFound = true;
+                handOverRefused = true;
                 break;
             case Outcome::Done:
                 break;
         }
         const bool usb = tmexapi::intFoundPortType == kUsbPortType;
         const std::string foundText =
-            usb ? std::string("Fobit reader found on USB Port. Loading application...")
-                : "Fobit reader found on COMM " + std::to_string(tmexapi::intFoundPortNum) +
-                      ". Loading application...";
+            (usb ? std::string("Fobit reader found on USB Port")
+                 : "Fobit reader found on COMM " + std::to_string(tmexapi::intFoundPortNum)) +
+            (handOverRefused ? kHandOverRefusedEnding : kLoadingEnding);
         if (step(usb ? 110 : 111, [&] { setCaption("lblStatus", foundText); }) == Outcome::Gone) {
             return;
         }

@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -83,6 +84,28 @@ TEST_F(QtViewsTest, StartUpWindowSurfaceClicksButNotLabelClicks) {
     view->setVisible("cmdExit", true);
     qobject_cast<QAbstractButton*>(view->window()->control("cmdExit"))->click();
     EXPECT_EQ(events->calls, std::vector<std::string>{"cmdExit_Click"});
+}
+
+// A click at the centre of every button, as the window system delivers it (hit-tested from the
+// top-level window), presses that button, even where a label's rectangle overlaps it.
+TEST_F(QtViewsTest, ClickAtTheCentreOfEveryButtonPressesIt) {
+    auto splashEvents = std::make_shared<RecordingSplash>();
+    auto splash = std::make_shared<quorna::ui::qt::QtSplashView>(splashEvents, messageBox);
+    splash->setVisible("cmdExit", true);
+    auto mainEvents = std::make_shared<RecordingMain>();
+    auto main = std::make_shared<quorna::ui::qt::QtMainView>(mainEvents, messageBox);
+    for (quorna::ui::qt::LayoutWindow* window : {splash->window(), main->window()}) {
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        for (auto* button : window->findChildren<QAbstractButton*>()) {
+            SCOPED_TRACE(button->objectName().toStdString());
+            QSignalSpy clicks(button, &QAbstractButton::clicked);
+            const QPoint centre = button->mapTo(window, button->rect().center());
+            QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, centre);
+            EXPECT_EQ(clicks.count(), 1);
+        }
+    }
+    EXPECT_EQ(splashEvents->calls, std::vector<std::string>{"cmdExit_Click"});
 }
 
 // A close request reaches the logic; a failure in a forwarded click is shown with its

@@ -294,6 +294,10 @@ std::map<std::string, QWidget*, std::less<>> buildControls(const WindowLayout& l
         }
     }
 
+    for (const ControlLayout* control : stackingOrder(layout)) {
+        widgets.find(control->name)->second->raise();
+    }
+
     // Focus order: the tab indices of the controls that can take the focus.
     std::vector<const ControlLayout*> order;
     for (const auto& control : layout.controls) {

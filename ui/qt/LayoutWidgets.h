@@ -82,7 +82,8 @@ QString resourcePath(std::string_view fileName);
 QRect pixelRect(const ControlLayout& layout);
 
 // Creates every control of the window layout on window, in the layout's order, and sets the tab
-// order and the first focus. Returns the widgets by control name.
+// order, the first focus and the stacking (buttons, check boxes, lists and pictures above the
+// labels). Returns the widgets by control name.
 std::map<std::string, QWidget*, std::less<>> buildControls(const WindowLayout& layout,
                                                            QWidget& window);
 
