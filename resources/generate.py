@@ -10,12 +10,15 @@ the same drawing code gives hard-edged palette art for the bitmap and smooth edg
 and the GIF. The output is deterministic: same bytes on every run.
 
 Usage: python3 resources/generate.py [output-folder]
+       python3 resources/generate.py --hicolor ICON-THEME-FOLDER NAME
+           (the icon at the hicolor sizes: ICON-THEME-FOLDER/NxN/apps/NAME.png)
 """
 
 import math
 import os
 import struct
 import sys
+import zlib
 
 
 # ----------------------------------------------------------------------------------------------
@@ -423,6 +426,36 @@ def ico_bytes(images):
     return bytes(out)
 
 
+# The desktop's theme icons: the same drawing at the freedesktop hicolor sizes, as PNG.
+HICOLOR_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
+def png_bytes(canvas):
+    """An 8-bit RGBA PNG, straight alpha, no filtering; zlib at a fixed level, so deterministic."""
+    w, h = canvas.w, canvas.h
+    raw = bytearray()
+    for y in range(h):
+        raw.append(0)  # filter type None
+        for r, g, b, a in canvas.px[y * w:(y + 1) * w]:
+            raw += bytes((round(r), round(g), round(b), round(a * 255)))
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
+def write_hicolor(folder, name):
+    """folder/NxN/apps/name.png for every hicolor size."""
+    for size in HICOLOR_SIZES:
+        apps = os.path.join(folder, "%dx%d" % (size, size), "apps")
+        os.makedirs(apps, exist_ok=True)
+        with open(os.path.join(apps, name + ".png"), "wb") as f:
+            f.write(png_bytes(draw_icon(size)))
+
+
 # ----------------------------------------------------------------------------------------------
 # Main window's reader picture: reader.gif
 
@@ -613,6 +646,9 @@ def gif_bytes(w, h, palette, indices):
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--hicolor":
+        write_hicolor(sys.argv[2], sys.argv[3])
+        return
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     splash = draw_splash()
     with open(os.path.join(folder, "splash.bmp"), "wb") as f:
