@@ -17,9 +17,14 @@ namespace {
 
 using Address = std::vector<std::uint8_t>;  // a sockaddr's bytes
 
+// Rounded up, so that a wait never ends short of the deadline and spins.
 int millisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool expired(Clock::time_point deadline) {
+    return Clock::now() >= deadline;
 }
 
 std::vector<Address> addressesOf(const addrinfo* list) {
@@ -132,8 +137,10 @@ private:
     int fd_;
 };
 
+// poll() reports bytes that are already waiting even with no time left, so the deadline is
+// checked first: a peer that keeps sending would otherwise keep the caller here for good.
 bool waitFor(int fd, short events, Clock::time_point deadline) {
-    while (true) {
+    while (!expired(deadline)) {
         pollfd entry{fd, events, 0};
         int ready = ::poll(&entry, 1, millisecondsLeft(deadline));
         if (ready > 0) {
@@ -143,6 +150,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
             return false;
         }
     }
+    return false;
 }
 
 std::unique_ptr<Socket> connectTo(const Address& address, Clock::time_point deadline) {
@@ -190,7 +198,7 @@ bool sendAll(int fd, const std::vector<std::uint8_t>& bytes, Clock::time_point d
 std::optional<Reply> exchange(const std::string& host, const std::string& service,
                               std::int32_t type, const std::string& path, std::uint32_t flags,
                               std::int32_t size, Clock::time_point deadline) {
-    if (millisecondsLeft(deadline) == 0) {
+    if (expired(deadline)) {
         return std::nullopt;
     }
     std::unique_ptr<Socket> socket;
@@ -199,20 +207,24 @@ std::optional<Reply> exchange(const std::string& host, const std::string& servic
             continue;
         }
         socket = connectTo(address, deadline);
-        if (socket || millisecondsLeft(deadline) == 0) {
+        if (socket || expired(deadline)) {
             break;
         }
     }
     if (!socket || !sendAll(socket->fd(), encodeRequest(type, path, flags, size), deadline)) {
         return std::nullopt;
     }
+    return receiveReply(socket->fd(), deadline);
+}
+
+std::optional<Reply> receiveReply(int fd, Clock::time_point deadline) {
     ReplyParser parser;
     std::uint8_t buffer[16384];
     while (parser.state() == ReplyParser::State::NeedMore) {
-        if (!waitFor(socket->fd(), POLLIN, deadline)) {
+        if (!waitFor(fd, POLLIN, deadline)) {
             return std::nullopt;
         }
-        ssize_t count = ::recv(socket->fd(), buffer, sizeof buffer, 0);
+        ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
         if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         }

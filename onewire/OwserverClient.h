@@ -18,6 +18,10 @@ std::optional<Reply> exchange(const std::string& host, const std::string& servic
                               std::int32_t type, const std::string& path, std::uint32_t flags,
                               std::int32_t size, Clock::time_point deadline);
 
+// The reply on a connected socket, skipping keep-alive pings, read by the deadline; nullopt when
+// the peer closes early, sends something that is not a reply, or time runs out.
+std::optional<Reply> receiveReply(int fd, Clock::time_point deadline);
+
 // A reader behind owserver, the owfs server, at HOST:PORT. The exchanges of one burst of calls
 // (a pass: set-up, then the enumeration) share one budget, so a server that stays silent costs a
 // pass the budget once, not once per exchange; a pause of a budget's length starts a new burst.

@@ -451,3 +451,32 @@ TEST(HostileOwserver, RandomBytes) {
             [bytes](int connection, FakeServer&) { FakeServer::send(connection, bytes); });
     }
 }
+
+// A peer that streams keep-alives faster than they are read always has bytes waiting; once the
+// pass's time is up the client must stop reading rather than skip pings without end.
+TEST(HostileOwserver, KeepAlivesWaitingAfterTheDeadlineAreNotRead) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    std::vector<std::uint8_t> pings;
+    for (int i = 0; i < 100; ++i) {
+        auto ping = FakeServer::header(-1);
+        pings.insert(pings.end(), ping.begin(), ping.end());
+    }
+    ASSERT_EQ(::send(pair[1], pings.data(), pings.size(), 0), ssize_t(pings.size()));
+    EXPECT_FALSE(owserver::receiveReply(pair[0], Clock::now()));
+    std::uint8_t left[4096];
+    EXPECT_EQ(::recv(pair[0], left, sizeof left, MSG_PEEK | MSG_DONTWAIT), ssize_t(pings.size()));
+    ::close(pair[0]);
+    ::close(pair[1]);
+
+    expectNoDevice([](int connection, FakeServer& self) {  // floods until the client hangs up
+        std::vector<std::uint8_t> flood;
+        for (int i = 0; i < 1000; ++i) {
+            auto ping = FakeServer::header(-1);
+            flood.insert(flood.end(), ping.begin(), ping.end());
+        }
+        while (self.pause(0ms) &&
+               ::send(connection, flood.data(), flood.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+}
