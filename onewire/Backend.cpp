@@ -11,8 +11,9 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
         case BackendKind::Virtual:
             return std::make_unique<VirtualReader>(mapping.argument, *context.reporter);
         case BackendKind::Owserver:
-            return std::make_unique<owserver::OwserverBus>(mapping.host, mapping.service,
-                                                           context.networkBudget);
+            return std::make_unique<owserver::OwserverBus>(
+                mapping.host, mapping.service, context.networkBudget, mapping.simulatedAllowed,
+                *context.reporter);
         case BackendKind::W1:
             return std::make_unique<W1Bus>(mapping.argument);
     }

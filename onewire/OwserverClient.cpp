@@ -5,12 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "onewire/TextFile.h"
 
 namespace onewire::owserver {
 namespace {
@@ -239,31 +242,151 @@ std::optional<Reply> receiveReply(int fd, Clock::time_point deadline) {
     return parser.reply();
 }
 
-OwserverBus::OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget)
-    : host_(std::move(host)), service_(std::move(service)), budget_(budget) {}
+namespace {
+
+constexpr std::int32_t kAdapterNameSize = 256;
+constexpr int kMaxBuses = 32;
+
+bool isSimulated(const std::string& adapterName) {
+    return adapterName.starts_with("Simulated");
+}
+
+std::string nameOf(const std::string& bus, const std::string& adapterName) {
+    return bus + " \"" + adapterName + "\"";
+}
+
+}  // namespace
+
+OwserverBus::OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget,
+                         bool simulatedAllowed, Reporter& reporter)
+    : host_(std::move(host)),
+      service_(std::move(service)),
+      budget_(budget),
+      simulatedAllowed_(simulatedAllowed),
+      reporter_(reporter) {}
+
+std::string OwserverBus::endpoint() const {
+    return host_.find(':') == std::string::npos ? host_ + ":" + service_
+                                                : "[" + host_ + "]:" + service_;
+}
 
 std::optional<Reply> OwserverBus::exchangeWithinBudget(std::int32_t type, const std::string& path,
-                                                       std::uint32_t flags) {
+                                                       std::uint32_t flags, std::int32_t size) {
     auto start = Clock::now();
     if (start - lastEnd_ >= budget_) {
         spent_ = {};
     }
-    auto reply = exchange(host_, service_, type, path, flags, 0, start + (budget_ - spent_));
+    auto reply = exchange(host_, service_, type, path, flags, size, start + (budget_ - spent_));
     lastEnd_ = Clock::now();
     spent_ += lastEnd_ - start;
     return reply;
 }
 
-std::int16_t OwserverBus::setup() {
-    return exchangeWithinBudget(kMessageNop, "", kFlagOwnet) ? 1 : 3;
+// The buses are found by reading their adapter names in turn until one is missing: unlike a
+// listing of the root, that never makes owserver search a bus.
+bool OwserverBus::survey() {
+    if (buses_) {
+        return true;
+    }
+    std::vector<Bus> buses;
+    for (int index = 0; index < kMaxBuses; ++index) {
+        Bus bus{"bus." + std::to_string(index), {}, false};
+        auto reply =
+            exchangeWithinBudget(kMessageRead, "/uncached/" + bus.name + "/interface/settings/name",
+                                 kFlagOwnet, kAdapterNameSize);
+        if (!reply) {
+            return false;  // out of time: this pass cannot tell which buses are real
+        }
+        if (reply->returnValue < 0) {
+            break;  // no such bus
+        }
+        std::string text = reply->payload.substr(
+            0, std::min<std::size_t>(reply->payload.size(),
+                                     static_cast<std::size_t>(reply->returnValue)));
+        bus.adapterName = std::string(trim(text.c_str()));
+        bus.listed = simulatedAllowed_ || !isSimulated(bus.adapterName);
+        buses.push_back(std::move(bus));
+    }
+    std::string refused;
+    bool anyListed = false;
+    for (const Bus& bus : buses) {
+        anyListed = anyListed || bus.listed;
+        if (!bus.listed) {
+            refused += (refused.empty() ? "" : ", ") + nameOf(bus.name, bus.adapterName);
+        }
+    }
+    if (!refused.empty()) {
+        reporter_.reportOnce(
+            "owserver " + endpoint() + (anyListed ? " also serves " : " serves only ") + refused +
+            ": a simulated bus's devices are made up, so they are never listed. For a real "
+            "adapter, replace owserver's FAKE or --tester bus by the adapter (in /etc/owfs.conf: "
+            "\"server: usb = all\" or \"server: device = /dev/ttyUSB0\") and restart it; for a "
+            "demo, end the port's mapping line with the word simulated (\"usb 1 = owserver " +
+            endpoint() + " simulated\")");
+    }
+    buses_ = std::move(buses);
+    return true;
 }
 
-std::vector<Rom> OwserverBus::enumerate() {
-    auto reply = exchangeWithinBudget(kMessageDirAll, "/uncached", kDirectoryFlags);
+std::int16_t OwserverBus::setup() {
+    if (!survey()) {
+        return kSetupNotFound;
+    }
+    bool anyListed =
+        std::any_of(buses_->begin(), buses_->end(), [](const Bus& bus) { return bus.listed; });
+    return anyListed ? kSetupReady : kSetupNotFound;
+}
+
+std::vector<Rom> OwserverBus::devicesOn(const Bus& bus) {
+    auto reply = exchangeWithinBudget(kMessageDirAll, "/uncached/" + bus.name, kDirectoryFlags);
     if (!reply || reply->returnValue < 0) {
         return {};
     }
     return devicesOfListing(reply->payload);
+}
+
+std::vector<Rom> OwserverBus::enumerate() {
+    if (!survey()) {
+        return {};
+    }
+    std::vector<Rom> devices;
+    for (const Bus& bus : *buses_) {
+        if (bus.listed) {
+            auto found = devicesOn(bus);
+            devices.insert(devices.end(), found.begin(), found.end());
+        }
+    }
+    return devices;
+}
+
+std::string OwserverBus::describeAdapter() {
+    if (!survey()) {
+        return "owserver " + endpoint() + " does not answer";
+    }
+    std::string text;
+    for (const Bus& bus : *buses_) {
+        bool simulated = isSimulated(bus.adapterName);
+        text += (text.empty() ? "" : "; ") + nameOf(bus.name, bus.adapterName) +
+                (simulated ? ", simulated" : "") + (bus.listed ? "" : ", refused");
+    }
+    return text.empty() ? "owserver " + endpoint() + " offers no bus" : text;
+}
+
+std::vector<RefusedDevice> OwserverBus::refusedDevices() {
+    std::vector<RefusedDevice> refused;
+    if (!survey()) {
+        return refused;
+    }
+    for (const Bus& bus : *buses_) {
+        if (bus.listed) {
+            continue;
+        }
+        std::string why = "on simulated bus " + nameOf(bus.name, bus.adapterName);
+        for (const Rom& rom : devicesOn(bus)) {
+            refused.push_back({rom, why});
+        }
+    }
+    return refused;
 }
 
 }  // namespace onewire::owserver

@@ -25,22 +25,42 @@ std::optional<Reply> receiveReply(int fd, Clock::time_point deadline);
 // A reader behind owserver, the owfs server, at HOST:PORT. The exchanges of one burst of calls
 // (a pass: set-up, then the enumeration) share one budget, so a server that stays silent costs a
 // pass the budget once, not once per exchange; a pause of a budget's length starts a new burst.
+//
+// owserver can serve simulated buses (its FAKE, TESTER and MOCK adapters) whose devices are made
+// up; each pass reads every bus's adapter name first and lists only the buses that are real,
+// unless the mapping allows simulated ones.
 class OwserverBus : public Backend {
 public:
-    OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget);
+    OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget,
+                bool simulatedAllowed, Reporter& reporter);
 
     std::int16_t setup() override;
     std::vector<Rom> enumerate() override;
+    std::string describeAdapter() override;
+    std::vector<RefusedDevice> refusedDevices() override;
 
 private:
+    struct Bus {
+        std::string name;         // "bus.0"
+        std::string adapterName;  // "DS9490", "Simulated-Random"
+        bool listed = false;
+    };
+
     std::optional<Reply> exchangeWithinBudget(std::int32_t type, const std::string& path,
-                                              std::uint32_t flags);
+                                              std::uint32_t flags, std::int32_t size = 0);
+    // Reads the buses and their adapter names; false when the server does not answer.
+    bool survey();
+    std::vector<Rom> devicesOn(const Bus& bus);
+    std::string endpoint() const;
 
     std::string host_;
     std::string service_;
     std::chrono::milliseconds budget_;
+    bool simulatedAllowed_;
+    Reporter& reporter_;
     Clock::duration spent_{};
     Clock::time_point lastEnd_{};
+    std::optional<std::vector<Bus>> buses_;  // one survey per session
 };
 
 }  // namespace onewire::owserver

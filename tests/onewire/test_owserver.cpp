@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -64,10 +65,11 @@ int freeLoopbackPort() {
 // A runtime whose USB port 1 is owserver at 127.0.0.1:port; runs passes as the driver does.
 class Passes {
 public:
-    explicit Passes(int port) {
+    explicit Passes(int port, bool simulatedAllowed = true) {
         settings_ = std::filesystem::temp_directory_path() /
                     ("onewire-owserver-" + std::to_string(port) + ".conf");
-        std::ofstream(settings_) << "usb 1 = owserver 127.0.0.1:" << port << " simulated\n";
+        std::ofstream(settings_) << "usb 1 = owserver 127.0.0.1:" << port
+                                 << (simulatedAllowed ? " simulated\n" : "\n");
         RuntimeOptions options;
         options.environment = [this](const char* name) -> std::optional<std::string> {
             if (std::string(name) == "ONEWIRE_CONF") {
@@ -75,6 +77,7 @@ public:
             }
             return std::nullopt;
         };
+        options.diagnostics = [this](const std::string& text) { reports_.push_back(text); };
         runtime_ = std::make_unique<Runtime>(options);
     }
     ~Passes() { std::filesystem::remove(settings_); }
@@ -110,9 +113,11 @@ public:
     }
     Runtime& runtime() { return *runtime_; }
     std::vector<std::uint8_t>& buffer() { return buffer_; }
+    const std::vector<std::string>& reports() const { return reports_; }
 
 private:
     std::filesystem::path settings_;
+    std::vector<std::string> reports_;
     std::unique_ptr<Runtime> runtime_;
     std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kStateBufferSize, 0);
 };
@@ -122,11 +127,13 @@ private:
 // itself whenever /dev/null is written to, which on a busy machine is all the time.
 class OwserverProcess {
 public:
-    OwserverProcess(int port, std::string tester) : port_(port), tester_(std::move(tester)) {
+    // An empty tester serves only what owfsSettings names.
+    OwserverProcess(int port, std::string tester, const std::string& owfsSettings = "")
+        : port_(port), tester_(std::move(tester)) {
         settings_ =
             std::filesystem::temp_directory_path() /
             ("onewire-owfs-" + std::to_string(port) + "-" + std::to_string(++instances_) + ".conf");
-        std::ofstream{settings_};
+        std::ofstream(settings_) << owfsSettings;
     }
     ~OwserverProcess() {
         stop();
@@ -137,8 +144,11 @@ public:
         std::string listen = "127.0.0.1:" + std::to_string(port_);
         std::string testerOption = "--tester=" + tester_;
         std::string settings = settings_.string();
-        const char* argv[] = {"owserver", "-c",           settings.c_str(),     "--foreground",
-                              "-p",       listen.c_str(), testerOption.c_str(), nullptr};
+        const char* argv[] = {"owserver", "-c",           settings.c_str(), "--foreground",
+                              "-p",       listen.c_str(), nullptr,          nullptr};
+        if (!tester_.empty()) {
+            argv[6] = testerOption.c_str();
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -262,6 +272,40 @@ TEST(RealOwserver, StoppedMidScanThenStartedAgain) {
     EXPECT_EQ(passes.setup(), 1);
 }
 
+// Debian ships /etc/owfs.conf with a FAKE bus; --tester makes another simulated one. Their
+// devices are made up and must never reach an operator unless the mapping asks for them.
+TEST(RealOwserver, SimulatedBusesAreRefusedUnlessAskedFor) {
+    struct Server {
+        const char* tester;
+        const char* owfsSettings;
+        const char* adapterName;
+    };
+    for (Server simulated : {Server{"01,01", "", "Simulated-Computed"},
+                             Server{"", "server: FAKE = DS18S20,DS2405\n", "Simulated-Random"}}) {
+        int port = freeLoopbackPort();
+        OwserverProcess server(port, simulated.tester, simulated.owfsSettings);
+        ASSERT_TRUE(server.start()) << simulated.adapterName;
+
+        Passes refusing(port, false);
+        EXPECT_EQ(refusing.setup(), kSetupNotFound);
+        EXPECT_TRUE(refusing.pass().empty());
+        EXPECT_TRUE(refusing.pass().empty());
+        EXPECT_EQ(refusing.setup(), kSetupNotFound);
+        ASSERT_EQ(refusing.reports().size(), 1u) << "said once";
+        const std::string& report = refusing.reports()[0];
+        for (std::string part : {"127.0.0.1:" + std::to_string(port), std::string("bus.0"),
+                                 std::string(simulated.adapterName), std::string("server: usb"),
+                                 std::string(" simulated\")")}) {
+            EXPECT_NE(report.find(part), std::string::npos) << part << " in " << report;
+        }
+
+        Passes allowing(port, true);
+        EXPECT_EQ(allowing.setup(), kSetupReady);
+        EXPECT_EQ(allowing.pass().size(), 2u) << simulated.adapterName;
+        EXPECT_TRUE(allowing.reports().empty());
+    }
+}
+
 namespace {
 
 // A server of our own on loopback that answers every connection with `behaviour`.
@@ -283,6 +327,8 @@ public:
         ::close(stopPipe_[1]);
     }
     int port() const { return port_; }
+    // The path of the request being answered.
+    const std::string& requestPath() const { return requestPath_; }
 
     // Waits, returning false at once when the server is stopped.
     bool pause(std::chrono::milliseconds time) {
@@ -322,8 +368,13 @@ private:
                 // Take the request first: closing on unread data would reset the connection.
                 pollfd request{connection, POLLIN, 0};
                 std::uint8_t bytes[512];
+                ssize_t count = 0;
                 if (::poll(&request, 1, 1000) > 0) {
-                    ::recv(connection, bytes, sizeof bytes, MSG_DONTWAIT);
+                    count = ::recv(connection, bytes, sizeof bytes, MSG_DONTWAIT);
+                }
+                requestPath_.clear();
+                for (ssize_t i = 24; i < count && bytes[i] != 0; ++i) {
+                    requestPath_ += static_cast<char>(bytes[i]);
                 }
                 behaviour_(connection, *this);
                 ::close(connection);
@@ -332,6 +383,7 @@ private:
     }
 
     Behaviour behaviour_;
+    std::string requestPath_;
     int listener_ = -1;
     int port_ = 0;
     int stopPipe_[2] = {-1, -1};
@@ -352,6 +404,12 @@ TEST(HostileOwserver, PingsBeforeTheAnswerAreSkipped) {
         for (int i = 0; i < 3; ++i) {
             FakeServer::send(connection, FakeServer::header(-1));
             self.pause(10ms);
+        }
+        const std::string& path = self.requestPath();
+        if (path.ends_with("/interface/settings/name")) {
+            bool first = path == "/uncached/bus.0/interface/settings/name";
+            FakeServer::send(connection, FakeServer::reply(first ? "DS9490" : "", first ? 6 : -1));
+            return;
         }
         FakeServer::send(connection,
                          FakeServer::reply("/uncached/01.000001FE0000,/uncached/bus.0,"
@@ -479,4 +537,30 @@ TEST(HostileOwserver, KeepAlivesWaitingAfterTheDeadlineAreNotRead) {
                ::send(connection, flood.data(), flood.size(), MSG_NOSIGNAL) > 0) {
         }
     });
+}
+
+// A server with a real adapter and a simulated bus hands out only the real bus's devices.
+TEST(FakeOwserver, OnlyTheRealBusIsListed) {
+    FakeServer server([](int connection, FakeServer& self) {
+        const std::map<std::string, std::pair<std::string, std::int32_t>> answers = {
+            {"/uncached/bus.0/interface/settings/name", {"DS9490", 6}},
+            {"/uncached/bus.1/interface/settings/name", {"Simulated-Random", 16}},
+            {"/uncached/bus.0", {"/uncached/bus.0/01.000001FE0000,/uncached/bus.0/interface", 0}},
+            {"/uncached/bus.1", {"/uncached/bus.1/10.67C6697351FF", 0}},
+        };
+        auto answer = answers.find(self.requestPath());
+        FakeServer::send(connection,
+                         answer != answers.end()
+                             ? FakeServer::reply(answer->second.first, answer->second.second)
+                             : FakeServer::reply("", -1));  // no such entry
+    });
+    Passes passes(server.port(), false);
+    EXPECT_EQ(passes.setup(), kSetupReady);
+    EXPECT_EQ(passes.pass(), std::vector<std::string>{"01000001FE0000CB"});
+    ASSERT_EQ(passes.reports().size(), 1u);
+    EXPECT_NE(passes.reports()[0].find("also serves bus.1 \"Simulated-Random\""), std::string::npos)
+        << passes.reports()[0];
+
+    Passes allowing(server.port(), true);
+    EXPECT_EQ(allowing.pass(), (std::vector<std::string>{"01000001FE0000CB", "1067C6697351FF8D"}));
 }
