@@ -10,6 +10,7 @@ packages=(
   fonts-wine                                # Tahoma-compatible face for the window texts
   fonts-liberation                          # Courier New-compatible face for the ID list
   xvfb xauth xdotool xclip x11-utils        # end-to-end tests under a virtual X server
+  libx11-6 libxfixes3 libxtst6              # the operator benchmark's X client (bench/)
   imagemagick                               # screenshots of the windows
   owserver libownet-dev                     # the owserver backend and its tests
   clang libclang-rt-14-dev                  # libFuzzer targets
