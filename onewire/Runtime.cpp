@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace onewire {
@@ -79,6 +80,13 @@ std::optional<Header> enumerationIn(const std::uint8_t* buffer, std::uint32_t in
 
 void clearEnumeration(std::uint8_t* buffer) {
     std::memset(buffer, 0, state::kHeaderSize);
+}
+
+// A device is on the bus once, however often a reader file or a server's listing names it.
+std::vector<Rom> distinct(std::vector<Rom> devices) {
+    std::set<Rom> seen;
+    std::erase_if(devices, [&seen](const Rom& rom) { return !seen.insert(rom).second; });
+    return devices;
 }
 
 }  // namespace
@@ -160,7 +168,7 @@ std::int16_t Runtime::next(std::int32_t session, void* stateBuffer) {
         clearEnumeration(buffer);  // ran out: the next call starts again from the first device
         return 0;
     }
-    std::vector<Rom> devices = acceptableOnly(backend->enumerate());
+    std::vector<Rom> devices = distinct(acceptableOnly(backend->enumerate()));
     if (devices.size() > state::kCapacity) {
         devices.resize(state::kCapacity);
     }

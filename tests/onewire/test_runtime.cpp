@@ -324,3 +324,36 @@ TEST_F(VirtualRuntime, AHugeBadLineIsQuotedShort) {
     EXPECT_LT(reports_[0].size(), 400u) << "the report quotes the start of the line";
     EXPECT_NE(reports_[0].find("reader.txt:1:"), std::string::npos);
 }
+
+TEST_F(VirtualRuntime, FileProblemsAreReportedWhenTheyStartAndWhenTheyClear) {
+    auto reportsAfterPasses = [this] {
+        reports_.clear();
+        for (int i = 0; i < 3; ++i) {
+            pass(buffer_);
+        }
+        return reports_;
+    };
+    auto reports = reportsAfterPasses();
+    ASSERT_EQ(reports.size(), 1u) << "once, not on every pass";
+    EXPECT_NE(reports[0].find("reader.txt: does not exist"), std::string::npos) << reports[0];
+    writeReader("021CB801000000A2\n");
+    reports = reportsAfterPasses();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("reader.txt: read again"), std::string::npos) << reports[0];
+
+    writeReader(std::string(kMaxTextFileSize + 1, '\n'));
+    reports = reportsAfterPasses();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("reader.txt: is too large"), std::string::npos) << reports[0];
+
+    writeSettings("usb 1 = virtual reader.txt\n" + std::string(kMaxTextFileSize, '#'));
+    reports_.clear();
+    runtime_->endSession(runtime_->startSession(1, kPortTypeUsb));
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_NE(reports_[0].find("onewire.conf: is too large"), std::string::npos) << reports_[0];
+}
+
+TEST_F(VirtualRuntime, EachDeviceIsHandedOutOnce) {
+    writeReader("021CB801000000A2\n01000001FE0000CB\n021CB801000000A2\n021cb801000000\n");
+    EXPECT_EQ(pass(buffer_), (std::vector<std::string>{"021CB801000000A2", "01000001FE0000CB"}));
+}
