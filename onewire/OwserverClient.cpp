@@ -166,12 +166,17 @@ std::unique_ptr<Socket> connectTo(const Address& address, Clock::time_point dead
     if (::connect(socket->fd(), target, static_cast<socklen_t>(address.size())) == 0) {
         return socket;
     }
-    if (errno != EINPROGRESS || !waitFor(socket->fd(), POLLOUT, deadline)) {
+    if (errno != EINPROGRESS) {
+        return nullptr;
+    }
+    if (!waitFor(socket->fd(), POLLOUT, deadline)) {
+        errno = ETIMEDOUT;
         return nullptr;
     }
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(socket->fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        errno = error != 0 ? error : errno;
         return nullptr;
     }
     return socket;
@@ -187,6 +192,7 @@ bool sendAll(int fd, const std::vector<std::uint8_t>& bytes, Clock::time_point d
             continue;
         } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!waitFor(fd, POLLOUT, deadline)) {
+                errno = ETIMEDOUT;
                 return false;
             }
         } else {
@@ -196,48 +202,64 @@ bool sendAll(int fd, const std::vector<std::uint8_t>& bytes, Clock::time_point d
     return true;
 }
 
+std::nullopt_t failed(std::string* failure, std::string why) {
+    if (failure != nullptr) {
+        *failure = std::move(why);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Reply> exchange(const std::string& host, const std::string& service,
                               std::int32_t type, const std::string& path, std::uint32_t flags,
-                              std::int32_t size, Clock::time_point deadline) {
+                              std::int32_t size, Clock::time_point deadline, std::string* failure) {
     if (expired(deadline)) {
-        return std::nullopt;
+        return failed(failure, "no time left");
+    }
+    auto addresses = resolve(host, service, deadline);
+    if (addresses.empty()) {
+        return failed(failure, expired(deadline) ? "name lookup timed out" : "unknown host");
     }
     std::unique_ptr<Socket> socket;
-    for (const Address& address : resolve(host, service, deadline)) {
+    int connectError = 0;
+    for (const Address& address : addresses) {
         if (address.size() < sizeof(sockaddr_storage::ss_family)) {
             continue;
         }
         socket = connectTo(address, deadline);
+        connectError = errno;
         if (socket || expired(deadline)) {
             break;
         }
     }
-    if (!socket || !sendAll(socket->fd(), encodeRequest(type, path, flags, size), deadline)) {
-        return std::nullopt;
+    if (!socket) {
+        return failed(failure, std::string("cannot connect: ") + std::strerror(connectError));
     }
-    return receiveReply(socket->fd(), deadline);
+    if (!sendAll(socket->fd(), encodeRequest(type, path, flags, size), deadline)) {
+        return failed(failure, std::string("cannot send: ") + std::strerror(errno));
+    }
+    return receiveReply(socket->fd(), deadline, failure);
 }
 
-std::optional<Reply> receiveReply(int fd, Clock::time_point deadline) {
+std::optional<Reply> receiveReply(int fd, Clock::time_point deadline, std::string* failure) {
     ReplyParser parser;
     std::uint8_t buffer[16384];
     while (parser.state() == ReplyParser::State::NeedMore) {
         if (!waitFor(fd, POLLIN, deadline)) {
-            return std::nullopt;
+            return failed(failure, "no reply in time");
         }
         ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
         if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         }
         if (count <= 0) {
-            return std::nullopt;  // closed before the reply was complete
+            return failed(failure, "closed the connection before the reply was complete");
         }
         parser.feed(std::span(buffer, static_cast<std::size_t>(count)));
     }
     if (parser.state() != ReplyParser::State::Complete) {
-        return std::nullopt;
+        return failed(failure, "sent something that is not an owserver reply");
     }
     return parser.reply();
 }
@@ -252,7 +274,7 @@ bool isSimulated(const std::string& adapterName) {
 }
 
 std::string nameOf(const std::string& bus, const std::string& adapterName) {
-    return bus + " \"" + adapterName + "\"";
+    return bus + " \"" + printable(adapterName) + "\"";
 }
 
 }  // namespace
@@ -276,10 +298,26 @@ std::optional<Reply> OwserverBus::exchangeWithinBudget(std::int32_t type, const 
     if (start - lastEnd_ >= budget_) {
         spent_ = {};
     }
-    auto reply = exchange(host_, service_, type, path, flags, size, start + (budget_ - spent_));
+    if (spent_ >= budget_) {
+        if (failure_.empty()) {
+            failure_ = "no reply in time";
+        }
+        return std::nullopt;  // an earlier exchange of the pass used up its time
+    }
+    auto reply =
+        exchange(host_, service_, type, path, flags, size, start + (budget_ - spent_), &failure_);
     lastEnd_ = Clock::now();
     spent_ += lastEnd_ - start;
     return reply;
+}
+
+void OwserverBus::reportOutcome(bool answered) {
+    const std::string source = "owserver " + printable(endpoint());
+    if (answered) {
+        reporter_.reportRecovery(source, "answers again");
+    } else {
+        reporter_.reportProblem(source, failure_);
+    }
 }
 
 // The buses are found by reading their adapter names in turn until one is missing: unlike a
@@ -329,7 +367,9 @@ bool OwserverBus::survey() {
 }
 
 std::int16_t OwserverBus::setup() {
-    if (!survey()) {
+    bool answered = survey();
+    reportOutcome(answered);
+    if (!answered) {
         return kSetupNotFound;
     }
     bool anyListed =
@@ -339,6 +379,10 @@ std::int16_t OwserverBus::setup() {
 
 std::vector<Rom> OwserverBus::devicesOn(const Bus& bus) {
     auto reply = exchangeWithinBudget(kMessageDirAll, "/uncached/" + bus.name, kDirectoryFlags);
+    if (reply && reply->returnValue < 0) {
+        failure_ = "answered the listing of " + bus.name + " with error " +
+                   std::to_string(reply->returnValue);
+    }
     if (!reply || reply->returnValue < 0) {
         return {};
     }
@@ -347,8 +391,10 @@ std::vector<Rom> OwserverBus::devicesOn(const Bus& bus) {
 
 std::vector<Rom> OwserverBus::enumerate() {
     if (!survey()) {
+        reportOutcome(false);
         return {};
     }
+    failure_.clear();
     std::vector<Rom> devices;
     for (const Bus& bus : *buses_) {
         if (bus.listed) {
@@ -356,6 +402,7 @@ std::vector<Rom> OwserverBus::enumerate() {
             devices.insert(devices.end(), found.begin(), found.end());
         }
     }
+    reportOutcome(failure_.empty());
     return devices;
 }
 

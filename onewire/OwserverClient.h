@@ -13,14 +13,16 @@ using Clock = std::chrono::steady_clock;
 
 // One request and its reply over a fresh connection, all of it (name lookup, connection,
 // sending, pings, reply) finished by the deadline. nullopt when the server refuses, stays
-// silent, closes early or sends something that is not a reply.
+// silent, closes early or sends something that is not a reply, with the reason in `failure`.
 std::optional<Reply> exchange(const std::string& host, const std::string& service,
                               std::int32_t type, const std::string& path, std::uint32_t flags,
-                              std::int32_t size, Clock::time_point deadline);
+                              std::int32_t size, Clock::time_point deadline,
+                              std::string* failure = nullptr);
 
 // The reply on a connected socket, skipping keep-alive pings, read by the deadline; nullopt when
 // the peer closes early, sends something that is not a reply, or time runs out.
-std::optional<Reply> receiveReply(int fd, Clock::time_point deadline);
+std::optional<Reply> receiveReply(int fd, Clock::time_point deadline,
+                                  std::string* failure = nullptr);
 
 // A reader behind owserver, the owfs server, at HOST:PORT. The exchanges of one burst of calls
 // (a pass: set-up, then the enumeration) share one budget, so a server that stays silent costs a
@@ -29,6 +31,8 @@ std::optional<Reply> receiveReply(int fd, Clock::time_point deadline);
 // owserver can serve simulated buses (its FAKE, TESTER and MOCK adapters) whose devices are made
 // up; each pass reads every bus's adapter name first and lists only the buses that are real,
 // unless the mapping allows simulated ones.
+//
+// A failure to answer is reported when it first shows or changes, and once when it clears.
 class OwserverBus : public Backend {
 public:
     OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget,
@@ -52,12 +56,14 @@ private:
     bool survey();
     std::vector<Rom> devicesOn(const Bus& bus);
     std::string endpoint() const;
+    void reportOutcome(bool answered);
 
     std::string host_;
     std::string service_;
     std::chrono::milliseconds budget_;
     bool simulatedAllowed_;
     Reporter& reporter_;
+    std::string failure_;  // why the last exchange that failed did
     Clock::duration spent_{};
     Clock::time_point lastEnd_{};
     std::optional<std::vector<Bus>> buses_;  // one survey per session

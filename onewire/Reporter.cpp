@@ -8,10 +8,41 @@ Reporter::Reporter(Sink sink) : sink_(std::move(sink)) {}
 
 void Reporter::reportOnce(const std::string& message) {
     std::lock_guard lock(mutex_);
-    // Bounded, so a file rewritten with ever new bad lines cannot grow the memory without end.
-    if (reported_.size() >= 1000 || !reported_.insert(message).second) {
+    auto [entry, isNew] = reported_.insert(message);
+    if (!isNew) {
         return;
     }
+    // Bounded, so a file rewritten with ever new bad lines cannot grow the memory without end;
+    // the oldest is forgotten, and reported again should it come back.
+    reportedInOrder_.push_back(entry);
+    if (reportedInOrder_.size() > kRemembered) {
+        reported_.erase(reportedInOrder_.front());
+        reportedInOrder_.pop_front();
+    }
+    emit(message);
+}
+
+void Reporter::reportProblem(const std::string& source, const std::string& problem) {
+    std::lock_guard lock(mutex_);
+    auto found = problems_.find(source);
+    if (found != problems_.end() && found->second == problem) {
+        return;
+    }
+    if (found == problems_.end() && problems_.size() >= kRemembered) {
+        problems_.erase(problems_.begin());
+    }
+    problems_[source] = problem;
+    emit(source + ": " + problem);
+}
+
+void Reporter::reportRecovery(const std::string& source, const std::string& recovery) {
+    std::lock_guard lock(mutex_);
+    if (problems_.erase(source) > 0) {
+        emit(source + ": " + recovery);
+    }
+}
+
+void Reporter::emit(const std::string& message) {
     if (sink_) {
         sink_(message);
     } else {

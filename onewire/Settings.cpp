@@ -103,8 +103,8 @@ std::optional<PortMapping> parseMapping(std::string_view text, const std::string
 
 std::string describe(const std::string& fileName, int line, std::string_view why,
                      std::string_view text) {
-    return fileName + ":" + std::to_string(line) + ": " + std::string(why) + " " + quoted(text) +
-           "; line ignored";
+    return printable(fileName) + ":" + std::to_string(line) + ": " + std::string(why) + " " +
+           quoted(text) + "; line ignored";
 }
 
 constexpr std::string_view kDefaultForm =
@@ -149,6 +149,11 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
     Settings settings;
     settings.fromFile = true;
     forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view line) {
+        // A path cut short at the NUL would name another file than the line shows.
+        if (content.find('\0') != std::string_view::npos) {
+            reporter.reportOnce(describe(fileName, lineNumber, "a NUL byte in", line));
+            return;
+        }
         std::size_t equals = content.find('=');
         if (equals == std::string_view::npos) {
             reporter.reportOnce(describe(fileName, lineNumber, kMappingForm, line));
@@ -222,20 +227,23 @@ Settings loadSettings(const Environment& environment, Reporter& reporter) {
     if (!fileName) {
         auto explicitFile = environment("ONEWIRE_CONF");
         if (explicitFile && !explicitFile->empty()) {
-            reporter.reportOnce("settings file " + *explicitFile +
+            reporter.reportOnce("settings file " + printable(*explicitFile) +
                                 " (ONEWIRE_CONF) not found; using none");
         }
         return Settings{};
     }
-    auto text = readSmallFile(*fileName);
+    std::string problem;
+    auto text = readSmallFile(*fileName, kMaxTextFileSize, &problem);
+    const std::string source = "settings file " + printable(*fileName);
     if (!text) {
         // A settings file that exists but cannot be read maps no port at all rather than
         // falling back to the kernel's buses the operator did not choose.
-        reporter.reportOnce("cannot read settings file " + *fileName + "; no port is mapped");
+        reporter.reportProblem(source, problem + "; no port is mapped");
         Settings none;
         none.fromFile = true;
         return none;
     }
+    reporter.reportRecovery(source, "read again");
     return parseSettings(*text, *fileName, reporter);
 }
 

@@ -6,17 +6,31 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace onewire {
 
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit,
+                                         std::string* problem) {
+    auto fail = [problem](std::string why) -> std::optional<std::string> {
+        if (problem != nullptr) {
+            *problem = std::move(why);
+        }
+        return std::nullopt;
+    };
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return std::nullopt;
+        return fail(errno == ENOENT ? "does not exist"
+                                    : std::string("cannot be read: ") + std::strerror(errno));
     }
     struct stat status {};
     std::optional<std::string> result;
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    if (::fstat(fd, &status) != 0) {
+        result = fail(std::string("cannot be read: ") + std::strerror(errno));
+    } else if (!S_ISREG(status.st_mode)) {
+        result = fail("is not a regular file");
+    } else {
         std::string text;
         char chunk[4096];
         while (true) {
@@ -24,7 +38,12 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
             if (count < 0 && errno == EINTR) {
                 continue;
             }
-            if (count < 0 || text.size() + static_cast<std::size_t>(count) > limit) {
+            if (count < 0) {
+                result = fail(std::string("cannot be read: ") + std::strerror(errno));
+                break;
+            }
+            if (text.size() + static_cast<std::size_t>(count) > limit) {
+                result = fail("is too large (over " + std::to_string(limit) + " bytes)");
                 break;
             }
             if (count == 0) {
@@ -50,6 +69,10 @@ std::string_view trim(std::string_view text) {
 
 void forEachContentLine(std::string_view text,
                         const std::function<void(int, std::string_view, std::string_view)>& line) {
+    // A UTF-8 byte-order mark, which some editors write, is no part of the first line.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
     int number = 0;
     std::size_t position = 0;
     while (position < text.size()) {
@@ -89,12 +112,24 @@ std::optional<long> parseDecimal(std::string_view text, long lowest, long highes
     return value;
 }
 
+std::string printable(std::string_view text) {
+    std::string result;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            result += c;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            result += escaped;
+        }
+    }
+    return result;
+}
+
 std::string quoted(std::string_view line) {
     constexpr std::size_t kShown = 80;
-    std::string text = "\"";
-    text += line.substr(0, kShown);
-    text += line.size() > kShown ? "...\"" : "\"";
-    return text;
+    return "\"" + printable(line.substr(0, kShown)) + (line.size() > kShown ? "...\"" : "\"");
 }
 
 }  // namespace onewire

@@ -30,7 +30,7 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
                                          Reporter& reporter) {
     VirtualReaderContents contents;
     forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view) {
-        auto where = fileName + ":" + std::to_string(lineNumber) + ": ";
+        auto where = printable(fileName) + ":" + std::to_string(lineNumber) + ": ";
         if (content == "shorted") {
             contents.shorted = true;
             return;
@@ -75,10 +75,14 @@ VirtualReader::VirtualReader(std::string fileName, Reporter& reporter)
     : fileName_(std::move(fileName)), reporter_(reporter) {}
 
 std::optional<VirtualReaderContents> VirtualReader::read() {
-    auto text = readSmallFile(fileName_);
+    std::string problem;
+    auto text = readSmallFile(fileName_, kMaxTextFileSize, &problem);
+    const std::string source = "reader file " + printable(fileName_);
     if (!text) {
+        reporter_.reportProblem(source, problem + "; the adapter counts as not found");
         return std::nullopt;
     }
+    reporter_.reportRecovery(source, "read again");
     return parseVirtualReader(*text, fileName_, reporter_);
 }
 

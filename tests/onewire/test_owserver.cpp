@@ -413,6 +413,7 @@ TEST(HostileOwserver, PingsBeforeTheAnswerAreSkipped) {
         }
         FakeServer::send(connection,
                          FakeServer::reply("/uncached/01.000001FE0000,/uncached/bus.0,"
+                                           "/uncached/bus.0/01.000001FE0000/,"
                                            "/uncached/settings,/uncached/00.000000000000,"
                                            "/uncached/01.XYZ001FE0000,/uncached/alarm"));
     });
@@ -465,6 +466,35 @@ TEST(HostileOwserver, RefusedConnection) {
     Passes passes(freeLoopbackPort());
     EXPECT_TRUE(passes.pass().empty());
     EXPECT_EQ(passes.setup(), 3);
+}
+
+// Each failure is reported when it starts or changes, and once when the server answers again.
+TEST(HostileOwserver, FailuresAreReportedOnceAndSoIsTheRecovery) {
+    int port = freeLoopbackPort();
+    Passes passes(port);
+    for (int i = 0; i < 3; ++i) {
+        passes.pass();
+        passes.setup();
+    }
+    auto server = std::make_unique<OwserverProcess>(port, "01");
+    ASSERT_TRUE(server->start());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(passes.pass().size(), 1u);
+    }
+    const std::string name = "owserver 127.0.0.1:" + std::to_string(port) + ": ";
+    EXPECT_EQ(passes.reports(),
+              (std::vector<std::string>{name + "cannot connect: Connection refused",
+                                        name + "answers again"}));
+
+    FakeServer garbage([](int connection, FakeServer&) {
+        FakeServer::send(connection, std::vector<std::uint8_t>(64, 0x7E));
+    });
+    Passes confused(garbage.port());
+    confused.pass();
+    confused.pass();
+    ASSERT_EQ(confused.reports().size(), 1u);
+    EXPECT_NE(confused.reports()[0].find("not an owserver reply"), std::string::npos)
+        << confused.reports()[0];
 }
 
 TEST(HostileOwserver, TruncatedAndOversizedReplies) {

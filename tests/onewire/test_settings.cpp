@@ -187,3 +187,44 @@ TEST(Settings, WithoutAFileUsbPortsAreKernelBusMasters) {
     EXPECT_FALSE(mappingFor(empty, Port{kPortTypeUsb, 1}, "/sys/bus/w1/devices"))
         << "a settings file maps only what it names";
 }
+
+TEST(Reporter, RepeatsAreHeldBackButNewsIsAlwaysReported) {
+    std::vector<std::string> reports;
+    Reporter reporter([&](const std::string& message) { reports.push_back(message); });
+    for (std::size_t i = 0; i < Reporter::kRemembered + 500; ++i) {
+        reporter.reportOnce("bad line " + std::to_string(i));
+    }
+    reporter.reportOnce("bad line " + std::to_string(Reporter::kRemembered + 499));
+    EXPECT_EQ(reports.size(), Reporter::kRemembered + 500) << "a recent repeat is held back";
+    reporter.reportOnce("a settings error found later");
+    EXPECT_EQ(reports.back(), "a settings error found later");
+
+    reports.clear();
+    for (int pass = 0; pass < 3; ++pass) {
+        reporter.reportProblem("reader", "does not exist");
+    }
+    reporter.reportProblem("reader", "is too large");
+    reporter.reportRecovery("reader", "read again");
+    reporter.reportRecovery("reader", "read again");
+    EXPECT_EQ(reports, (std::vector<std::string>{"reader: does not exist", "reader: is too large",
+                                                 "reader: read again"}));
+}
+
+TEST(Settings, FileBytesAreEscapedNulsRefusedAndAByteOrderMarkAccepted) {
+    Settings settings;
+    using namespace std::string_literals;
+    auto reports = parsedWith(
+        "\xEF\xBB\xBF"
+        "default = usb 1\n"
+        "usb 1 = virtual reader.txt\0garbage\n"
+        "usb 2 = \x1B]0;owned\x07\x9B\n"s,
+        &settings);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[0].find(":2: a NUL byte in \"usb 1 = virtual reader.txt\\x00garbage\""),
+              std::string::npos)
+        << reports[0];
+    EXPECT_NE(reports[1].find("\"usb 2 = \\x1B]0;owned\\x07\\x9B\""), std::string::npos)
+        << reports[1];
+    EXPECT_TRUE(settings.defaultPort) << "the mark is no part of the first line";
+    EXPECT_TRUE(settings.ports.empty());
+}
