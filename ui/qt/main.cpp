@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
     using namespace quorna::platform::qt;
 
     QApplication application(argc, argv);
+    // Desktops match the window to its menu entry and icon by this name (Wayland's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.quorna.FobitReader"));
     // The window logic says when the program ends: when no window is left, not when the last
     // visible one closes (a message box may be the only window while the start-up window loads).
     QApplication::setQuitOnLastWindowClosed(false);
