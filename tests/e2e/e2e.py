@@ -4,7 +4,7 @@ reader (or a real owserver) of its own, driven with xdotool and read back throug
 clipboard with xclip.
 
 Usage: e2e.py PROGRAM CASE   (CASE: read_once, scanning, auto_copy_off, second_instance,
-owserver, not_found). Every process the test starts is stopped when it ends, however it ends.
+owserver, not_found, first_run). Every process the test starts is stopped when it ends, however it ends.
 """
 
 import ctypes
@@ -27,6 +27,7 @@ CMD_SCAN_ONCE = (328 + 81 // 2, 48 + 56 // 2)
 CMD_SCANNING = (200 + 81 // 2, 48 + 56 // 2)
 CMD_EXIT = (352 + 66 // 2, 376 + 24 // 2)
 CHK_AUTO_COPY_BOX = (200 + 7, 112 + 17 // 2)  # the tick box at the check box's left end
+SPLASH_CMD_EXIT = (400 + 57 // 2, 24 + 33 // 2)  # the start-up window's Exit button
 
 PATIENCE = 30.0  # seconds for anything that must happen; nothing here measures speed
 
@@ -200,6 +201,41 @@ class Session:
                              "click", "1"])
         if result.returncode != 0:
             raise Failure("xdotool click failed: " + result.stderr.decode())
+
+    def window_image(self, window):
+        """The window's pixels as raw RGB bytes."""
+        return self.run_x(["import", "-silent", "-window", window, "rgb:-"]).stdout
+
+    def settled_image(self, window, program):
+        """The window's pixels once they stay the same for a second and a half."""
+        deadline = time.monotonic() + PATIENCE
+        last, since = None, time.monotonic()
+        while time.monotonic() < deadline and program.poll() is None:
+            image = self.window_image(window)
+            if image != last:
+                last, since = image, time.monotonic()
+            elif time.monotonic() - since >= 1.5:
+                return image
+            time.sleep(0.25)
+        raise Failure("the window never settled")
+
+    def wait_for_splash(self, program):
+        deadline = time.monotonic() + PATIENCE
+        while time.monotonic() < deadline and program.poll() is None:
+            splash = self.find_windows(TITLE_SPLASH)
+            if splash:
+                return splash[0]
+            time.sleep(0.1)
+        raise Failure("no start-up window")
+
+    def click_to_end(self, program, window, at, what):
+        self.click(window, at)
+        try:
+            code = program.wait(PATIENCE)
+        except subprocess.TimeoutExpired:
+            raise Failure(what + " did not end the program")
+        if code != 0:
+            raise Failure("the program ended with %s" % code)
 
     def clipboard(self):
         """The X clipboard's text, or None when nobody owns it."""
@@ -410,6 +446,29 @@ def case_not_found(s):
         raise Failure("the program ended with %s" % code)
 
 
+def case_first_run(s):
+    """No settings at all, as on a new machine: the not-found screen is pixel for pixel the one of
+    a configured reader whose adapter is not there (TMSetup 3, with its advice), and a click at
+    the centre of Exit ends the program."""
+    s.write_settings(["usb 1 = virtual " + os.path.join(s.dir, "absent.txt")])
+    s.run_x(["xdotool", "mousemove", "0", "0"])
+    program = s.start_program("reference")
+    splash = s.wait_for_splash(program)
+    expected = s.settled_image(splash, program)
+    s.click_to_end(program, splash, SPLASH_CMD_EXIT, "a click at the centre of Exit")
+
+    s.run_x(["xdotool", "mousemove", "0", "0"])  # off the window: no button shows a hover
+    os.remove(s.settings)  # ONEWIRE_CONF names a file that is not there: no settings
+    program = s.start_program()
+    splash = s.wait_for_splash(program)
+    deadline = time.monotonic() + PATIENCE
+    while s.window_image(splash) != expected:
+        if time.monotonic() > deadline or program.poll() is not None:
+            raise Failure("the first run does not show the adapter-not-found screen")
+        time.sleep(0.25)
+    s.click_to_end(program, splash, SPLASH_CMD_EXIT, "a click at the centre of Exit")
+
+
 CASES = {
     "read_once": case_read_once,
     "scanning": case_scanning,
@@ -417,6 +476,7 @@ CASES = {
     "second_instance": case_second_instance,
     "owserver": case_owserver,
     "not_found": case_not_found,
+    "first_run": case_first_run,
 }
 
 
