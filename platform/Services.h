@@ -37,7 +37,11 @@ public:
     virtual void killTimer(std::int32_t timerId) = 0;
 };
 
-// The system clipboard, plain text only. Failures (a clipboard that cannot be opened) are thrown.
+// The system clipboard, plain text only. Failures (a clipboard that cannot be opened) are thrown
+// as a ComponentError with this number and description, and the executable's name as source.
+inline constexpr std::int32_t kClipboardCantOpenNumber = 521;
+inline constexpr const char* kClipboardCantOpenDescription = "Can't open Clipboard";
+
 class Clipboard {
 public:
     virtual ~Clipboard() = default;

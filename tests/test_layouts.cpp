@@ -49,17 +49,9 @@ void expectPixels(const WindowLayout& window, const std::map<std::string, Pixels
 }
 
 // Names of the controls that take the focus, in tab order.
-std::vector<std::string> focusOrder(const WindowLayout& window) {
-    std::vector<const ControlLayout*> stops;
-    for (const auto& c : window.controls) {
-        if (c.tabStop) {
-            stops.push_back(&c);
-        }
-    }
-    std::sort(stops.begin(), stops.end(),
-              [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
+std::vector<std::string> focusNames(const WindowLayout& window) {
     std::vector<std::string> result;
-    for (auto* c : stops) {
+    for (const auto* c : focusOrder(window)) {
         result.emplace_back(c->name);
     }
     return result;
@@ -165,7 +157,7 @@ TEST(SplashLayout, TabIndicesAndFocus) {
         indices.push_back(c.tabIndex);
     }
     EXPECT_EQ(indices, (std::vector<int>{4, 3, 2, 1, 0}));
-    EXPECT_EQ(focusOrder(w), (std::vector<std::string>{"cmdExit"}));
+    EXPECT_EQ(focusNames(w), (std::vector<std::string>{"cmdExit"}));
 }
 
 TEST(MainLayout, WindowSettings) {
@@ -336,7 +328,7 @@ TEST(MainLayout, TabOrderAndAccessKeys) {
         EXPECT_EQ(c.tabIndex, designed.at(std::string(c.name))) << c.name;
     }
 
-    std::vector<std::string> order = focusOrder(w);
+    std::vector<std::string> order = focusNames(w);
     if (control(w, "picScanner").tabStop) {
         EXPECT_EQ(order, (std::vector<std::string>{"lstROMIDs", "chkAutoCopy", "picScanner",
                                                    "cmdScanning", "cmdExit", "cmdScanOnce"}));
@@ -371,4 +363,22 @@ TEST(Layouts, ButtonsCheckBoxesListsAndPicturesLieAboveLabels) {
     EXPECT_EQ(stackingOrder(frmSplashLayout()).back()->name, "cmdExit");
     EXPECT_FALSE(liesAboveLabels(ControlKind::Label));
     EXPECT_FALSE(liesAboveLabels(ControlKind::Line));
+}
+
+TEST(LayoutScaling, ControlsAndLinesFollowTheScreenDensity) {
+    const auto& w = frmMainLayout();
+    const auto same = [](const Rect& a, const Rect& b) {
+        return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
+    };
+    // At the design density the pixel columns of the layout tables; the rule's end is not drawn.
+    EXPECT_TRUE(same(pixelBounds(control(w, "cmdExit")), {352, 376, 66, 24}));
+    EXPECT_TRUE(same(pixelBounds(control(w, "line1")), {192, 368, 224, 1}));
+    EXPECT_TRUE(same(pixelBounds(control(w, "Line2")), {192, 369, 224, 1}));
+    // At 150 % and 200 % everything grows with the screen, the rules stay one pixel apart at
+    // 150 % (rounded) and two at 200 %, each as thick as a design pixel.
+    EXPECT_TRUE(same(pixelBounds(control(w, "cmdExit"), 144), {528, 564, 99, 36}));
+    EXPECT_TRUE(same(pixelBounds(control(w, "line1"), 192), {384, 736, 448, 2}));
+    EXPECT_TRUE(same(pixelBounds(control(w, "Line2"), 192), {384, 738, 448, 2}));
+    EXPECT_EQ(pixels(w.clientWidth, 120), 541);  // 433 px * 1.25, rounded
+    EXPECT_EQ(pixels(-15, 144), -2);
 }

@@ -1,6 +1,8 @@
 #include "ui/Layout.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <initializer_list>
 
 namespace quorna::ui {
@@ -206,6 +208,30 @@ std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window) {
             }
         }
     }
+    return order;
+}
+
+Rect pixelBounds(const ControlLayout& control, int dpi) {
+    if (control.kind == ControlKind::Line) {
+        const auto& l = control.line;
+        const int thickness = std::max(pixels(kTwipsPerPixel, dpi), 1);
+        return {pixels(std::min(l.x1, l.x2), dpi), pixels(std::min(l.y1, l.y2), dpi),
+                std::max(pixels(std::abs(l.x2 - l.x1), dpi), thickness),
+                std::max(pixels(std::abs(l.y2 - l.y1), dpi), thickness)};
+    }
+    const auto& r = control.rect;
+    return {pixels(r.left, dpi), pixels(r.top, dpi), pixels(r.width, dpi), pixels(r.height, dpi)};
+}
+
+std::vector<const ControlLayout*> focusOrder(const WindowLayout& window) {
+    std::vector<const ControlLayout*> order;
+    for (const auto& control : window.controls) {
+        if (control.tabStop) {
+            order.push_back(&control);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto* a, const auto* b) { return a->tabIndex < b->tabIndex; });
     return order;
 }
 

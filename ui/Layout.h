@@ -12,8 +12,16 @@
 namespace quorna::ui {
 
 inline constexpr int kTwipsPerPixel = 15;
+inline constexpr int kDesignDpi = 96;
+inline constexpr int kTwipsPerInch = kTwipsPerPixel * kDesignDpi;
 constexpr int pixels(int twips) {
     return twips / kTwipsPerPixel;
+}
+// A length in twips as pixels on a screen of dpi dots per inch, rounded to the nearest pixel.
+constexpr int pixels(int twips, int dpi) {
+    const long long scaled = static_cast<long long>(twips) * dpi;
+    return static_cast<int>((scaled + (scaled >= 0 ? kTwipsPerInch : -kTwipsPerInch) / 2) /
+                            kTwipsPerInch);
 }
 
 enum class ControlKind { Label, Button, CheckBox, List, Picture, Line };
@@ -127,6 +135,15 @@ constexpr bool liesAboveLabels(ControlKind kind) {
 // The window's controls from the bottom of the stack to the top: labels and lines in table
 // order, then the other controls in table order.
 std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window);
+
+// The rectangle a control covers in pixels at dpi, relative to its container's client area. A line
+// covers the box between its ends, at least one pixel thick; its end point itself is not drawn,
+// as with the platform's line primitive.
+Rect pixelBounds(const ControlLayout& control, int dpi = kDesignDpi);
+
+// The controls that take the keyboard focus, in tab-index order (the first has the focus when
+// the window opens).
+std::vector<const ControlLayout*> focusOrder(const WindowLayout& window);
 
 // The control of that name, or nullptr.
 const ControlLayout* findControl(const WindowLayout& window, std::string_view name);

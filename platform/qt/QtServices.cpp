@@ -32,8 +32,8 @@ QClipboard& systemClipboard() {
                                 ? QGuiApplication::clipboard()
                                 : nullptr;
     if (clipboard == nullptr) {
-        throw ComponentError(QtClipboard::kCantOpenNumber, executableName(),
-                             QtClipboard::kCantOpenDescription);
+        throw ComponentError(kClipboardCantOpenNumber, executableName(),
+                             kClipboardCantOpenDescription);
     }
     return *clipboard;
 }

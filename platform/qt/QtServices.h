@@ -23,9 +23,6 @@ public:
 // The system clipboard (X11: the CLIPBOARD selection), plain text only.
 class QtClipboard : public Clipboard {
 public:
-    static constexpr std::int32_t kCantOpenNumber = 521;
-    static constexpr const char* kCantOpenDescription = "Can't open Clipboard";
-
     void clear() override;
     void setText(const std::string& text) override;
     std::string text() override;

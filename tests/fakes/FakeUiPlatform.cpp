@@ -4,14 +4,11 @@
 
 namespace quorna::fakes {
 
-namespace {
-constexpr std::int32_t kCantOpenClipboard = 521;  // "Can't open Clipboard"
-}
-
 void FakeClipboard::enter(const std::string& operation, const std::string& entry) {
     log.push_back(entry);
     if (failing_.count(operation) != 0) {
-        throw ComponentError(kCantOpenClipboard, "Clipboard", "Can't open Clipboard");
+        throw ComponentError(platform::kClipboardCantOpenNumber, "Clipboard",
+                             platform::kClipboardCantOpenDescription);
     }
 }
 

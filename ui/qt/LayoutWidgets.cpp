@@ -109,17 +109,8 @@ QString buttonText(const std::string& caption) {
 }
 
 QRect pixelRect(const ControlLayout& layout) {
-    if (layout.kind == ControlKind::Line) {
-        const auto& l = layout.line;
-        const int left = pixels(std::min(l.x1, l.x2));
-        const int top = pixels(std::min(l.y1, l.y2));
-        // The end point itself is not drawn, as with the platform's line primitive.
-        const int width = std::max(pixels(std::abs(l.x2 - l.x1)), 1);
-        const int height = std::max(pixels(std::abs(l.y2 - l.y1)), 1);
-        return {left, top, width, height};
-    }
-    return {pixels(layout.rect.left), pixels(layout.rect.top), pixels(layout.rect.width),
-            pixels(layout.rect.height)};
+    const Rect r = pixelBounds(layout);
+    return {r.left, r.top, r.width, r.height};
 }
 
 QString resourcePath(std::string_view fileName) {
@@ -298,15 +289,7 @@ std::map<std::string, QWidget*, std::less<>> buildControls(const WindowLayout& l
         widgets.find(control->name)->second->raise();
     }
 
-    // Focus order: the tab indices of the controls that can take the focus.
-    std::vector<const ControlLayout*> order;
-    for (const auto& control : layout.controls) {
-        if (control.tabStop) {
-            order.push_back(&control);
-        }
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto* a, const auto* b) { return a->tabIndex < b->tabIndex; });
+    const std::vector<const ControlLayout*> order = focusOrder(layout);
     for (std::size_t i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(widgets.find(order[i - 1]->name)->second,
                              widgets.find(order[i]->name)->second);

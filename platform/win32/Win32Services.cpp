@@ -1,0 +1,186 @@
+#include "platform/win32/Win32Services.h"
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "platform/ComponentError.h"
+#include "platform/ExecutableName.h"
+
+namespace quorna::platform::win32 {
+
+namespace {
+constexpr const wchar_t* kDialogWindowProperty = L"QuornaDialogWindow";
+}
+
+std::wstring widen(std::string_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+void markDialogWindow(HWND window) {
+    SetPropW(window, kDialogWindowProperty, reinterpret_cast<HANDLE>(1));
+}
+
+void deliverMessage(MSG& message) {
+    if (message.hwnd != nullptr) {
+        HWND root = GetAncestor(message.hwnd, GA_ROOT);
+        if (root != nullptr && GetPropW(root, kDialogWindowProperty) != nullptr &&
+            IsDialogMessageW(root, &message)) {
+            return;
+        }
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+}
+
+void Win32EventPump::processPendingEvents() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // The main loop must still see it.
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        deliverMessage(message);
+    }
+}
+
+void Win32Sleeper::sleep(std::int32_t milliseconds) {
+    if (milliseconds > 0) {
+        Sleep(static_cast<DWORD>(milliseconds));
+    }
+}
+
+// The clipboard open for the lifetime of the object.
+class Win32Clipboard::Session {
+public:
+    explicit Session(HWND owner) {
+        for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+            if (OpenClipboard(owner)) {
+                return;
+            }
+            Sleep(kOpenRetryMilliseconds);
+        }
+        throw ComponentError(kClipboardCantOpenNumber, executableName(),
+                             kClipboardCantOpenDescription);
+    }
+    ~Session() { CloseClipboard(); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+};
+
+Win32Clipboard::Win32Clipboard()
+    : owner_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             GetModuleHandleW(nullptr), nullptr)) {}
+
+Win32Clipboard::~Win32Clipboard() {
+    if (owner_ != nullptr) {
+        DestroyWindow(owner_);
+    }
+}
+
+void Win32Clipboard::clear() {
+    Session open(owner_);
+    EmptyClipboard();
+}
+
+void Win32Clipboard::setText(const std::string& text) {
+    const std::wstring wide = widen(text);
+    const std::size_t bytes = (wide.size() + 1) * sizeof(wchar_t);
+    Session open(owner_);
+    EmptyClipboard();  // makes owner_ the owner, which SetClipboardData needs
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memcpy(GlobalLock(memory), wide.c_str(), bytes);
+    GlobalUnlock(memory);
+    if (SetClipboardData(CF_UNICODETEXT, memory) == nullptr) {
+        GlobalFree(memory);  // not taken by the system
+    }
+}
+
+std::string Win32Clipboard::text() {
+    Session open(owner_);
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    if (data == nullptr) {
+        return {};
+    }
+    const auto* chars = static_cast<const wchar_t*>(GlobalLock(data));
+    if (chars == nullptr) {
+        return {};
+    }
+    // The text ends at its terminator, but never beyond the block.
+    const std::size_t capacity = GlobalSize(data) / sizeof(wchar_t);
+    std::size_t length = 0;
+    while (length < capacity && chars[length] != L'\0') {
+        ++length;
+    }
+    std::string result = narrow(std::wstring_view(chars, length));
+    GlobalUnlock(data);
+    return result;
+}
+
+void Win32MessageBox::showWarning(const std::string& text, const std::string& title) {
+    // Task-modal: every window of the program waits; a window made while the box is open (the
+    // hand-over can run meanwhile) stays usable.
+    MessageBoxW(nullptr, widen(text).c_str(), widen(title).c_str(),
+                MB_OK | MB_ICONWARNING | MB_TASKMODAL | MB_SETFOREGROUND);
+}
+
+SingleInstanceMutex::SingleInstanceMutex(std::wstring name) : name_(std::move(name)) {}
+
+SingleInstanceMutex::~SingleInstanceMutex() {
+    if (mutex_ != nullptr) {
+        CloseHandle(mutex_);
+    }
+}
+
+bool SingleInstanceMutex::anotherInstanceRunning() {
+    if (held_) {
+        return false;
+    }
+    if (mutex_ != nullptr) {
+        CloseHandle(mutex_);
+        mutex_ = nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    mutex_ = CreateMutexW(nullptr, FALSE, name_.c_str());
+    const DWORD error = GetLastError();
+    if (mutex_ == nullptr) {
+        // Made by a process running as someone else in this session.
+        return error == ERROR_ACCESS_DENIED;
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex_);  // the first instance keeps it alive
+        mutex_ = nullptr;
+        return true;
+    }
+    held_ = true;
+    return false;
+}
+
+void Win32ProcessControl::endNow() {
+    ExitProcess(0);
+}
+
+}  // namespace quorna::platform::win32

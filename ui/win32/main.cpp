@@ -1,0 +1,50 @@
+// quorna-fobit-reader.exe: the Win32 front-end of the Quorna Fobit Reader.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <memory>
+
+#include "ProgramVersionRecord.h"
+#include "platform/win32/Win32Services.h"
+#include "platform/win32/Win32TimerService.h"
+#include "reader/TMexDrive.h"
+#include "reader/tmexapi.h"
+#include "ui/Application.h"
+#include "ui/TopLevel.h"
+#include "ui/win32/Win32Views.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    using namespace quorna;
+    using namespace quorna::platform::win32;
+
+    // The version 6 controls the manifest asks for.
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    Win32EventPump events;
+    Win32Sleeper sleeper;
+    Win32Clipboard clipboard;
+    Win32MessageBox messageBox;
+    SingleInstanceMutex instances;
+    Win32ProcessControl process;
+    // The timer registry is module state that lives until the very end; so does its service.
+    auto* timers = new Win32TimerService;
+
+    const DriveFactory newDrive = [&events, &sleeper]() -> std::shared_ptr<ReaderDrive> {
+        return std::make_shared<TMexDrive>(tmexapi::bindLibrary(), events, sleeper);
+    };
+
+    ui::Application program(ui::PlatformServices{events, clipboard, messageBox, instances, process,
+                                                 timers, platform::kProgramVersion},
+                            newDrive, ui::win32::splashViewFactory(messageBox),
+                            ui::win32::mainViewFactory(messageBox), [] { PostQuitMessage(0); });
+
+    ui::runTopLevel(messageBox, [&program] { program.start(); });
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        deliverMessage(message);
+    }
+    return static_cast<int>(message.wParam);
+}
