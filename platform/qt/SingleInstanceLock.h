@@ -10,8 +10,9 @@ namespace quorna::platform::qt {
 // for the life of its process. The kernel drops the lock when the process ends in any way, a
 // crash included, so a stale file never blocks a new start.
 //
-// The file is "quorna-fobit-reader.lock" in $XDG_RUNTIME_DIR (private to the user's session), or
-// "quorna-fobit-reader-<uid>.lock" in /tmp when that is not set.
+// The file lies where only the user can create files, so that no one else can hold it and keep
+// the program from starting: "quorna-fobit-reader.lock" in $XDG_RUNTIME_DIR, else
+// "instance.lock" in /tmp/quorna-fobit-reader-<uid>, a folder made for it with mode 0700.
 class SingleInstanceLock : public InstanceCheck {
 public:
     SingleInstanceLock();
@@ -21,8 +22,9 @@ public:
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
-    // Takes the lock on the first call (and keeps it); true when another process holds it.
-    // A lock file that cannot be opened at all does not stop the program: it runs as if alone.
+    // Takes the lock on the first call (and keeps it); true when another process of this user
+    // holds it. When the lock cannot be trusted (its folder or file is not the user's own alone)
+    // or cannot be taken at all, the program runs as if alone and says why on standard error.
     bool anotherInstanceRunning() override;
 
     const std::string& lockPath() const { return lockPath_; }
@@ -30,6 +32,8 @@ public:
     static std::string defaultLockPath();
 
 private:
+    bool runAlone(const std::string& why);
+
     std::string lockPath_;
     int fd_ = -1;
     bool held_ = false;

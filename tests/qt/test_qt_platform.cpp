@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,17 +20,20 @@ namespace {
 
 using quorna::platform::qt::SingleInstanceLock;
 
-std::string freshLockPath() {
-    static int counter = 0;
-    const auto path =
-        std::filesystem::temp_directory_path() / ("quorna-lock-test-" + std::to_string(getpid()) +
-                                                  "-" + std::to_string(++counter) + ".lock");
-    std::filesystem::remove(path);
-    return path.string();
-}
+// A folder of the test's own, private as the lock wants it.
+class PrivateFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string name = (std::filesystem::temp_directory_path() / "quorna-lock-XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        folder_ = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+    std::filesystem::path folder_;
+};
 
-TEST(SingleInstanceLock, FirstHolderRunsAloneAndSecondSeesIt) {
-    const auto path = freshLockPath();
+TEST_F(PrivateFolder, FirstHolderRunsAloneAndSecondSeesIt) {
+    const auto path = (folder_ / "instance.lock").string();
     {
         SingleInstanceLock first(path);
         EXPECT_FALSE(first.anotherInstanceRunning());
@@ -38,12 +44,11 @@ TEST(SingleInstanceLock, FirstHolderRunsAloneAndSecondSeesIt) {
     }
     SingleInstanceLock afterwards(path);
     EXPECT_FALSE(afterwards.anotherInstanceRunning());
-    std::filesystem::remove(path);
 }
 
 // A holder killed without any clean-up leaves its lock file behind; the next start still runs.
-TEST(SingleInstanceLock, SurvivesACrashedHolder) {
-    const auto path = freshLockPath();
+TEST_F(PrivateFolder, SurvivesACrashedHolder) {
+    const auto path = (folder_ / "instance.lock").string();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
@@ -71,7 +76,6 @@ TEST(SingleInstanceLock, SurvivesACrashedHolder) {
 
     SingleInstanceLock afterCrash(path);
     EXPECT_FALSE(afterCrash.anotherInstanceRunning());
-    std::filesystem::remove(path);
 }
 
 TEST(SingleInstanceLock, DefaultLivesInTheSessionRuntimeFolder) {
@@ -81,9 +85,66 @@ TEST(SingleInstanceLock, DefaultLivesInTheSessionRuntimeFolder) {
     EXPECT_EQ(SingleInstanceLock::defaultLockPath(), "/run/user/4242/quorna-fobit-reader.lock");
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(SingleInstanceLock::defaultLockPath(),
-              "/tmp/quorna-fobit-reader-" + std::to_string(getuid()) + ".lock");
+              "/tmp/quorna-fobit-reader-" + std::to_string(getuid()) + "/instance.lock");
     if (saved) {
         setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    }
+}
+
+// Another process holding the lock at `path`, as someone else on the machine could.
+int holdLock(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    return fd;
+}
+
+// Whether another instance runs, and what the lock said on standard error.
+std::pair<bool, std::string> askLock(const std::string& path) {
+    SingleInstanceLock lock(path);
+    testing::internal::CaptureStderr();
+    bool another = lock.anotherInstanceRunning();
+    return {another, testing::internal::GetCapturedStderr()};
+}
+
+TEST_F(PrivateFolder, ALockOthersCouldHaveMadeIsNotTakenAsOurs) {
+    // A folder anyone can write in: someone else's lock there must not stop the program.
+    chmod(folder_.c_str(), 0777);
+    int other = holdLock(folder_ / "a.lock");
+    auto [another, said] = askLock(folder_ / "a.lock");
+    EXPECT_FALSE(another);
+    EXPECT_NE(said.find("can be written by others (mode 0777); running anyway"), std::string::npos)
+        << said;
+    close(other);
+
+    // The user's own folder, but a lock file of another owner in it.
+    chmod(folder_.c_str(), 0700);
+    other = holdLock(folder_ / "b.lock");
+    if (fchown(other, 65534, 65534) != 0) {
+        close(other);
+        GTEST_SKIP() << "a file of another owner needs root to make";
+    }
+    std::tie(another, said) = askLock(folder_ / "b.lock");
+    EXPECT_FALSE(another);
+    EXPECT_NE(said.find("belongs to user 65534"), std::string::npos) << said;
+    close(other);
+}
+
+TEST_F(PrivateFolder, AMissingLockFolderIsMadePrivate) {
+    const auto path = (folder_ / "made" / "instance.lock").string();
+    SingleInstanceLock first(path);
+    EXPECT_FALSE(first.anotherInstanceRunning());
+    EXPECT_EQ(std::filesystem::status(folder_ / "made").permissions(),
+              std::filesystem::perms::owner_all);
+    EXPECT_TRUE(askLock(path).first);
+}
+
+TEST_F(PrivateFolder, ALockThatCannotBeTakenLetsTheProgramRunAndSaysWhy) {
+    std::filesystem::create_directory(folder_ / "a-folder");
+    for (const auto& path : {folder_ / "a-folder", folder_ / "no" / "such" / "instance.lock"}) {
+        auto [another, said] = askLock(path);
+        EXPECT_FALSE(another);
+        EXPECT_NE(said.find("cannot tell whether another instance runs"), std::string::npos)
+            << said;
     }
 }
 
