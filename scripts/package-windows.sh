@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the Windows installer and zip from a Windows build folder:
+#   BUILD_DIR/quorna-fobit-reader-<version>-setup.exe   NSIS installer (silent with /S)
+#   BUILD_DIR/quorna-fobit-reader-<version>-win32.zip   the same files, to run unpacked
+# (-win64 for a 64-bit build: the architecture is read from the program itself).
+#   scripts/package-windows.sh [BUILD_DIR]   (default build-mingw)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build-mingw}")
+version=1.3.17
+for file in quorna-fobit-reader.exe onewire.dll; do
+  [ -f "$build/$file" ] || { echo "no $build/$file: build the Windows program first" >&2; exit 1; }
+done
+
+defines=()
+case "$(objdump -f "$build/quorna-fobit-reader.exe")" in
+  *pei-x86-64*) arch=win64; defines+=(-DWIN64) ;;
+  *pei-i386*) arch=win32 ;;
+  *) echo "$build/quorna-fobit-reader.exe is not a Windows program" >&2; exit 1 ;;
+esac
+
+setup=$build/quorna-fobit-reader-$version-setup.exe
+[ "$arch" = win64 ] && setup=$build/quorna-fobit-reader-$version-win64-setup.exe
+makensis -V2 -NOCD "${defines[@]}" -DBUILD_DIR="$build" -DOUT_FILE="$setup" \
+  packaging/windows/installer.nsi
+echo "$setup"
+
+zip=$build/quorna-fobit-reader-$version-$arch.zip
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+folder="$stage/Quorna Fobit Reader"
+mkdir "$folder"
+cp "$build/quorna-fobit-reader.exe" "$build/onewire.dll" packaging/windows/onewire.conf "$folder/"
+rm -f "$zip"
+(cd "$stage" && zip -qrX "$zip" "Quorna Fobit Reader")
+echo "$zip"
