@@ -49,6 +49,14 @@ void QtClipboard::setText(const std::string& text) {
 }
 
 std::string QtClipboard::text() {
+    // On Wayland the toolkit answers from its own copy while it offers the clipboard, even when
+    // the compositor refused the offer: several compositors take the clipboard only from the
+    // window with the keyboard focus. Without the focus a read proves nothing, so it reads
+    // nothing and no copy is confirmed.
+    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) &&
+        QGuiApplication::focusWindow() == nullptr) {
+        return {};
+    }
     return systemClipboard().text(QClipboard::Clipboard).toStdString();
 }
 
