@@ -61,6 +61,15 @@ class Failure(Exception):
     pass
 
 
+SKIP_STATUS = 77  # what CTest reports as SKIPPED
+
+
+def skip(reason):
+    """Ends a test that cannot run on this host: CTest reports it SKIPPED, with the reason."""
+    print("SKIPPED: " + reason)
+    sys.exit(SKIP_STATUS)
+
+
 def _die_with_parent():
     # Children get SIGTERM when this script dies, even when it is killed outright.
     libc = ctypes.CDLL(None, use_errno=True)
@@ -480,23 +489,34 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        print(__doc__, file=sys.stderr)
-        return 2
+def run_case(session, case, logs=("program",)):
+    """Runs case(session) and stops everything the session started, however it ends; prints the
+    verdict (with the named logs on failure) and returns the exit status."""
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # still clean up on ctest's timeout
-    session = Session(sys.argv[1])
     try:
-        session.start_xvfb()
-        CASES[sys.argv[2]](session)
-    except Failure as failure:
+        case(session)
+    except (Failure, subprocess.TimeoutExpired) as failure:
         print("FAILED: %s" % failure, file=sys.stderr)
-        print("program output:\n" + session.log_of(), file=sys.stderr)
+        for name in logs:
+            print("%s output:\n%s" % (name, session.log_of(name)), file=sys.stderr)
         return 1
     finally:
         session.close()
     print("passed")
     return 0
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        print(__doc__, file=sys.stderr)
+        return 2
+    case = CASES[sys.argv[2]]
+
+    def started(session):
+        session.start_xvfb()
+        case(session)
+
+    return run_case(Session(sys.argv[1]), started)
 
 
 if __name__ == "__main__":

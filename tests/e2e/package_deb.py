@@ -18,12 +18,6 @@ import e2e
 
 PACKAGE = "quorna-fobit-reader"
 CONFFILE = "/etc/onewire/onewire.conf"
-SKIP = 77
-
-
-def skip(reason):
-    print("SKIPPED: " + reason)
-    sys.exit(SKIP)
 
 
 def dpkg(*args):
@@ -82,11 +76,11 @@ def main():
         return 2
     build, prefix, reader_check = sys.argv[1:]
     if prefix != "/usr":
-        skip("the build's install prefix is %s, a package needs /usr" % prefix)
+        e2e.skip("the build's install prefix is %s, a package needs /usr" % prefix)
     if os.geteuid() != 0:
-        skip("installing a package needs root")
+        e2e.skip("installing a package needs root")
     if status() != "not-installed":
-        skip("%s is installed on this machine (%s); not touching it" % (PACKAGE, status()))
+        e2e.skip("%s is installed on this machine (%s); not touching it" % (PACKAGE, status()))
 
     out = tempfile.mkdtemp(prefix="quorna-deb-")
     try:

@@ -16,14 +16,8 @@ import time
 import e2e
 
 WINE = "/usr/lib/wine/wine64"
-SKIP = 77
 PRODUCT = "Quorna Fobit Reader"
 UNINSTALL_KEY = "QuornaFobitReader"
-
-
-def skip(reason):
-    print("SKIPPED: " + reason)
-    sys.exit(SKIP)
 
 
 def check(condition, what):
@@ -106,9 +100,9 @@ def main():
     source, build = sys.argv[1:]
     if not all(os.path.isfile(os.path.join(build, f))
                for f in ("quorna-fobit-reader.exe", "onewire.dll")):
-        skip("no 64-bit Windows build in " + build)
+        e2e.skip("no 64-bit Windows build in " + build)
     if not os.access(WINE, os.X_OK):
-        skip("no " + WINE)
+        e2e.skip("no " + WINE)
 
     made = subprocess.run(["bash", os.path.join(source, "scripts", "package-windows.sh"), build],
                           capture_output=True, text=True)
@@ -117,17 +111,7 @@ def main():
         return 1
     setup = made.stdout.split()[0]
 
-    session = WineSession()
-    try:
-        run(session, setup)
-    except (e2e.Failure, subprocess.TimeoutExpired) as failure:
-        print("FAILED: %s" % failure, file=sys.stderr)
-        print("program output:\n" + session.log_of(), file=sys.stderr)
-        return 1
-    finally:
-        session.close()
-    print("passed")
-    return 0
+    return e2e.run_case(WineSession(), lambda session: run(session, setup))
 
 
 if __name__ == "__main__":

@@ -21,14 +21,8 @@ import time
 import e2e
 
 ACCOUNT = "quorna-wl"
-SKIP = 77
 MAIN_STATUS = (192, 336, 225, 29)  # the main window's lblStatus in client pixels
 QT_WAYLAND_PLUGIN = "/usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqwayland-generic.so"
-
-
-def skip(reason):
-    print("SKIPPED: " + reason)
-    sys.exit(SKIP)
 
 
 def unprivileged_account():
@@ -195,21 +189,11 @@ def main():
         return 2
     for tool in ("sway", "swaymsg", "wtype", "wl-paste", "foot"):
         if shutil.which(tool) is None:
-            skip("no " + tool)
+            e2e.skip("no " + tool)
     if not os.path.exists(QT_WAYLAND_PLUGIN):
-        skip("no Qt Wayland platform (qt6-wayland)")
-    session = WaylandSession(sys.argv[1], unprivileged_account())
-    try:
-        run(session)
-    except (e2e.Failure, subprocess.TimeoutExpired) as failure:
-        print("FAILED: %s" % failure, file=sys.stderr)
-        print("program output:\n" + session.log_of(), file=sys.stderr)
-        print("sway output:\n" + session.log_of("sway")[-3000:], file=sys.stderr)
-        return 1
-    finally:
-        session.close()
-    print("passed")
-    return 0
+        e2e.skip("no Qt Wayland platform (qt6-wayland)")
+    return e2e.run_case(WaylandSession(sys.argv[1], unprivileged_account()), run,
+                        logs=("program", "sway"))
 
 
 if __name__ == "__main__":
