@@ -16,8 +16,7 @@ packages=(
   clang libclang-rt-14-dev                  # libFuzzer targets
   python3                                   # resource generators
   ow-shell                                  # owread, to check owserver's own addresses in tests
-  dpkg-dev lintian                          # the Debian package: shlibs, hardening flags, checks
-  desktop-file-utils appstream              # desktop entry and AppStream metainfo checks
+  dpkg-dev                                  # the Debian package: shared-library dependencies
   nsis zip                                  # the Windows installer and zip
   sway wtype wl-clipboard foot qt6-wayland  # the Wayland test under headless sway
 )

@@ -19,6 +19,11 @@ deb=$(ls "$build"/quorna-fobit-reader_*.deb)
 echo "$deb"
 
 if [ "${1:-}" = "--check" ]; then
+  checkers=(lintian desktop-file-utils appstream)
+  if ! dpkg-query -W "${checkers[@]}" >/dev/null 2>&1; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${checkers[@]}"
+  fi
   desktop-file-validate packaging/linux/*.desktop
   appstreamcli validate --no-net --explain packaging/linux/*.metainfo.xml
   lintian --info "$deb"
