@@ -3,11 +3,15 @@
 #   splash-found.png      the start-up window after the adapter was found
 #   splash-not-found.png  the start-up window's error screen
 #   main.png              the main window with one token read and copied
-# Usage: scripts/screenshots.sh [BUILD_DIR [OUT_DIR]]   (defaults: build, build/screenshots)
+# and, given a Windows build, the same three as drawn by the Win32 front-end under wine64
+# (wine-splash-found.png, wine-splash-not-found.png, wine-main.png).
+# Usage: scripts/screenshots.sh [BUILD_DIR [OUT_DIR [WINDOWS_BUILD_DIR]]]
+#   (defaults: build, build/screenshots, and build-win64 when it holds quorna-fobit-reader.exe)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 out=${2:-$build/screenshots}
+winbuild=${3:-build-win64}
 program=$build/quorna-fobit-reader
 [ -x "$program" ] || { echo "no $program: build first" >&2; exit 1; }
 mkdir -p "$out"
@@ -17,6 +21,7 @@ chmod 700 "$work"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  [ -n "${WINEPREFIX:-}" ] && /usr/lib/wine/wineserver -k 2>/dev/null
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -27,7 +32,7 @@ Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$work/display"
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
-export XDG_RUNTIME_DIR=$work ONEWIRE_CONF=$work/onewire.conf QT_QPA_PLATFORM=xcb
+export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
 
 token=01000001FE0000CB
@@ -49,32 +54,60 @@ shoot() {  # window id, file
   echo "wrote $2"
 }
 
+# How the program is started and how it names files: natively, or under wine (drive Z: is /).
+run=("$program")
+native_path() { echo "$1"; }
+wine_path() { echo "Z:${1//\//\\}"; }
+
 start_program() {  # reader file, log name: starts the program, waits for its start-up window
-  printf 'default = usb 1\nusb 1 = virtual %s\n' "$1" >"$ONEWIRE_CONF"
-  "$program" >"$work/$2.log" 2>&1 &
+  printf 'default = usb 1\nusb 1 = virtual %s\n' "$(native_path "$1")" >"$work/onewire.conf"
+  "${run[@]}" >"$work/$2.log" 2>&1 &
   program_pid=$!
   pids+=($program_pid)
   splash=$(wait_window "Quorna key reader")
 }
 
-# Found: the status shows where the adapter is until the hand-over, 3 s after the probe.
-start_program "$work/reader.txt" found
-sleep 1.5
-shoot "$splash" "$out/splash-found.png"
+shoot_all() {  # file name prefix
+  # Found: the status shows where the adapter is until the hand-over, 3 s after the probe.
+  start_program "$work/reader.txt" found
+  sleep 1.5
+  shoot "$splash" "$out/${1}splash-found.png"
 
-# Main window: one token read once and copied.
-main=$(wait_window "Quorna Fobit Reader")
-xdotool mousemove --window "$main" 368 76 click 1
-for _ in $(seq 100); do
-  [ "$(xclip -o -selection clipboard 2>/dev/null || true)" = "$token" ] && break
-  sleep 0.1
-done
-sleep 0.3
-shoot "$main" "$out/main.png"
-kill "$program_pid"
-wait "$program_pid" 2>/dev/null || true
+  # Main window: one token read once and copied.
+  main=$(wait_window "Quorna Fobit Reader")
+  xdotool mousemove --window "$main" 368 76 click 1
+  for _ in $(seq 100); do
+    [ "$(xclip -o -selection clipboard 2>/dev/null || true)" = "$token" ] && break
+    sleep 0.1
+  done
+  sleep 0.3
+  shoot "$main" "$out/${1}main.png"
+  kill "$program_pid"
+  wait "$program_pid" 2>/dev/null || true
 
-# Not found: the only reader is missing, so every port's set-up fails.
-start_program "$work/missing.txt" not-found
-sleep 2
-shoot "$splash" "$out/splash-not-found.png"
+  # Not found: the only reader is missing, so every port's set-up fails.
+  start_program "$work/missing.txt" not-found
+  sleep 2
+  shoot "$splash" "$out/${1}splash-not-found.png"
+  kill "$program_pid"
+  wait "$program_pid" 2>/dev/null || true
+}
+
+export ONEWIRE_CONF=$work/onewire.conf
+shoot_all ""
+
+# The Win32 front-end under wine64, in a prefix of its own inside the Windows build folder (made
+# once, about 17 s).
+if [ -f "$winbuild/quorna-fobit-reader.exe" ]; then
+  export WINEPREFIX=$PWD/$winbuild/wine-screenshots WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -e "$WINEPREFIX/.ready" ]; then
+    rm -rf "$WINEPREFIX"
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    /usr/lib/wine/wineserver -w
+    touch "$WINEPREFIX/.ready"
+  fi
+  run=(/usr/lib/wine/wine64 "$winbuild/quorna-fobit-reader.exe")
+  native_path() { wine_path "$1"; }
+  ONEWIRE_CONF=$(wine_path "$work/onewire.conf")
+  shoot_all "wine-"
+fi

@@ -3,11 +3,18 @@
 reader (or a real owserver) of its own, driven with xdotool and read back through the X
 clipboard with xclip.
 
-Usage: e2e.py PROGRAM CASE   (CASE: read_once, scanning, auto_copy_off, second_instance,
-owserver, not_found, first_run). Every process the test starts is stopped when it ends, however it ends.
+Usage: e2e.py [--wine LOADER PREFIX] PROGRAM CASE...
+  CASE: read_once, scanning, auto_copy_off, second_instance, owserver, not_found, first_run, and
+  with --wine also ibfs32_first.
+  --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) through the wine
+  loader (/usr/lib/wine/wine64 or /usr/bin/wine) in the wine prefix PREFIX, made by the first run
+  and shared by later ones. Wine hands the Windows clipboard to X's CLIPBOARD selection.
+Each case gets an Xvfb and a folder of its own. Every process a case starts is stopped when it
+ends, however it ends.
 """
 
 import ctypes
+import fcntl
 import os
 import random
 import select
@@ -76,19 +83,67 @@ def _die_with_parent():
     libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
+class Wine:
+    """The wine loader and a prefix of the test's own. Making a prefix takes about 17 s, so it is
+    made once and shared by every later case and run; runs that start together wait for the one
+    making it."""
+
+    def __init__(self, loader, prefix):
+        self.loader = loader
+        self.prefix = os.path.abspath(prefix)
+        self.server = os.path.join(os.path.dirname(loader), "wineserver")
+        if not os.path.exists(self.server):
+            self.server = "wineserver"
+
+    def env(self):
+        # No Mono or Gecko prompts; no debug chatter (a second instance must end silently).
+        return {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+
+    def ensure_prefix(self, env):
+        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        with open(self.prefix + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            ready = os.path.join(self.prefix, ".ready")
+            if not os.path.exists(ready):
+                shutil.rmtree(self.prefix, ignore_errors=True)
+                subprocess.run([self.loader, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=300)
+                self.stop(env)
+                open(ready, "w").close()
+
+    def stop(self, env):
+        """Ends everything wine runs in the prefix (the desktop process holds the display)."""
+        subprocess.run([self.server, "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run([self.server, "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+
+    @staticmethod
+    def path(path):
+        """A Linux path as a Windows program sees it: wine maps / to drive Z:."""
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
 class Session:
     """One Xvfb, a private temp folder with settings and reader files, and the programs."""
 
-    def __init__(self, program):
+    def __init__(self, program, wine=None):
         self.program = os.path.abspath(program)
+        self.wine = wine
         self.dir = tempfile.mkdtemp(prefix="quorna-e2e-")
         os.chmod(self.dir, 0o700)
         self.processes = []
         self.display = None
+        self.extra_env = {}
         self.reader = os.path.join(self.dir, "reader.txt")
         self.settings = os.path.join(self.dir, "onewire.conf")
         self.set_tokens([])
-        self.write_settings(["default = usb 1", "usb 1 = virtual " + self.reader])
+        self.write_settings(["default = usb 1", self.virtual_reader(self.reader)])
+
+    def path(self, path):
+        """A file's path as the program names it."""
+        return self.wine.path(path) if self.wine else path
+
+    def virtual_reader(self, reader, port="usb 1"):
+        return "%s = virtual %s" % (port, self.path(reader))
 
     # -- processes -------------------------------------------------------------------------
     def spawn(self, argv, env=None, **kwargs):
@@ -142,13 +197,19 @@ class Session:
         env = dict(os.environ)
         for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"):
             env.pop(name, None)
-        env.update(DISPLAY=self.display, ONEWIRE_CONF=self.settings, XDG_RUNTIME_DIR=self.dir,
-                   QT_QPA_PLATFORM="xcb")
+        env.update(DISPLAY=self.display, ONEWIRE_CONF=self.path(self.settings),
+                   XDG_RUNTIME_DIR=self.dir, QT_QPA_PLATFORM="xcb")
+        if self.wine:
+            env.update(self.wine.env())
+        env.update(self.extra_env)
         return env
 
-    def start_program(self, name="program"):
+    def start_program(self, name="program", program=None):
         log = open(os.path.join(self.dir, name + ".log"), "wb")
-        return self.spawn([self.program], env=self.env(), stdout=log, stderr=subprocess.STDOUT)
+        argv = [program or self.program]
+        if self.wine:
+            argv.insert(0, self.wine.loader)
+        return self.spawn(argv, env=self.env(), stdout=log, stderr=subprocess.STDOUT)
 
     def log_of(self, name="program"):
         try:
@@ -158,7 +219,10 @@ class Session:
             return ""
 
     def close(self):
+        # The programs first, then wine's own processes, which hold the display, then the display.
         for process in reversed(self.processes):
+            if process.args[0] == "Xvfb" and self.wine:
+                self.wine.stop(self.env())
             if process.poll() is None:
                 process.terminate()
                 try:
@@ -210,6 +274,11 @@ class Session:
                              "click", "1"])
         if result.returncode != 0:
             raise Failure("xdotool click failed: " + result.stderr.decode())
+
+    def press(self, window, keys):
+        result = self.run_x(["xdotool", "windowfocus", "--sync", window, "key", keys])
+        if result.returncode != 0:
+            raise Failure("xdotool key failed: " + result.stderr.decode())
 
     def window_image(self, window):
         """The window's pixels as raw RGB bytes."""
@@ -330,7 +399,7 @@ def case_scanning(s):
     latency = s.wait_for_clipboard(TOKEN_C, "token added while scanning")
     print("token added reached the clipboard after %.2f s" % latency)
 
-    s.click(window, CMD_SCANNING)  # scanning off
+    s.press(window, "alt+s")  # scanning off, through the button's access key
     # The click is handled in its turn among the program's timer ticks: give the program time to
     # see it before a new token goes on, or a pass already due would rightly copy it.
     s.expect_clipboard_stays(TOKEN_C, "scanning switched off", seconds=2.0)
@@ -433,7 +502,7 @@ def case_owserver(s):
 
 
 def case_not_found(s):
-    s.write_settings(["default = usb 1", "usb 1 = virtual " + os.path.join(s.dir, "absent.txt")])
+    s.write_settings(["default = usb 1", s.virtual_reader(os.path.join(s.dir, "absent.txt"))])
     program = s.start_program()
     deadline = time.monotonic() + PATIENCE
     splash = []
@@ -459,7 +528,7 @@ def case_first_run(s):
     """No settings at all, as on a new machine: the not-found screen is pixel for pixel the one of
     a configured reader whose adapter is not there (TMSetup 3, with its advice), and a click at
     the centre of Exit ends the program."""
-    s.write_settings(["usb 1 = virtual " + os.path.join(s.dir, "absent.txt")])
+    s.write_settings([s.virtual_reader(os.path.join(s.dir, "absent.txt"))])
     s.run_x(["xdotool", "mousemove", "0", "0"])
     program = s.start_program("reference")
     splash = s.wait_for_splash(program)
@@ -478,6 +547,36 @@ def case_first_run(s):
     s.click_to_end(program, splash, SPLASH_CMD_EXIT, "a click at the centre of Exit")
 
 
+def case_ibfs32_first(s):
+    """The vendor's library beside the program wins over our own runtime there. The stand-in for
+    it is a copy of onewire.dll that reads its settings from another variable, so the two name
+    different readers; the token read shows which library the program bound."""
+    folder = os.path.join(s.dir, "program")
+    os.mkdir(folder)
+    program = os.path.join(folder, os.path.basename(s.program))
+    shutil.copy(s.program, program)
+    with open(os.path.join(os.path.dirname(s.program), "onewire.dll"), "rb") as f:
+        runtime = f.read()
+    with open(os.path.join(folder, "onewire.dll"), "wb") as f:
+        f.write(runtime)
+    if runtime.count(b"ONEWIRE_CONF\0") != 1:
+        raise Failure("onewire.dll does not name ONEWIRE_CONF exactly once")
+    with open(os.path.join(folder, "IBFS32.DLL"), "wb") as f:
+        f.write(runtime.replace(b"ONEWIRE_CONF\0", b"ONEWIRE_IBFS\0"))
+
+    vendor_reader = os.path.join(s.dir, "vendor-reader.txt")
+    vendor_settings = os.path.join(s.dir, "vendor.conf")
+    s._write(vendor_reader, [TOKEN_B])
+    s._write(vendor_settings, ["default = usb 1", s.virtual_reader(vendor_reader)])
+    s.set_tokens([TOKEN_A])  # the reader onewire.dll would read
+    s.extra_env = {"ONEWIRE_IBFS": s.path(vendor_settings)}
+    program_process = s.start_program(program=program)
+    window = s.wait_for_main_window(program_process)
+    s.click(window, CMD_SCAN_ONCE)
+    s.wait_for_clipboard(TOKEN_B, "read once with IBFS32.DLL and onewire.dll beside the program")
+    s.exit_program(program_process, window)
+
+
 CASES = {
     "read_once": case_read_once,
     "scanning": case_scanning,
@@ -487,6 +586,7 @@ CASES = {
     "not_found": case_not_found,
     "first_run": case_first_run,
 }
+WINE_CASES = {"ibfs32_first": case_ibfs32_first}
 
 
 def run_case(session, case, logs=("program",)):
@@ -507,17 +607,31 @@ def run_case(session, case, logs=("program",)):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+    args = sys.argv[1:]
+    wine = None
+    if args[:1] == ["--wine"] and len(args) >= 3:
+        wine = Wine(args[1], args[2])
+        args = args[3:]
+    cases = dict(CASES, **(WINE_CASES if wine else {}))
+    if len(args) < 2 or not set(args[1:]) <= set(cases):
         print(__doc__, file=sys.stderr)
         return 2
-    case = CASES[sys.argv[2]]
 
-    def started(session):
-        session.start_xvfb()
-        case(session)
+    def started(case):
+        def run(session):
+            session.start_xvfb()
+            if wine:
+                wine.ensure_prefix(session.env())
+            case(session)
+        return run
 
-    return run_case(Session(sys.argv[1]), started)
-
+    status = 0
+    for name in args[1:]:
+        began = time.monotonic()
+        print("== %s" % name)
+        status = max(status, run_case(Session(args[0], wine), started(cases[name])))
+        print("== %s: %.1f s" % (name, time.monotonic() - began))
+    return status
 
 if __name__ == "__main__":
     sys.exit(main())

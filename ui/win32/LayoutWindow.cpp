@@ -1,5 +1,8 @@
 #include "ui/win32/LayoutWindow.h"
 
+#include <uxtheme.h>
+#include <vsstyle.h>
+
 #include <cmath>
 #include <stdexcept>
 
@@ -83,6 +86,48 @@ std::wstring windowText(HWND window) {
     text.resize(static_cast<std::size_t>(
         GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
     return text;
+}
+
+// A push button with its caption wrapped at word boundaries and centred in the whole button: the
+// visual style's button where one is active, else the classic one.
+void drawWrappingButton(const DRAWITEMSTRUCT& item) {
+    HDC dc = item.hDC;
+    RECT rect = item.rcItem;
+    const bool pushed = (item.itemState & ODS_SELECTED) != 0;
+    const bool disabled = (item.itemState & ODS_DISABLED) != 0;
+    HTHEME theme = IsThemeActive() ? OpenThemeData(item.hwndItem, L"BUTTON") : nullptr;
+    RECT content = rect;
+    if (theme != nullptr) {
+        const int state = disabled ? PBS_DISABLED : pushed ? PBS_PRESSED : PBS_NORMAL;
+        DrawThemeParentBackground(item.hwndItem, dc, &rect);
+        DrawThemeBackground(theme, dc, BP_PUSHBUTTON, state, &rect, nullptr);
+        CloseThemeData(theme);
+    } else {
+        DrawFrameControl(
+            dc, &rect, DFC_BUTTON,
+            DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0) | (disabled ? DFCS_INACTIVE : 0));
+    }
+    const int edge = GetSystemMetrics(SM_CXEDGE);
+    InflateRect(&content, -edge, -edge);
+    if (pushed && theme == nullptr) {
+        OffsetRect(&content, 1, 1);
+    }
+
+    const std::wstring caption = windowText(item.hwndItem);
+    UINT flags =
+        DT_CENTER | DT_WORDBREAK | ((item.itemState & ODS_NOACCEL) != 0 ? DT_HIDEPREFIX : 0);
+    RECT measured = content;
+    DrawTextW(dc, caption.c_str(), -1, &measured, flags | DT_CALCRECT);
+    const int spare = (content.bottom - content.top) - (measured.bottom - measured.top);
+    RECT text = content;
+    text.top += spare > 0 ? spare / 2 : 0;
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : kDialogTextColour));
+    DrawTextW(dc, caption.c_str(), -1, &text, flags);
+    if ((item.itemState & ODS_FOCUS) != 0 && (item.itemState & ODS_NOFOCUSRECT) == 0) {
+        InflateRect(&content, -1, -1);
+        DrawFocusRect(dc, &content);
+    }
 }
 
 }  // namespace
@@ -258,8 +303,10 @@ void LayoutWindow::createControl(Control& control) {
             break;
         case ControlKind::Button:
             className = L"BUTTON";
-            style |= (layout.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) |
-                     (layout.wordWrap ? BS_MULTILINE : 0);
+            // A caption that wraps is drawn here: the system's own button keeps wide margins
+            // that cut the last line of a long caption in a tall button.
+            style |= layout.wordWrap ? BS_OWNERDRAW
+                                     : (layout.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
             break;
         case ControlKind::CheckBox:
             className = L"BUTTON";
@@ -575,6 +622,14 @@ LRESULT LayoutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case WM_CTLCOLORSTATIC:
             return colourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_DRAWITEM: {
+            const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+            if (item->CtlType == ODT_BUTTON && findByHandle(item->hwndItem) != nullptr) {
+                drawWrappingButton(*item);
+                return TRUE;
+            }
+            break;
+        }
         case WM_COMMAND: {
             const int id = LOWORD(wParam);
             if (lParam == 0 || id == IDCANCEL || id == IDOK) {
