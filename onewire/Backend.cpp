@@ -13,7 +13,7 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
         case BackendKind::Owserver:
             return std::make_unique<owserver::OwserverBus>(
                 mapping.host, mapping.service, context.networkBudget, mapping.simulatedAllowed,
-                *context.reporter);
+                *context.reporter, context.portName);
         case BackendKind::W1:
             return std::make_unique<W1Bus>(mapping.argument);
     }

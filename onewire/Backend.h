@@ -53,6 +53,7 @@ public:
 
 struct BackendContext {
     Reporter* reporter = nullptr;
+    std::string portName;  // "usb 1", as the settings name the port
     // Total time an owserver exchange may take, connection included.
     std::chrono::milliseconds networkBudget{200};
 };

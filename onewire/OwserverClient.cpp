@@ -280,12 +280,13 @@ std::string nameOf(const std::string& bus, const std::string& adapterName) {
 }  // namespace
 
 OwserverBus::OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget,
-                         bool simulatedAllowed, Reporter& reporter)
+                         bool simulatedAllowed, Reporter& reporter, std::string portName)
     : host_(std::move(host)),
       service_(std::move(service)),
       budget_(budget),
       simulatedAllowed_(simulatedAllowed),
-      reporter_(reporter) {}
+      reporter_(reporter),
+      portName_(std::move(portName)) {}
 
 std::string OwserverBus::endpoint() const {
     return host_.find(':') == std::string::npos ? host_ + ":" + service_
@@ -359,8 +360,8 @@ bool OwserverBus::survey() {
             ": a simulated bus's devices are made up, so they are never listed. For a real "
             "adapter, replace owserver's FAKE or --tester bus by the adapter (in /etc/owfs.conf: "
             "\"server: usb = all\" or \"server: device = /dev/ttyUSB0\") and restart it; for a "
-            "demo, end the port's mapping line with the word simulated (\"usb 1 = owserver " +
-            endpoint() + " simulated\")");
+            "demo, end the port's mapping line with the word simulated (\"" +
+            portName_ + " = owserver " + endpoint() + " simulated\")");
     }
     buses_ = std::move(buses);
     return true;

@@ -36,7 +36,7 @@ std::optional<Reply> receiveReply(int fd, Clock::time_point deadline,
 class OwserverBus : public Backend {
 public:
     OwserverBus(std::string host, std::string service, std::chrono::milliseconds budget,
-                bool simulatedAllowed, Reporter& reporter);
+                bool simulatedAllowed, Reporter& reporter, std::string portName);
 
     std::int16_t setup() override;
     std::vector<Rom> enumerate() override;
@@ -64,6 +64,7 @@ private:
     bool simulatedAllowed_;
     Reporter& reporter_;
     std::string failure_;  // why the last exchange that failed did
+    std::string portName_;
     Clock::duration spent_{};
     Clock::time_point lastEnd_{};
     std::optional<std::vector<Bus>> buses_;  // one survey per session

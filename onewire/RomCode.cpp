@@ -28,6 +28,29 @@ bool isAcceptable(const Rom& rom) {
     return rom[0] != 0x00 && crc8(rom.data(), 7) == rom[7];
 }
 
+std::string refusalOf(const Rom& rom) {
+    if (rom[0] == 0x00) {
+        return "family 00, the ghost a bad bus reads";
+    }
+    if (crc8(rom.data(), 7) != rom[7]) {
+        return "bad CRC (its CRC byte would be " +
+               hexText(withCrc({rom[0], rom[1], rom[2], rom[3], rom[4], rom[5], rom[6]}))
+                   .substr(14) +
+               ")";
+    }
+    return {};
+}
+
+std::string hexText(const Rom& rom) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t byte : rom) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
+}
+
 std::vector<Rom> acceptableOnly(const std::vector<Rom>& devices) {
     std::vector<Rom> accepted;
     for (const Rom& rom : devices) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,7 +21,12 @@ Rom withCrc(const std::array<std::uint8_t, 7>& bytes);
 // The one filter every backend's devices pass before TMNext hands them out: the CRC must check
 // and the code must not be the all-zero or family-00 ghost that a bad bus reads.
 bool isAcceptable(const Rom& rom);
+// Why the filter drops a code, in words; empty for an acceptable one.
+std::string refusalOf(const Rom& rom);
 std::vector<Rom> acceptableOnly(const std::vector<Rom>& devices);
+
+// 16 upper-case hex digits, family code first.
+std::string hexText(const Rom& rom);
 
 // Parses exactly `digits` hexadecimal digits; nullopt for anything else.
 std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text);

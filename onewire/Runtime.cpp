@@ -89,6 +89,10 @@ std::vector<Rom> distinct(std::vector<Rom> devices) {
     return devices;
 }
 
+std::string portName(Port port) {
+    return (port.type == kPortTypeUsb ? "usb " : "com ") + std::to_string(port.number);
+}
+
 }  // namespace
 
 Runtime::Runtime(RuntimeOptions options)
@@ -126,7 +130,8 @@ std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) 
 std::shared_ptr<Backend> Runtime::backendFor(const Settings& settings, Port port) {
     auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
     if (mapping) {
-        return makeBackend(*mapping, BackendContext{&reporter_, options_.networkBudget});
+        return makeBackend(*mapping,
+                           BackendContext{&reporter_, portName(port), options_.networkBudget});
     }
     if (isNameablePort(port)) {
         return std::make_shared<NoAdapter>();
@@ -206,6 +211,71 @@ std::int16_t Runtime::rom(std::int32_t session, const void* stateBuffer, std::in
         rom[i] = current[i];
     }
     return 1;
+}
+
+namespace {
+
+std::string backendText(const PortMapping& mapping, bool fromFile) {
+    switch (mapping.kind) {
+        case BackendKind::Virtual:
+            return "virtual " + mapping.argument;
+        case BackendKind::Owserver:
+            return "owserver " + mapping.argument +
+                   (mapping.simulatedAllowed ? " simulated (simulated buses allowed)" : "");
+        case BackendKind::W1:
+            return "w1 " + mapping.argument +
+                   (fromFile ? "" : " (no settings file: USB port N is the kernel's bus master N)");
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
+    std::string text;
+    auto line = [&text](const char* key, const std::string& value) {
+        text += key;
+        text += ": ";
+        text += value;
+        text += '\n';
+    };
+    if (auto file = findSettingsFile(options_.environment)) {
+        line("settings", *file);
+    } else {
+        line("settings", "none");
+        for (const std::string& candidate : settingsCandidates(options_.environment)) {
+            line("looked-at", candidate);
+        }
+    }
+    Settings settings = loadSettings(options_.environment, reporter_);
+    if (settings.defaultPort) {
+        line("default", portName(*settings.defaultPort));
+    }
+    for (const auto& [port, mapping] : settings.ports) {
+        line("mapped", portName(port) + " = " + backendText(mapping, settings.fromFile));
+    }
+    Port port{portType, portNum};
+    if (portType == 0) {
+        return text;
+    }
+    if (!isNameablePort(port)) {
+        line("backend", "none: not a serial or USB port");
+        return text;
+    }
+    line("port", portName(port));
+    auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
+    line("backend", mapping ? backendText(*mapping, settings.fromFile) : "none: not mapped");
+    std::shared_ptr<Backend> backend = backendFor(settings, port);
+    line("setup", std::to_string(backend->setup()));
+    line("adapter", backend->describeAdapter());
+    for (const Rom& rom : distinct(backend->enumerate())) {
+        std::string refusal = refusalOf(rom);
+        line("device", hexText(rom) + (refusal.empty() ? "" : " refused: " + refusal));
+    }
+    for (const RefusedDevice& device : backend->refusedDevices()) {
+        line("device", hexText(device.rom) + " refused: " + device.reason);
+    }
+    return text;
 }
 
 std::int16_t Runtime::version(char* buffer) {

@@ -45,6 +45,11 @@ public:
     std::int16_t rom(std::int32_t session, const void* stateBuffer, std::int16_t* rom);
 
     static std::int16_t version(char* buffer);
+
+    // Not a TMEX call: for the reader check, how the runtime sees its settings and, unless
+    // portType is 0, one port, as "key: value" lines (see README.md). Runs one set-up and one
+    // enumeration of that port.
+    std::string diagnose(std::int16_t portNum, std::int16_t portType);
     static constexpr const char* kVersionText = "onewire runtime 1.0.0";
 
 private:

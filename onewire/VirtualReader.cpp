@@ -1,7 +1,5 @@
 #include "onewire/VirtualReader.h"
 
-#include <cstdio>
-
 #include "onewire/TextFile.h"
 
 namespace onewire {
@@ -10,14 +8,6 @@ namespace {
 std::optional<std::int16_t> parseCode(std::string_view text) {
     auto value = parseDecimal(text, -32768, 32767);
     return value ? std::optional(static_cast<std::int16_t>(*value)) : std::nullopt;
-}
-
-std::string hex(const Rom& rom) {
-    char text[17];
-    for (std::size_t i = 0; i < rom.size(); ++i) {
-        std::snprintf(text + 2 * i, 3, "%02X", rom[i]);
-    }
-    return std::string(text, 16);
 }
 
 constexpr const char* kExpectedForm =
@@ -61,10 +51,8 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
         } else if (!isAcceptable(rom)) {
             // Still handed to the runtime, whose filter drops it, as a real bus would; the note
             // tells the person editing the file why the token never shows.
-            reporter.reportOnce(
-                where + "token " + hex(rom) + " fails the CRC check (its CRC " + "byte would be " +
-                hex(withCrc({rom[0], rom[1], rom[2], rom[3], rom[4], rom[5], rom[6]})).substr(14) +
-                ") or is of family 00; a reader never lists it");
+            reporter.reportOnce(where + "token " + hexText(rom) + ": " + refusalOf(rom) +
+                                "; a reader never lists it");
         }
         contents.tokens.push_back(rom);
     });
@@ -95,6 +83,10 @@ std::int16_t VirtualReader::setup() {
         return *contents->setupCode;
     }
     return contents->shorted ? kSetupShorted : kSetupReady;
+}
+
+std::string VirtualReader::describeAdapter() {
+    return "virtual reader file " + fileName_ + (read() ? "" : " (missing: no adapter)");
 }
 
 std::vector<Rom> VirtualReader::enumerate() {

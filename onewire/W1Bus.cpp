@@ -15,6 +15,21 @@ std::int16_t W1Bus::setup() {
     return std::filesystem::is_directory(folder_, error) ? kSetupReady : kSetupNotFound;
 }
 
+std::string W1Bus::describeAdapter() {
+    std::error_code error;
+    std::string master = std::filesystem::path(folder_).filename().string();
+    if (!std::filesystem::is_directory(folder_, error)) {
+        return "kernel w1 bus master " + master +
+               " (not present: no adapter, or its kernel driver is not loaded)";
+    }
+    // The bus master's device is the adapter itself; its driver names the kind (ds2490 for the
+    // DS9490R).
+    auto driver = std::filesystem::read_symlink(
+        std::filesystem::canonical(folder_, error).parent_path() / "driver", error);
+    return "kernel w1 bus master " + master +
+           (driver.empty() ? "" : " on an adapter driven by " + driver.filename().string());
+}
+
 std::optional<Rom> romFromW1Name(std::string_view name) {
     if (name.size() != 15 || name[2] != '-') {
         return std::nullopt;

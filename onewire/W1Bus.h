@@ -13,6 +13,7 @@ public:
 
     std::int16_t setup() override;
     std::vector<Rom> enumerate() override;
+    std::string describeAdapter() override;
 
 private:
     std::string folder_;

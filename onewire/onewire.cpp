@@ -1,6 +1,9 @@
 // The exported calls: thin wrappers that keep every exception inside the library.
 #include "onewire/onewire.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "onewire/Runtime.h"
 
 namespace {
@@ -49,5 +52,17 @@ int16_t TMRom(int32_t session, void* stateBuffer, int16_t* rom) {
 
 int16_t Get_Version(char* buffer) {
     return onewire::Runtime::version(buffer);
+}
+
+int32_t OneWireDiagnose(int16_t portNum, int16_t portType, char* text, int32_t size) {
+    return guarded<int32_t>(-1, [&] {
+        std::string report = runtime().diagnose(portNum, portType);
+        if (text != nullptr && size > 0) {
+            std::size_t copied = std::min(report.size(), static_cast<std::size_t>(size) - 1);
+            std::memcpy(text, report.data(), copied);
+            text[copied] = '\0';
+        }
+        return static_cast<int32_t>(std::min<std::size_t>(report.size(), INT32_MAX));
+    });
 }
 }

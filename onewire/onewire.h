@@ -22,6 +22,12 @@ ONEWIRE_API int16_t TMNext(int32_t session, void* stateBuffer);
 ONEWIRE_API int16_t TMRom(int32_t session, void* stateBuffer, int16_t* rom);
 ONEWIRE_API int16_t Get_Version(char* buffer);
 
+// Not one of the TMEX calls, and optional for callers (other TMEX libraries lack it): how the
+// runtime sees its settings and, unless portType is 0, one port, as "key: value" lines for the
+// reader check. Writes at most size bytes, NUL included; returns the length of the whole text
+// (call again with a larger buffer when it is size or more), or -1 on failure.
+ONEWIRE_API int32_t OneWireDiagnose(int16_t portNum, int16_t portType, char* text, int32_t size);
+
 #ifdef __cplusplus
 }
 #endif

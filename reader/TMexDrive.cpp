@@ -37,11 +37,6 @@ void appendRomByte(std::string& text, std::int16_t element) {
     text += kDigits[element & 0xF];
 }
 
-bool leftOutFamily(const std::string& text) {
-    // The USB adapter's own ID chips: family 81 always, family 09 on some models.
-    return text.starts_with("09") || text.starts_with("81");
-}
-
 }  // namespace
 
 template <typename AfterSetup>
@@ -222,36 +217,45 @@ bool TMexDrive::Found() {
     }
 }
 
+std::string TMexDrive::SetupCodeText(std::int32_t code) {
+    switch (code) {
+        case 0:
+            return "TMSetup returned error 0. Setup Failed.";
+        case 1:
+            return "TMSetup returned error 1. No Error.";
+        case 2:
+            return "TMSetup returned error 2. Setup is OK but the drive is shorted.";
+        case 3:
+            return "TMSetup returned error 3. MicroLan Drive Adapter not found on this "
+                   "computer.\r\n"
+                   "Please make sure the drive adapter is installed on this computer.\r\n"
+                   "You may need to unplug it, and plug it back in, before restarting this "
+                   "program.";
+        case 4:
+            return "TMSetup returned error 4. TMSetup not supported with the installed driver "
+                   "set.";
+        case -200:
+            return "TMSetup returned error -200. Invalid Session ID.";
+        case -201:
+            return "The Hardware Drivers required for this fobit reader cannot be found or the "
+                   "ports are set incorrectly.";
+        default:
+            return "There has been an unspecified error " + std::to_string(code) +
+                   " from the system.";
+    }
+}
+
 std::string TMexDrive::ErrorText() {
     try {
-        switch (lngSetupError) {
-            case 0:
-                return "TMSetup returned error 0. Setup Failed.";
-            case 1:
-                return "TMSetup returned error 1. No Error.";
-            case 2:
-                return "TMSetup returned error 2. Setup is OK but the drive is shorted.";
-            case 3:
-                return "TMSetup returned error 3. MicroLan Drive Adapter not found on this "
-                       "computer.\r\n"
-                       "Please make sure the drive adapter is installed on this computer.\r\n"
-                       "You may need to unplug it, and plug it back in, before restarting this "
-                       "program.";
-            case 4:
-                return "TMSetup returned error 4. TMSetup not supported with the installed driver "
-                       "set.";
-            case -200:
-                return "TMSetup returned error -200. Invalid Session ID.";
-            case -201:
-                return "The Hardware Drivers required for this fobit reader cannot be found or the "
-                       "ports are set incorrectly.";
-            default:
-                return "There has been an unspecified error " + std::to_string(lngSetupError) +
-                       " from the system.";
-        }
+        return SetupCodeText(lngSetupError);
     } catch (...) {
         throw componentFailure("ErrorText");
     }
+}
+
+bool TMexDrive::IsAdapterChip(const std::string& romId) {
+    // The USB adapter's own ID chips: family 81 always, family 09 on some models.
+    return romId.starts_with("09") || romId.starts_with("81");
 }
 
 void TMexDrive::checkForIButtons() {
@@ -289,7 +293,7 @@ void TMexDrive::checkForIButtons() {
                 for (std::int16_t element : rom) {
                     appendRomByte(text, element);
                 }
-                if (!leftOutFamily(text) && !list->Contains(text)) {
+                if (!IsAdapterChip(text) && !list->Contains(text)) {
                     list->Add(std::move(text));
                     added = true;
                 }

@@ -42,6 +42,11 @@ public:
     bool Found() override;
     std::string ErrorText() override;
 
+    // ErrorText's message for a TMSetup code.
+    static std::string SetupCodeText(std::int32_t code);
+    // Whether a ROM ID is one of the USB adapter's own chips, which a pass never lists.
+    static bool IsAdapterChip(const std::string& romId);
+
 private:
     void Class_Initialize();
     void checkForIButtons();

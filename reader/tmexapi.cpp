@@ -40,6 +40,7 @@ using TMEndSessionFn = std::int16_t(TMEX_CALL*)(std::int32_t);
 using TMNextFn = std::int16_t(TMEX_CALL*)(std::int32_t, void*);
 using TMRomFn = std::int16_t(TMEX_CALL*)(std::int32_t, void*, std::int16_t*);
 using Get_VersionFn = std::int16_t(TMEX_CALL*)(char*);
+using OneWireDiagnoseFn = std::int32_t(TMEX_CALL*)(std::int16_t, std::int16_t, char*, std::int32_t);
 
 // Loads the library at the first call of any function and looks each function up at its own
 // first call, so that a missing library or function is a failure of that call only.
@@ -72,6 +73,30 @@ public:
     std::int16_t Get_Version(char* buffer) override {
         return bound(version_, "Get_Version")(buffer);
     }
+    std::optional<std::string> OneWireDiagnose(std::int16_t portNum,
+                                               std::int16_t portType) override {
+        if (!diagnoseLookedUp_) {
+            diagnose_ = reinterpret_cast<OneWireDiagnoseFn>(lookUp("OneWireDiagnose", false));
+            diagnoseLookedUp_ = true;
+        }
+        if (diagnose_ == nullptr) {
+            return std::nullopt;
+        }
+        std::string text(4096, '\0');
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::int32_t length =
+                diagnose_(portNum, portType, text.data(), static_cast<std::int32_t>(text.size()));
+            if (length < 0) {
+                return std::nullopt;
+            }
+            if (static_cast<std::size_t>(length) < text.size()) {
+                text.resize(static_cast<std::size_t>(length));
+                return text;
+            }
+            text.assign(static_cast<std::size_t>(length) + 1, '\0');
+        }
+        return std::nullopt;
+    }
 
 private:
     template <typename Function>
@@ -82,7 +107,8 @@ private:
         return slot;
     }
 
-    void* lookUp(const char* symbol) {
+    // A missing function is a failure, unless it is optional.
+    void* lookUp(const char* symbol, bool required = true) {
 #if defined(_WIN32)
         if (handle_ == nullptr) {
             handle_ = LoadLibraryA(name_.c_str());
@@ -102,7 +128,7 @@ private:
         }
         void* address = dlsym(handle_, symbol);
 #endif
-        if (address == nullptr) {
+        if (address == nullptr && required) {
             throw std::runtime_error(std::string("no function ") + symbol + " in " + name_);
         }
         return address;
@@ -121,6 +147,8 @@ private:
     TMNextFn next_ = nullptr;
     TMRomFn rom_ = nullptr;
     Get_VersionFn version_ = nullptr;
+    OneWireDiagnoseFn diagnose_ = nullptr;
+    bool diagnoseLookedUp_ = false;
 };
 
 }  // namespace

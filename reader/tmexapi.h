@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // Declarations module of the 1-Wire library (IBFS32.DLL on Windows, libonewire.so.1 on Linux) and
@@ -30,6 +31,16 @@ public:
     virtual std::int16_t TMNext(std::int32_t session, void* stateBuffer) = 0;
     virtual std::int16_t TMRom(std::int32_t session, void* stateBuffer, std::int16_t* rom) = 0;
     virtual std::int16_t Get_Version(char* buffer) = 0;
+
+    // Not a TMEX call: the Linux runtime's own account of its settings and of one port (portType
+    // 0: the settings only) as "key: value" lines, for the reader check. nullopt when the library
+    // does not offer it, as the vendor's does not.
+    virtual std::optional<std::string> OneWireDiagnose(std::int16_t portNum,
+                                                       std::int16_t portType) {
+        (void)portNum;
+        (void)portType;
+        return std::nullopt;
+    }
 };
 
 // The real library, loaded and each function looked up at its first call. libraryName overrides

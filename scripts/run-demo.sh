@@ -24,7 +24,7 @@ READER
 export ONEWIRE_CONF="$demo/onewire.conf"
 
 echo "== console demo: one search pass"
-build/quorna-reader-console
+build/quorna-reader-check
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "== no display: the program runs under a private Xvfb and its windows are saved as pictures"

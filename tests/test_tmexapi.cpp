@@ -52,6 +52,7 @@ TEST_F(BindingTest, AMissingFunctionIsAFailureOfThatCallOnly) {
     std::int16_t type = 0;
     EXPECT_THROW(library->TMReadDefaultPort(&port, &type), std::runtime_error);
     EXPECT_THROW(library->TMSetup(1), std::runtime_error);
+    EXPECT_FALSE(library->OneWireDiagnose(1, 6)) << "the diagnosis is optional: no failure";
 }
 
 TEST_F(BindingTest, CallsReachTheLibraryWithTheirArguments) {
@@ -74,6 +75,7 @@ TEST_F(BindingTest, CallsReachTheLibraryWithTheirArguments) {
         drive.ScanOnce();
         ASSERT_EQ(drive.ROMIDs()->Count(), 1);
         EXPECT_EQ(drive.ROMIDs()->Item(1), "021CB801000000A2");
+        EXPECT_FALSE(library->OneWireDiagnose(2, 5)) << "a TMEX library without the diagnosis";
     }
     EXPECT_EQ(std::string(log()),
               "TMReadDefaultPort 0 0\n"

@@ -41,10 +41,11 @@ Function lookUp(void* library, const char* name) {
 
 }  // namespace
 
-TEST(Library, ExportsExactlyTheSevenCalls) {
+TEST(Library, ExportsTheSevenCallsAndTheDiagnosis) {
     EXPECT_EQ(exportedFunctions(),
               (std::set<std::string>{"TMReadDefaultPort", "TMExtendedStartSession", "TMSetup",
-                                     "TMEndSession", "TMNext", "TMRom", "Get_Version"}));
+                                     "TMEndSession", "TMNext", "TMRom", "Get_Version",
+                                     "OneWireDiagnose"}));
 }
 
 TEST(Library, APassThroughTheExportedCalls) {
@@ -90,6 +91,16 @@ TEST(Library, APassThroughTheExportedCalls) {
     char text[150] = {};
     version(text);
     EXPECT_GT(std::string(text).size(), 5u);
+
+    // The diagnosis is cut to the buffer, always ended, and tells the length it needs.
+    auto diagnose = lookUp<decltype(&OneWireDiagnose)>(library, "OneWireDiagnose");
+    char small[16];
+    std::int32_t needed = diagnose(1, 6, small, sizeof small);
+    EXPECT_GT(needed, std::int32_t(sizeof small));
+    EXPECT_EQ(std::string(small).size(), sizeof small - 1);
+    std::string whole(static_cast<std::size_t>(needed) + 1, '\0');
+    EXPECT_EQ(diagnose(1, 6, whole.data(), needed + 1), needed);
+    EXPECT_NE(whole.find("device: 021CB801000000A2\n"), std::string::npos) << whole;
     ::dlclose(library);
     std::filesystem::remove_all(folder);
 }
