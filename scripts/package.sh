@@ -13,7 +13,7 @@ export CXXFLAGS="$CPPFLAGS $CXXFLAGS" CFLAGS="$CPPFLAGS $CFLAGS"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 nice -n 10 cmake --build "$build" -j"$(nproc)" \
-  --target quorna-fobit-reader quorna-reader-console onewire quorna_install_files
+  --target quorna-fobit-reader quorna-reader-check onewire quorna_install_files
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/quorna-fobit-reader_*.deb)
 echo "$deb"
