@@ -149,9 +149,9 @@ class Run:
         time.sleep(0.3)  # let the server and the machine settle before the next launch
 
     # -- launches ----------------------------------------------------------------------------
-    def launch_program(self):
+    def launch_program(self, argv):
         self.s.set_tokens([])
-        process, started = self.spawn(self.front.program_argv(), "program")
+        process, started = self.spawn(argv, "program")
         splash = self.visible(e2e.TITLE_SPLASH, process, "the start-up window")
         main = self.visible(e2e.TITLE_MAIN, process, "the main window")
         return process, main, splash.painted_at - started, main.painted_at - started
@@ -163,34 +163,40 @@ class Run:
         return window.painted_at - started
 
     def launches(self):
-        """Alternates program and bare-window launches; the last program is left running."""
-        splash, main, bare_splash, bare_main = [], [], [], []
+        """Program and bare-window launches alternate, with a compared build's when given; the
+        program launched last stays up for what follows. Returns (process, main window)."""
+        programs = {"program": self.front.program_argv()}
+        if self.args.compare:
+            programs["compared"] = [os.path.abspath(self.args.compare)]
+        times = {kind: ([], []) for kind in list(programs) + ["bare"]}
         running = None
         for n in range(self.args.launches):
-            if running:
-                self.stop(running[0], e2e.TITLE_MAIN, e2e.TITLE_SPLASH)
-            # Alternating, the last launch bare first: its program stays up for what follows.
-            bare_first = n % 2 == 1 or n == self.args.launches - 1
-            if bare_first:
-                bare_splash.append(self.launch_bare(SPLASH_SIZE))
-                bare_main.append(self.launch_bare(MAIN_SIZE))
-            process, window, to_splash, to_main = self.launch_program()
-            running = (process, window)
-            splash.append(to_splash)
-            main.append(to_main)
-            if not bare_first:
-                # The program stays up, unseen behind nothing: stop it first, as above.
-                self.stop(process, e2e.TITLE_MAIN, e2e.TITLE_SPLASH)
-                bare_splash.append(self.launch_bare(SPLASH_SIZE))
-                bare_main.append(self.launch_bare(MAIN_SIZE))
-                running = None
-        for label, ours, bare in (("launch -> start-up window visible", splash, bare_splash),
-                                  ("launch -> main window visible", main, bare_main)):
-            self.rows.append((label, "median %s ms" % ms(median(ours)),
-                              "%s: %s ms" % (self.front.bare_name, ms(median(bare))),
-                              "ratio %.2f" % (median(ours) / median(bare)),
-                              "%d launches each; worst %s / %s ms" % (len(ours), ms(max(ours)),
-                                                                      ms(max(bare)))))
+            order = ["program"] + list(programs)[1:] + ["bare"]
+            if n % 2 == 1 or n == self.args.launches - 1:
+                order.reverse()
+            for kind in order:
+                if running:
+                    self.stop(running[0], e2e.TITLE_MAIN, e2e.TITLE_SPLASH)
+                    running = None
+                if kind == "bare":
+                    times[kind][0].append(self.launch_bare(SPLASH_SIZE))
+                    times[kind][1].append(self.launch_bare(MAIN_SIZE))
+                else:
+                    process, window, to_splash, to_main = self.launch_program(programs[kind])
+                    running = (process, window)
+                    times[kind][0].append(to_splash)
+                    times[kind][1].append(to_main)
+        bare = times["bare"]
+        for kind in programs:
+            for i, label in enumerate(("launch -> start-up window visible",
+                                       "launch -> main window visible")):
+                ours = times[kind][i]
+                self.rows.append((label + ("" if kind == "program" else " (compared build)"),
+                                  "median %s ms" % ms(median(ours)),
+                                  "%s: %s ms" % (self.front.bare_name, ms(median(bare[i]))),
+                                  "ratio %.2f" % (median(ours) / median(bare[i])),
+                                  "%d launches each; worst %s / %s ms" % (
+                                      len(ours), ms(max(ours)), ms(max(bare[i])))))
         return running
 
     # -- latencies ---------------------------------------------------------------------------
@@ -347,6 +353,8 @@ def main():
                         help="scan for 10 minutes with tokens churning before memory is read")
     parser.add_argument("--launch-only", action="store_true",
                         help="only the launch figures (for work on the start-up)")
+    parser.add_argument("--compare", metavar="PROGRAM",
+                        help="another build of the program, launched in turn with the others")
     parser.add_argument("--seed", type=int, default=None, help="seed for the random phases")
     args = parser.parse_args()
     args.launches, args.trials, args.cpu_seconds, args.soak_seconds = 10, 50, 20.0, 600.0
