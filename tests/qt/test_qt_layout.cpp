@@ -9,11 +9,13 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QListWidget>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -181,7 +183,14 @@ TEST_F(QtLayoutTest, StartUpWindow) {
 
     view.show();
     EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.windowHandle()->isExposed());  // shown means on screen
     EXPECT_FALSE(window.control("cmdExit")->isVisible());
+    // The background picture, read as the bitmap its name says, is what the window paints.
+    const QImage shown = window.grab().toImage();
+    const QImage picture(quorna::ui::qt::resourcePath("splash.bmp"));
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_EQ(shown.pixel(2, 2), picture.pixel(2, 2));
+    EXPECT_EQ(shown.pixel(470, 340), picture.pixel(470, 340));
 }
 
 TEST_F(QtLayoutTest, MainWindow) {

@@ -6,9 +6,11 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImageReader>
 #include <QListWidget>
 #include <QPainter>
 #include <QScreen>
@@ -118,6 +120,14 @@ QString resourcePath(std::string_view fileName) {
            QString::fromUtf8(fileName.data(), static_cast<qsizetype>(fileName.size()));
 }
 
+QPixmap loadPicture(std::string_view fileName) {
+    // The file's own format only: guessing from the content would load every image plugin first.
+    QImageReader reader(resourcePath(fileName));
+    reader.setFormat(QFileInfo(reader.fileName()).suffix().toLatin1());
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+
 CaptionLabel::CaptionLabel(const ControlLayout& layout, QWidget* parent)
     : QLabel(parent), autoSize_(layout.autoSize) {
     setTextFormat(Qt::PlainText);
@@ -183,7 +193,7 @@ PictureBox::PictureBox(const ControlLayout& layout, QWidget* parent) : QFrame(pa
         setFrameStyle(QFrame::NoFrame);
     }
     if (!layout.picture.empty()) {
-        picture_.load(resourcePath(layout.picture));
+        picture_ = loadPicture(layout.picture);
     }
     setGeometry(pixelRect(layout));
 }

@@ -78,6 +78,9 @@ public:
 // The resource path of a file from resources/.
 QString resourcePath(std::string_view fileName);
 
+// A picture from resources/, read in the format its file name gives.
+QPixmap loadPicture(std::string_view fileName);
+
 // The pixel rectangle of a control relative to its container's client area.
 QRect pixelRect(const ControlLayout& layout);
 

@@ -4,21 +4,64 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTimer>
+#include <QWindow>
 
 #include "ui/TopLevel.h"
 #include "ui/qt/LayoutWidgets.h"
 
 namespace quorna::ui::qt {
 
+namespace {
+
+// Longest wait for the window system to put a shown window on screen.
+constexpr int kExposeWaitMilliseconds = 250;
+
+// Ends a wait once the window system has exposed the window; the window paints on that event.
+class ExposeWait : public QObject {
+public:
+    explicit ExposeWait(QEventLoop& loop) : loop_(loop) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Expose) {
+            loop_.quit();
+        }
+        return false;
+    }
+
+private:
+    QEventLoop& loop_;
+};
+
+// A shown window reaches the screen only when the window system exposes it, in its own time; a
+// caller that goes on at once (the start-up window probes and sleeps next) would leave it
+// unpainted. Waits for that exposure, handling no input and bounded in time.
+void waitUntilOnScreen(QWidget& window) {
+    QWindow* handle = window.windowHandle();
+    if (handle == nullptr || handle->isExposed()) {
+        return;
+    }
+    QEventLoop loop;
+    ExposeWait exposed(loop);
+    handle->installEventFilter(&exposed);
+    QTimer::singleShot(kExposeWaitMilliseconds, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    handle->removeEventFilter(&exposed);
+}
+
+}  // namespace
+
 LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
                            std::function<void()> onCloseRequest)
     : onSurfaceClick_(std::move(onSurfaceClick)), onCloseRequest_(std::move(onCloseRequest)) {
     applyWindowSettings(layout, *this);
     if (!layout.picture.empty()) {
-        background_.load(resourcePath(layout.picture));
+        background_ = loadPicture(layout.picture);
     }
     controls_ = buildControls(layout, *this);
 }
@@ -128,6 +171,7 @@ void QtWindowView::showWindow() {
         window_->show();
         window_->raise();
         window_->activateWindow();
+        waitUntilOnScreen(*window_);
     }
 }
 
