@@ -81,35 +81,48 @@ class QtFrontEnd:
     def env(self, session):
         return session.env()
 
-    def prepare(self, session):
+    def prepare(self, run):
         pass
 
-    def measured_pid(self, process):
-        return process.pid
+    def finish(self, run):
+        pass
 
 
 class WineFrontEnd(QtFrontEnd):
     """The Windows program under wine64, beside a plain Win32 window of the same size."""
     name = "Win32 front-end under wine64 and Xvfb"
     bare_name = "bare Win32 window"
+    WINE = "/usr/lib/wine/wine64"
 
     def program_argv(self):
-        return ["wine64", self.program]
+        return [self.WINE, self.program]
 
     def bare_argv(self, size):
-        frameless = ["frameless"] if size == SPLASH_SIZE else []
-        return ["wine64", self.bare, str(size[0]), str(size[1]), BARE_TITLE] + frameless
+        return [self.WINE] + QtFrontEnd.bare_argv(self, size)
+
+    @staticmethod
+    def windows_path(path):
+        return "Z:" + path.replace("/", "\\")
 
     def env(self, session):
         env = session.env()
         env.update(WINEPREFIX=os.path.join(session.dir, "wine"), WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=")
+                   WINEDLLOVERRIDES="mscoree,mshtml=",
+                   ONEWIRE_CONF=self.windows_path(session.settings))
         return env
 
-    def prepare(self, session):
-        # The prefix is made once, before anything is timed.
-        subprocess.run(["wineboot", "-i"], env=self.env(session), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
+    def prepare(self, run):
+        """Makes the prefix and starts wine's own processes once, before anything is timed."""
+        session = run.s
+        session.write_settings(["default = usb 1",
+                                "usb 1 = virtual " + self.windows_path(session.reader)])
+        subprocess.run([self.WINE, "wineboot", "-i"], env=self.env(session),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        run.launch_bare(SPLASH_SIZE)
+
+    def finish(self, run):
+        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=self.env(run.s),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 class Run:
@@ -256,7 +269,7 @@ class Run:
                           "over %g s" % self.args.cpu_seconds))
 
     def costs(self, process, window):
-        pid = self.front.measured_pid(process)
+        pid = process.pid
         rss_start = resident_kib(pid)
         self.x.click(window, e2e.CMD_SCANNING)  # scanning on again
         # Nobody asks the program for the clipboard's text while its own cost is measured.
@@ -280,16 +293,17 @@ class Run:
             self.x.pump(self.rng.uniform(0.2, 1.0))
 
     def run(self):
-        self.front.prepare(self.s)
-        process, window = self.launches()
-        if self.args.launch_only:
+        self.front.prepare(self)
+        try:
+            process, window = self.launches()
+            if not self.args.launch_only:
+                self.program_started = time.monotonic()
+                self.scanning_latency(window)
+                self.read_once_latency(window)
+                self.costs(process, window)
             self.stop(process, e2e.TITLE_MAIN)
-            return
-        self.program_started = time.monotonic()
-        self.scanning_latency(window)
-        self.read_once_latency(window)
-        self.costs(process, window)
-        self.stop(process, e2e.TITLE_MAIN)
+        finally:
+            self.front.finish(self)
 
 
 def ms(seconds):
