@@ -23,7 +23,7 @@ cat >"$demo/reader.txt" <<'READER'
 READER
 export ONEWIRE_CONF="$demo/onewire.conf"
 
-echo "== console demo: one search pass"
+echo "== reader check: what the runtime and the reader driver see"
 build/quorna-reader-check
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
