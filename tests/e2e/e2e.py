@@ -5,7 +5,8 @@ clipboard with xclip.
 
 Usage: e2e.py [--wine LOADER PREFIX] PROGRAM CASE...
   CASE: read_once, scanning, auto_copy_off, second_instance, owserver, not_found, first_run, and
-  with --wine also ibfs32_first.
+  with --wine also ibfs32_first and program_passes (PROGRAM is a test program that must end with
+  status 0).
   --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) through the wine
   loader (/usr/lib/wine/wine64 or /usr/bin/wine) in the wine prefix PREFIX, made by the first run
   and shared by later ones. Wine hands the Windows clipboard to X's CLIPBOARD selection.
@@ -586,7 +587,19 @@ CASES = {
     "not_found": case_not_found,
     "first_run": case_first_run,
 }
-WINE_CASES = {"ibfs32_first": case_ibfs32_first}
+def case_program_passes(s):
+    """A Windows test program that needs a display (windows, clipboard) ends with status 0."""
+    program = s.start_program()
+    try:
+        code = program.wait(PATIENCE * 4)
+    except subprocess.TimeoutExpired:
+        raise Failure("the test program did not end")
+    print(s.log_of())
+    if code != 0:
+        raise Failure("the test program ended with %s" % code)
+
+
+WINE_CASES = {"ibfs32_first": case_ibfs32_first, "program_passes": case_program_passes}
 
 
 def run_case(session, case, logs=("program",)):

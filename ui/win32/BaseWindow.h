@@ -5,7 +5,8 @@
 // A window object tied to its HWND, after the pattern of the Windows samples: the object passed
 // to CreateWindowExW arrives with WM_NCCREATE and is kept in GWLP_USERDATA; every later message
 // goes to Derived::handleMessage. After WM_NCDESTROY, the last message, the HWND is gone and
-// Derived::windowGone() runs (a window object owned by its HWND deletes itself there).
+// Derived::windowGone() runs (a window object owned by its HWND deletes itself there), unless
+// the window never came into being: then createWindow() fails and its caller still owns the object.
 namespace quorna::ui::win32 {
 
 template <typename Derived>
@@ -33,14 +34,18 @@ protected:
 
     bool createWindow(const wchar_t* className, const wchar_t* title, DWORD style, DWORD exStyle,
                       HWND parent) {
-        CreateWindowExW(exStyle, className, title, style, 0, 0, 0, 0, parent, nullptr,
-                        GetModuleHandleW(nullptr), static_cast<Derived*>(this));
-        return hwnd_ != nullptr;
+        creating_ = true;
+        HWND made = CreateWindowExW(exStyle, className, title, style, 0, 0, 0, 0, parent, nullptr,
+                                    GetModuleHandleW(nullptr), static_cast<Derived*>(this));
+        creating_ = false;
+        return made != nullptr;
     }
 
     HWND hwnd_ = nullptr;
 
 private:
+    bool creating_ = false;
+
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         Derived* self = nullptr;
         if (message == WM_NCCREATE) {
@@ -64,7 +69,9 @@ private:
             }
             SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
             self->hwnd_ = nullptr;
-            self->windowGone();
+            if (!self->creating_) {
+                self->windowGone();
+            }
             return result;
         }
         try {

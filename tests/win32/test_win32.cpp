@@ -1,0 +1,181 @@
+// The Win32 services and views on the system itself (under wine on the build machines): timers
+// through the trampoline, the Unicode clipboard, the session mutex, and windows whose buttons,
+// check box and list lie above the labels, take the clicks at their centres and the focus in tab
+// order, while a click on a label is no click on the window surface.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/win32/Win32Services.h"
+#include "platform/win32/Win32TimerService.h"
+#include "tests/fakes/FakeUiPlatform.h"
+#include "ui/Layout.h"
+#include "ui/win32/Win32Views.h"
+
+namespace {
+
+using namespace quorna;
+using namespace quorna::ui;
+using platform::win32::Win32EventPump;
+
+// Handles messages until done() or a generous deadline; nothing here measures time.
+template <typename Done>
+bool pumpUntil(Done done) {
+    Win32EventPump pump;
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!done() && GetTickCount64() < deadline) {
+        pump.processPendingEvents();
+        Sleep(5);
+    }
+    return done();
+}
+
+std::vector<std::int32_t> ticks;
+void recordTick(std::intptr_t window, std::uint32_t message, std::int32_t id, std::uint32_t) {
+    EXPECT_EQ(window, 0);
+    EXPECT_EQ(message, static_cast<std::uint32_t>(WM_TIMER));
+    ticks.push_back(id);
+}
+void failingTick(std::intptr_t, std::uint32_t, std::int32_t, std::uint32_t) {
+    throw std::runtime_error("tick failed");
+}
+
+TEST(Win32TimerService, TicksReachTheCallbackWithTheirIdUntilKilled) {
+    platform::win32::Win32TimerService timers;
+    EXPECT_EQ(timers.setTimer(0, recordTick), 0);
+    const std::int32_t first = timers.setTimer(10, recordTick);
+    const std::int32_t failing = timers.setTimer(10, failingTick);  // must not unwind the loop
+    ASSERT_NE(first, 0);
+    ASSERT_NE(failing, 0);
+    EXPECT_NE(first, failing);
+    ticks.clear();
+    EXPECT_TRUE(pumpUntil([] { return ticks.size() >= 3; }));
+    for (const auto id : ticks) {
+        EXPECT_EQ(id, first);
+    }
+    timers.killTimer(first);
+    timers.killTimer(failing);
+    EXPECT_EQ(timers.liveCount(), 0);
+    ticks.clear();
+    Win32EventPump().processPendingEvents();
+    Sleep(50);
+    Win32EventPump().processPendingEvents();
+    EXPECT_TRUE(ticks.empty());
+}
+
+TEST(Win32Clipboard, UnicodeTextRoundTripAndClear) {
+    platform::win32::Win32Clipboard clipboard;
+    const std::string text = "01000001FE0000CB \xC3\xA9\xE2\x82\xAC";  // é and € in UTF-8
+    clipboard.setText(text);
+    EXPECT_EQ(clipboard.text(), text);
+    clipboard.clear();
+    EXPECT_EQ(clipboard.text(), "");
+}
+
+TEST(SingleInstanceMutex, OnlyTheFirstHolderRunsAndItsEndFreesTheName) {
+    const std::wstring name = L"Local\\quorna-test-" + std::to_wstring(GetCurrentProcessId());
+    auto first = std::make_unique<platform::win32::SingleInstanceMutex>(name);
+    EXPECT_FALSE(first->anotherInstanceRunning());
+    EXPECT_FALSE(first->anotherInstanceRunning());  // asking again changes nothing
+    EXPECT_TRUE(platform::win32::SingleInstanceMutex(name).anotherInstanceRunning());
+    first.reset();
+    EXPECT_FALSE(platform::win32::SingleInstanceMutex(name).anotherInstanceRunning());
+}
+
+struct RecordingSplash : SplashEvents {
+    std::vector<std::string> calls;
+    void Form_Click() override { calls.push_back("Form_Click"); }
+    void cmdExit_Click() override { calls.push_back("cmdExit_Click"); }
+    void Form_Close() override { calls.push_back("Form_Close"); }
+    void viewGone() override { calls.push_back("viewGone"); }
+};
+
+struct RecordingMain : MainEvents {
+    std::vector<std::string> calls;
+    void cmdScanning_Click() override { calls.push_back("cmdScanning_Click"); }
+    void cmdScanOnce_Click() override { calls.push_back("cmdScanOnce_Click"); }
+    void cmdExit_Click() override { calls.push_back("cmdExit_Click"); }
+    void Form_Close() override { calls.push_back("Form_Close"); }
+    void viewGone() override { calls.push_back("viewGone"); }
+};
+
+// The control under the centre of a layout rectangle, as the system finds it for a click.
+HWND windowAtCentre(HWND window, const ControlLayout& control) {
+    const Rect r = pixelBounds(control);
+    POINT at{r.left + r.width / 2, r.top + r.height / 2};
+    ClientToScreen(window, &at);
+    return WindowFromPoint(at);
+}
+
+void click(HWND window, const ControlLayout& control) {
+    const Rect r = pixelBounds(control);
+    const LPARAM at = MAKELPARAM(r.left + r.width / 2, r.top + r.height / 2);
+    SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessageW(window, WM_LBUTTONUP, 0, at);
+}
+
+TEST(Win32Views, ButtonsLieAboveLabelsAndTakeTheClicksAtTheirCentres) {
+    fakes::FakeMessageBox messageBox;
+    auto splashEvents = std::make_shared<RecordingSplash>();
+    auto splash = win32::splashViewFactory(messageBox)(splashEvents);
+    ASSERT_NE(splash, nullptr);
+    splash->setVisible("cmdExit", true);
+    splash->show();
+    auto* splashWindow = static_cast<win32::Win32SplashView&>(*splash).window();
+    const WindowLayout& splashLayout = frmSplashLayout();
+    // The status label overlaps Exit; Exit lies above it and takes the click.
+    EXPECT_EQ(windowAtCentre(splashWindow->handle(), *findControl(splashLayout, "cmdExit")),
+              splashWindow->controlHandle("cmdExit"));
+    SendMessageW(splashWindow->controlHandle("cmdExit"), BM_CLICK, 0, 0);
+    // A click on a label is not a click on the window surface; a click beside them is.
+    click(splashWindow->handle(), *findControl(splashLayout, "lblLicense"));
+    SendMessageW(splashWindow->handle(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+    SendMessageW(splashWindow->handle(), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+    EXPECT_EQ(splashEvents->calls, (std::vector<std::string>{"cmdExit_Click", "Form_Click"}));
+
+    auto mainEvents = std::make_shared<RecordingMain>();
+    auto main = win32::mainViewFactory(messageBox)(mainEvents);
+    ASSERT_NE(main, nullptr);
+    main->show();
+    auto* mainWindow = static_cast<win32::Win32MainView&>(*main).window();
+    for (const auto& control : frmMainLayout().controls) {
+        if (liesAboveLabels(control.kind) && control.container.empty()) {
+            EXPECT_EQ(windowAtCentre(mainWindow->handle(), control),
+                      mainWindow->controlHandle(control.name))
+                << control.name;
+        }
+    }
+    // The focus moves in tab order, from the list that has it when the window opens.
+    std::vector<std::string> order;
+    for (const auto* control : focusOrder(frmMainLayout())) {
+        order.emplace_back(control->name);
+    }
+    std::vector<std::string> visited;
+    HWND at = GetNextDlgTabItem(mainWindow->handle(), nullptr, FALSE);
+    for (std::size_t i = 0; i < order.size() && at != nullptr; ++i) {
+        for (const auto& control : frmMainLayout().controls) {
+            if (mainWindow->controlHandle(control.name) == at) {
+                visited.emplace_back(control.name);
+            }
+        }
+        at = GetNextDlgTabItem(mainWindow->handle(), at, FALSE);
+    }
+    EXPECT_EQ(visited, order);
+
+    main->listAddItem("lstROMIDs", "01000001FE0000CB");
+    EXPECT_EQ(SendMessageW(mainWindow->controlHandle("lstROMIDs"), LB_GETCOUNT, 0, 0), 1);
+    EXPECT_EQ(main->checkValue("chkAutoCopy"), 1);
+    main->unload();
+    splash->unload();
+    EXPECT_TRUE(pumpUntil([&] {
+        return static_cast<win32::Win32MainView&>(*main).window() == nullptr &&
+               static_cast<win32::Win32SplashView&>(*splash).window() == nullptr;
+    }));
+    EXPECT_EQ(mainEvents->calls, std::vector<std::string>{});
+}
+
+}  // namespace
