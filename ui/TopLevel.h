@@ -1,6 +1,8 @@
 #pragma once
 
 #include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/Services.h"
@@ -26,6 +28,19 @@ void runTopLevel(platform::MessageDialog& messageBox, Step&& step) noexcept {
     } catch (...) {
         reportUnhandled(messageBox, std::current_exception());
     }
+}
+
+// What a front-end binds to a user's action: runs call on the window's events object, if it
+// still exists, under the top level. The locked reference keeps the window object alive while its
+// handler runs, even when the handler unloads the window.
+template <typename Events, typename Call>
+std::function<void()> forwarder(std::weak_ptr<Events> events, platform::MessageDialog& messageBox,
+                                Call call) {
+    return [events = std::move(events), box = &messageBox, call] {
+        if (const std::shared_ptr<Events> target = events.lock()) {
+            runTopLevel(*box, [&] { call(*target); });
+        }
+    };
 }
 
 }  // namespace quorna::ui

@@ -70,4 +70,24 @@ public:
     virtual void viewGone() = 0;
 };
 
+// The calls every front-end's view answers the same way: each goes to the front-end's window
+// class (Window), which provides setCaptionOf, setFontSizeOf, setVisibleOf, showWindow,
+// hideWindow and unloadWindow.
+template <typename View, typename Window>
+class ForwardingView : public View, public Window {
+public:
+    void setCaption(std::string_view control, const std::string& text) override {
+        this->setCaptionOf(control, text);
+    }
+    void setFontSize(std::string_view control, double points) override {
+        this->setFontSizeOf(control, points);
+    }
+    void setVisible(std::string_view control, bool visible) override {
+        this->setVisibleOf(control, visible);
+    }
+    void show() override { this->showWindow(); }
+    void hide() override { this->hideWindow(); }
+    void unload() override { this->unloadWindow(); }
+};
+
 }  // namespace quorna::ui

@@ -120,18 +120,6 @@ QtWindowView::~QtWindowView() {
     }
 }
 
-template <typename Events, typename Call>
-std::function<void()> QtWindowView::forwarder(std::weak_ptr<Events> events,
-                                              platform::MessageDialog& messageBox, Call call) {
-    return [events = std::move(events), box = &messageBox, call] {
-        // The locked reference keeps the window object alive while its handler runs, even when
-        // the handler unloads the window.
-        if (const std::shared_ptr<Events> target = events.lock()) {
-            runTopLevel(*box, [&] { call(*target); });
-        }
-    };
-}
-
 QWidget& QtWindowView::widget(std::string_view control) const {
     QWidget* found = window_ ? window_->control(control) : nullptr;
     if (found == nullptr) {

@@ -62,11 +62,6 @@ protected:
     void hideWindow();
     void unloadWindow();
 
-    // A handler that runs call on the events object, if it still exists, under the top level.
-    template <typename Events, typename Call>
-    static std::function<void()> forwarder(std::weak_ptr<Events> events,
-                                           platform::MessageDialog& messageBox, Call call);
-
     void watchDestruction(std::function<void()> onGone);
     void connectButton(std::string_view control, std::function<void()> onClick);
 
@@ -74,23 +69,8 @@ protected:
     QPointer<LayoutWindow> window_;
 };
 
-// The calls every view answers the same way.
 template <typename View>
-class QtView : public View, public QtWindowView {
-public:
-    void setCaption(std::string_view control, const std::string& text) override {
-        setCaptionOf(control, text);
-    }
-    void setFontSize(std::string_view control, double points) override {
-        setFontSizeOf(control, points);
-    }
-    void setVisible(std::string_view control, bool visible) override {
-        setVisibleOf(control, visible);
-    }
-    void show() override { showWindow(); }
-    void hide() override { hideWindow(); }
-    void unload() override { unloadWindow(); }
-};
+using QtView = ForwardingView<View, QtWindowView>;
 
 class QtSplashView : public QtView<SplashView> {
 public:

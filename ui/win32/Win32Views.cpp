@@ -25,18 +25,6 @@ LayoutWindow* Win32WindowView::window() const {
     return link_->window;
 }
 
-template <typename Events, typename Call>
-std::function<void()> Win32WindowView::forwarder(std::weak_ptr<Events> events,
-                                                 platform::MessageDialog& messageBox, Call call) {
-    return [events = std::move(events), box = &messageBox, call] {
-        // The locked reference keeps the window object alive while its handler runs, even when
-        // the handler unloads the window.
-        if (const std::shared_ptr<Events> target = events.lock()) {
-            runTopLevel(*box, [&] { call(*target); });
-        }
-    };
-}
-
 void Win32WindowView::createWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
                                    std::function<void()> onCloseRequest,
                                    std::function<void()> onGone) {

@@ -38,11 +38,6 @@ protected:
     void hideWindow();
     void unloadWindow();
 
-    // A handler that runs call on the events object, if it still exists, under the top level.
-    template <typename Events, typename Call>
-    static std::function<void()> forwarder(std::weak_ptr<Events> events,
-                                           platform::MessageDialog& messageBox, Call call);
-
     // Creates the window; onGone runs when it is destroyed without the logic asking.
     void createWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
                       std::function<void()> onCloseRequest, std::function<void()> onGone);
@@ -51,21 +46,7 @@ protected:
 };
 
 template <typename View>
-class Win32View : public View, public Win32WindowView {
-public:
-    void setCaption(std::string_view control, const std::string& text) override {
-        setCaptionOf(control, text);
-    }
-    void setFontSize(std::string_view control, double points) override {
-        setFontSizeOf(control, points);
-    }
-    void setVisible(std::string_view control, bool visible) override {
-        setVisibleOf(control, visible);
-    }
-    void show() override { showWindow(); }
-    void hide() override { hideWindow(); }
-    void unload() override { unloadWindow(); }
-};
+using Win32View = ForwardingView<View, Win32WindowView>;
 
 class Win32SplashView : public Win32View<SplashView> {
 public:
