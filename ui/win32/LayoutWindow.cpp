@@ -181,6 +181,13 @@ LRESULT PictureBox::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_CTLCOLORSTATIC:  // the window that holds the layout colours the labels
             return SendMessageW(GetAncestor(hwnd_, GA_ROOT), message, wParam, lParam);
+        case WM_SYSCOLORCHANGE:  // the picture's transparent parts show the new dialog colour
+            if (picture_ != nullptr) {
+                DeleteObject(picture_);
+                picture_ = loadPicture(layout_.picture, GetSysColor(kDialogColour));
+            }
+            InvalidateRect(hwnd_, nullptr, TRUE);
+            return 0;
         default:
             return DefWindowProcW(hwnd_, message, wParam, lParam);
     }
@@ -688,6 +695,15 @@ LRESULT LayoutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
                     return 0;
                 }
             }
+            break;
+        case WM_SYSCOLORCHANGE:
+            // Only top-level windows hear of it; the controls draw with the new colours too.
+            for (const auto& control : controls_) {
+                if (control.handle != nullptr) {
+                    SendMessageW(control.handle, message, wParam, lParam);
+                }
+            }
+            InvalidateRect(hwnd_, nullptr, TRUE);
             break;
         case WM_DPICHANGED:
             placeAll(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
