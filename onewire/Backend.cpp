@@ -2,7 +2,9 @@
 
 #include "onewire/OwserverClient.h"
 #include "onewire/VirtualReader.h"
+#if !defined(_WIN32)
 #include "onewire/W1Bus.h"
+#endif
 
 namespace onewire {
 
@@ -15,7 +17,11 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
                 mapping.host, mapping.service, context.networkBudget, mapping.simulatedAllowed,
                 *context.reporter, context.portName);
         case BackendKind::W1:
+#if defined(_WIN32)
+            return nullptr;  // the kernel's w1 buses are Linux's
+#else
             return std::make_unique<W1Bus>(mapping.argument);
+#endif
     }
     return nullptr;
 }

@@ -6,6 +6,7 @@
 
 #include "onewire/Backend.h"
 #include "onewire/OwserverProtocol.h"
+#include "onewire/Socket.h"
 
 namespace onewire::owserver {
 
@@ -21,7 +22,7 @@ std::optional<Reply> exchange(const std::string& host, const std::string& servic
 
 // The reply on a connected socket, skipping keep-alive pings, read by the deadline; nullopt when
 // the peer closes early, sends something that is not a reply, or time runs out.
-std::optional<Reply> receiveReply(int fd, Clock::time_point deadline,
+std::optional<Reply> receiveReply(net::NativeSocket socket, Clock::time_point deadline,
                                   std::string* failure = nullptr);
 
 // A reader behind owserver, the owfs server, at HOST:PORT. The exchanges of one burst of calls

@@ -6,9 +6,35 @@
 #include <vector>
 
 #include "onewire/TextFile.h"
+#if defined(_WIN32)
+#include "onewire/Win32.h"
+#endif
 
 namespace onewire {
 namespace {
+
+#if defined(_WIN32)
+using win32::defaultSettingsFiles;
+using win32::environmentVariable;
+#else
+// $XDG_CONFIG_HOME/onewire/onewire.conf (~/.config when unset), then /etc/onewire/onewire.conf.
+std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
+    std::vector<std::string> candidates;
+    auto configHome = environment("XDG_CONFIG_HOME");
+    if (configHome && !configHome->empty() && configHome->front() == '/') {
+        candidates.push_back(*configHome + "/onewire/onewire.conf");
+    } else if (auto home = environment("HOME"); home && !home->empty()) {
+        candidates.push_back(*home + "/.config/onewire/onewire.conf");
+    }
+    candidates.push_back("/etc/onewire/onewire.conf");
+    return candidates;
+}
+
+std::optional<std::string> environmentVariable(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+#endif
 
 std::string lower(std::string_view text) {
     std::string result(text);
@@ -187,13 +213,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
 }
 
 Environment processEnvironment() {
-    return [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        if (value == nullptr) {
-            return std::nullopt;
-        }
-        return std::string(value);
-    };
+    return environmentVariable;
 }
 
 std::vector<std::string> settingsCandidates(const Environment& environment) {
@@ -201,15 +221,7 @@ std::vector<std::string> settingsCandidates(const Environment& environment) {
     if (explicitFile && !explicitFile->empty()) {
         return {*explicitFile};
     }
-    std::vector<std::string> candidates;
-    auto configHome = environment("XDG_CONFIG_HOME");
-    if (configHome && !configHome->empty() && configHome->front() == '/') {
-        candidates.push_back(*configHome + "/onewire/onewire.conf");
-    } else if (auto home = environment("HOME"); home && !home->empty()) {
-        candidates.push_back(*home + "/.config/onewire/onewire.conf");
-    }
-    candidates.push_back("/etc/onewire/onewire.conf");
-    return candidates;
+    return defaultSettingsFiles(environment);
 }
 
 std::optional<std::string> findSettingsFile(const Environment& environment) {

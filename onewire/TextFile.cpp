@@ -1,8 +1,10 @@
 #include "onewire/TextFile.h"
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
@@ -11,6 +13,7 @@
 
 namespace onewire {
 
+#if !defined(_WIN32)  // Windows: Win32.cpp
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit,
                                          std::string* problem) {
     auto fail = [problem](std::string why) -> std::optional<std::string> {
@@ -56,6 +59,7 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
     ::close(fd);
     return result;
 }
+#endif
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {

@@ -1,6 +1,9 @@
 #include "reader/tmexapi.h"
 
+#include <cstdio>
+#include <cwctype>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/ExecutableName.h"
 
@@ -27,9 +30,15 @@ namespace {
 
 #if defined(_WIN32)
 #define TMEX_CALL __stdcall
-constexpr const char* kDefaultLibrary = "IBFS32.DLL";
+using LibraryName = std::wstring;
+using LibraryHandle = HMODULE;
+constexpr const wchar_t* kDefaultLibrary = L"IBFS32.DLL";
+// Our own runtime, shipped beside the program for machines without the vendor's library.
+constexpr const wchar_t* kFallbackLibrary = L"onewire.dll";
 #else
 #define TMEX_CALL
+using LibraryName = std::string;
+using LibraryHandle = void*;
 constexpr const char* kDefaultLibrary = "libonewire.so.1";
 #endif
 
@@ -42,11 +51,71 @@ using TMRomFn = std::int16_t(TMEX_CALL*)(std::int32_t, void*, std::int16_t*);
 using Get_VersionFn = std::int16_t(TMEX_CALL*)(char*);
 using OneWireDiagnoseFn = std::int32_t(TMEX_CALL*)(std::int16_t, std::int16_t, char*, std::int32_t);
 
+#if defined(_WIN32)
+std::wstring widen(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
+    return result;
+}
+
+std::string narrow(const std::wstring& text) {
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+std::string systemMessage(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer, length);
+    LocalFree(buffer);
+    while (!text.empty() && std::iswspace(text.back())) {
+        text.pop_back();
+    }
+    return narrow(text) + " (error " + std::to_string(error) + ")";
+}
+
+// The handle; nullptr with the file's name and the reason in `failure`.
+LibraryHandle open(const LibraryName& name, std::string& failure) {
+    HMODULE handle = LoadLibraryW(name.c_str());
+    if (handle == nullptr) {
+        failure = narrow(name) + ": " + systemMessage(GetLastError());
+    }
+    return handle;
+}
+
+void reportLoadFailure(const std::string& message) {
+    OutputDebugStringW(widen(message).c_str());
+}
+#else
+LibraryHandle open(const LibraryName& name, std::string& failure) {
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = dlerror();  // names the file
+        failure = why != nullptr ? why : name;
+    }
+    return handle;
+}
+
+void reportLoadFailure(const std::string& message) {
+    std::fputs(message.c_str(), stderr);
+}
+#endif
+
 // Loads the library at the first call of any function and looks each function up at its own
 // first call, so that a missing library or function is a failure of that call only.
 class LibraryBinding final : public TMexApi {
 public:
-    explicit LibraryBinding(std::string name) : name_(std::move(name)) {}
+    // The first of candidates that loads serves every call.
+    explicit LibraryBinding(std::vector<LibraryName> candidates)
+        : candidates_(std::move(candidates)) {}
     ~LibraryBinding() override {
         // The library stays loaded: a session of it may outlive the binding's last user.
     }
@@ -109,37 +178,44 @@ private:
 
     // A missing function is a failure, unless it is optional.
     void* lookUp(const char* symbol, bool required = true) {
-#if defined(_WIN32)
         if (handle_ == nullptr) {
-            handle_ = LoadLibraryA(name_.c_str());
-            if (handle_ == nullptr) {
-                throw std::runtime_error("cannot load " + name_);
-            }
+            load();
         }
+#if defined(_WIN32)
         auto* address = reinterpret_cast<void*>(GetProcAddress(handle_, symbol));
 #else
-        if (handle_ == nullptr) {
-            handle_ = dlopen(name_.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (handle_ == nullptr) {
-                const char* why = dlerror();
-                throw std::runtime_error("cannot load " + name_ +
-                                         (why ? std::string(": ") + why : ""));
-            }
-        }
         void* address = dlsym(handle_, symbol);
 #endif
         if (address == nullptr && required) {
-            throw std::runtime_error(std::string("no function ") + symbol + " in " + name_);
+            throw std::runtime_error(std::string("no function ") + symbol +
+                                     " in the 1-Wire library");
         }
         return address;
     }
 
-    std::string name_;
-#if defined(_WIN32)
-    HMODULE handle_ = nullptr;
-#else
-    void* handle_ = nullptr;
-#endif
+    void load() {
+        std::string failures;
+        for (const LibraryName& candidate : candidates_) {
+            std::string failure;
+            handle_ = open(candidate, failure);
+            if (handle_ != nullptr) {
+                return;
+            }
+            failures += (failures.empty() ? "" : "; ") + failure;
+        }
+        // The windows show only that no reader was found; the cause is for whoever supports
+        // the operator, once per binding, although each call tries to load it again.
+        const std::string message = "cannot load the 1-Wire library: " + failures;
+        if (!reported_) {
+            reported_ = true;
+            reportLoadFailure(platform::executableName() + ": " + message + "\n");
+        }
+        throw std::runtime_error(message);
+    }
+
+    std::vector<LibraryName> candidates_;
+    bool reported_ = false;
+    LibraryHandle handle_ = nullptr;
     TMReadDefaultPortFn readDefaultPort_ = nullptr;
     TMExtendedStartSessionFn startSession_ = nullptr;
     TMSetupFn setup_ = nullptr;
@@ -155,28 +231,52 @@ private:
 
 namespace {
 
+#if defined(_WIN32)
+// IBFS32.DLL as Windows finds it (the program's folder first, then the system's); only when that
+// fails, onewire.dll by its full path in the program's folder, so no other folder is searched.
+std::vector<LibraryName> defaultLibraries() {
+    std::wstring program(MAX_PATH, L'\0');
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, program.data(),
+                                        static_cast<DWORD>(program.size()))) == program.size()) {
+        program.resize(program.size() * 2);  // a long path cut short
+    }
+    if (length == 0) {
+        return {kDefaultLibrary};  // never a bare onewire.dll from the search path
+    }
+    program.resize(length);
+    program.erase(program.find_last_of(L"\\/") + 1);
+    return {kDefaultLibrary, program + kFallbackLibrary};
+}
+
+LibraryName nameOf(const std::string& libraryName) {
+    return widen(libraryName);
+}
+#else
 // Like Windows, which looks for a DLL in the program's folder first: the runtime built beside the
 // program wins, whatever run path the loader would use (a preloaded sanitizer's, for instance).
-std::string defaultLibrary() {
-#if defined(_WIN32)
-    return kDefaultLibrary;
-#else
+std::vector<LibraryName> defaultLibraries() {
     std::string besideProgram = platform::executablePath();
     if (!besideProgram.empty()) {
         besideProgram.erase(besideProgram.find_last_of('/') + 1);
         besideProgram += kDefaultLibrary;
         if (access(besideProgram.c_str(), R_OK) == 0) {
-            return besideProgram;
+            return {besideProgram};
         }
     }
-    return kDefaultLibrary;
-#endif
+    return {kDefaultLibrary};
 }
+
+LibraryName nameOf(const std::string& libraryName) {
+    return libraryName;
+}
+#endif
 
 }  // namespace
 
 std::shared_ptr<TMexApi> bindLibrary(const std::string& libraryName) {
-    return std::make_shared<LibraryBinding>(libraryName.empty() ? defaultLibrary() : libraryName);
+    return std::make_shared<LibraryBinding>(
+        libraryName.empty() ? defaultLibraries() : std::vector<LibraryName>{nameOf(libraryName)});
 }
 
 }  // namespace quorna::tmexapi

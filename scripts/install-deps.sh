@@ -6,7 +6,8 @@ packages=(
   build-essential cmake pkg-config          # compiler and build
   qt6-base-dev                              # the Qt 6 Widgets front-end
   libgtest-dev libbenchmark-dev             # tests and benchmarks
-  g++-mingw-w64-i686                        # the 32-bit Windows build of the core
+  g++-mingw-w64-i686                        # the 32-bit Windows program and onewire.dll
+  g++-mingw-w64-x86-64 wine64               # the 64-bit Windows test build, run under wine64
   fonts-wine                                # Tahoma-compatible face for the window texts
   fonts-liberation                          # Courier New-compatible face for the ID list
   xvfb xauth xdotool xclip x11-utils        # end-to-end tests under a virtual X server
@@ -28,4 +29,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# wine32 runs the 32-bit Windows build itself, but only on hosts that run 32-bit programs at all
+# (some kernels have IA-32 emulation off); elsewhere its tests are reported as skipped.
+if bash "$(dirname "$0")/host-runs-32bit.sh" &&
+  ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  echo "Installing: wine wine32:i386"
+  dpkg --add-architecture i386
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine wine32:i386
 fi

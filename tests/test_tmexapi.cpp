@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <memory>
 #include <stdexcept>
@@ -16,6 +20,51 @@
 namespace quorna {
 namespace {
 
+#if defined(_WIN32)
+// Loads but holds none of the 1-Wire functions.
+constexpr const char* kOtherLibrary = "kernel32.dll";
+constexpr const char* kMissingLibrary = QUORNA_BINARY_DIR "/no-such-onewire.dll";
+
+void* functionOf(const char* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(library), name));
+}
+
+// Debugger output, as a debugger would see it: OutputDebugString raises an exception that only
+// a debugger (or a vectored handler, which runs first) gets to see.
+class DiagnosticCapture {
+public:
+    DiagnosticCapture() : handler_(AddVectoredExceptionHandler(1, &DiagnosticCapture::seen)) {
+        text_.clear();
+    }
+    ~DiagnosticCapture() { RemoveVectoredExceptionHandler(handler_); }
+    std::string text() const { return text_; }
+
+private:
+    static LONG CALLBACK seen(EXCEPTION_POINTERS* pointers) {
+        const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+        if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
+            text_ += reinterpret_cast<const char*>(record.ExceptionInformation[1]);
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    static inline std::string text_;
+    void* handler_;
+};
+#else
+constexpr const char* kOtherLibrary = "libc.so.6";
+constexpr const char* kMissingLibrary = QUORNA_BINARY_DIR "/no-such-onewire.so";
+
+void* functionOf(const char* library, const char* name) {
+    return dlsym(dlopen(library, RTLD_NOW | RTLD_LOCAL), name);
+}
+
+class DiagnosticCapture {
+public:
+    DiagnosticCapture() { ::testing::internal::CaptureStderr(); }
+    std::string text() { return ::testing::internal::GetCapturedStderr(); }
+};
+#endif
+
 class BindingTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -28,26 +77,39 @@ protected:
     fakes::FakeSleeper sleeper;
 };
 
-TEST_F(BindingTest, WithoutTheLibraryConstructionFailsBeforePublishingAnything) {
-    auto library = tmexapi::bindLibrary(std::string(QUORNA_BINARY_DIR) + "/no-such-onewire.so");
-    try {
-        TMexDrive drive(library, events, sleeper);
-        FAIL() << "construction succeeded without a library";
-    } catch (const ComponentError& failure) {
-        EXPECT_EQ(failure.number(), -2147221404);
-        EXPECT_EQ(failure.source(), "QuornaWeb.TMexDrive.Class_Initialize");
-        EXPECT_EQ(failure.description(), "TMexDrive component failure");
+TEST_F(BindingTest, WithoutTheLibraryConstructionFailsBeforePublishingAnythingAndSaysWhy) {
+    DiagnosticCapture diagnostics;
+    auto library = tmexapi::bindLibrary(kMissingLibrary);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            TMexDrive drive(library, events, sleeper);
+            FAIL() << "construction succeeded without a library";
+        } catch (const ComponentError& failure) {
+            EXPECT_EQ(failure.number(), -2147221404);
+            EXPECT_EQ(failure.source(), "QuornaWeb.TMexDrive.Class_Initialize");
+            EXPECT_EQ(failure.description(), "TMexDrive component failure");
+        }
     }
     EXPECT_EQ(tmexapi::intFoundPortNum, -99);
     EXPECT_EQ(tmexapi::intFoundPortType, -99);
     EXPECT_EQ(tmexapi::strDriverVersion, "untouched");
     EXPECT_EQ(events.calls, 0);
     EXPECT_TRUE(sleeper.sleeps.empty());
+
+    // The cause, for a supporter: which file and why, once however often it is tried.
+    const std::string said = diagnostics.text();
+    const std::string expected = std::string("cannot load the 1-Wire library: ") + kMissingLibrary;
+    ASSERT_NE(said.find(expected), std::string::npos) << said;
+    EXPECT_EQ(said.find(expected, said.find(expected) + 1), std::string::npos) << said;
+#if defined(_WIN32)
+    EXPECT_NE(said.find("(error 126)"), std::string::npos) << said;  // module not found
+#else
+    EXPECT_NE(said.find("No such file or directory"), std::string::npos) << said;
+#endif
 }
 
 TEST_F(BindingTest, AMissingFunctionIsAFailureOfThatCallOnly) {
-    // The C library loads but holds none of the 1-Wire functions.
-    auto library = tmexapi::bindLibrary("libc.so.6");
+    auto library = tmexapi::bindLibrary(kOtherLibrary);
     std::int16_t port = 0;
     std::int16_t type = 0;
     EXPECT_THROW(library->TMReadDefaultPort(&port, &type), std::runtime_error);
@@ -56,10 +118,10 @@ TEST_F(BindingTest, AMissingFunctionIsAFailureOfThatCallOnly) {
 }
 
 TEST_F(BindingTest, CallsReachTheLibraryWithTheirArguments) {
-    void* probe = dlopen(QUORNA_BINDING_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(probe, nullptr) << dlerror();
-    auto* log = reinterpret_cast<const char* (*)()>(dlsym(probe, "quorna_binding_log"));
-    auto* reset = reinterpret_cast<void (*)()>(dlsym(probe, "quorna_binding_reset"));
+    auto* log = reinterpret_cast<const char* (*)()>(
+        functionOf(QUORNA_BINDING_LIBRARY, "quorna_binding_log"));
+    auto* reset =
+        reinterpret_cast<void (*)()>(functionOf(QUORNA_BINDING_LIBRARY, "quorna_binding_reset"));
     ASSERT_NE(log, nullptr);
     ASSERT_NE(reset, nullptr);
     reset();
@@ -90,7 +152,6 @@ TEST_F(BindingTest, CallsReachTheLibraryWithTheirArguments) {
               "TMRom 7 0\n"
               "TMNext 7 -> 0\n"
               "TMEndSession 7\n");
-    dlclose(probe);
 }
 
 }  // namespace

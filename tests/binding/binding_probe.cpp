@@ -38,31 +38,32 @@ ONEWIRE_API void quorna_binding_reset() {
     calls.clear();
 }
 
-int16_t TMReadDefaultPort(int16_t* portNum, int16_t* portType) {
+int16_t ONEWIRE_CALL TMReadDefaultPort(int16_t* portNum, int16_t* portType) {
     record("TMReadDefaultPort %d %d", *portNum, *portType);
     *portNum = 2;
     *portType = 5;
     return 1;
 }
 
-int32_t TMExtendedStartSession(int16_t portNum, int16_t portType, void* sessionOptions) {
+int32_t ONEWIRE_CALL TMExtendedStartSession(int16_t portNum, int16_t portType,
+                                            void* sessionOptions) {
     record("TMExtendedStartSession %d %d %s", portNum, portType,
            sessionOptions == nullptr ? "null" : "options");
     return kSession;
 }
 
-int16_t TMSetup(int32_t session) {
+int16_t ONEWIRE_CALL TMSetup(int32_t session) {
     record("TMSetup %d", session);
     return session == kSession ? 1 : -200;
 }
 
-int16_t TMEndSession(int32_t session) {
+int16_t ONEWIRE_CALL TMEndSession(int32_t session) {
     record("TMEndSession %d", session);
     return 1;
 }
 
 // One device; the first byte of the caller's state buffer says whether it was handed out.
-int16_t TMNext(int32_t session, void* stateBuffer) {
+int16_t ONEWIRE_CALL TMNext(int32_t session, void* stateBuffer) {
     auto* state = static_cast<unsigned char*>(stateBuffer);
     const int16_t result = state[0] == 0 ? 1 : 0;
     state[0] = static_cast<unsigned char>(result);
@@ -70,14 +71,14 @@ int16_t TMNext(int32_t session, void* stateBuffer) {
     return result;
 }
 
-int16_t TMRom(int32_t session, void* stateBuffer, int16_t* rom) {
+int16_t ONEWIRE_CALL TMRom(int32_t session, void* stateBuffer, int16_t* rom) {
     (void)stateBuffer;
     record("TMRom %d %d", session, rom[0]);
     std::memcpy(rom, kRom, sizeof kRom);
     return 1;
 }
 
-int16_t Get_Version(char* buffer) {
+int16_t ONEWIRE_CALL Get_Version(char* buffer) {
     bool zeroed = true;
     for (int i = 0; i < 150; ++i) {
         zeroed = zeroed && buffer[i] == 0;

@@ -1,0 +1,137 @@
+#include "onewire/Win32.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "onewire/TextFile.h"
+
+namespace onewire {
+namespace win32 {
+
+std::wstring wide(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
+    return result;
+}
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+// The process's own environment, not the C library's copy of it taken at start-up.
+std::optional<std::string> environmentVariable(const char* name) {
+    const std::wstring wideName = wide(name);
+    DWORD length = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (length == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(length, L'\0');
+    length = GetEnvironmentVariableW(wideName.c_str(), value.data(), length);
+    value.resize(length);
+    return utf8(value);
+}
+
+std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
+    std::vector<std::string> candidates;
+    if (auto appData = environment("APPDATA"); appData && !appData->empty()) {
+        candidates.push_back(*appData + "\\onewire\\onewire.conf");
+    }
+    std::wstring program(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
+        if (length == 0) {
+            return candidates;
+        }
+        if (length < program.size()) {
+            program.resize(length);
+            break;
+        }
+        program.resize(program.size() * 2);  // a long path cut short
+    }
+    program.erase(program.find_last_of(L"\\/") + 1);
+    candidates.push_back(utf8(program) + "onewire.conf");
+    return candidates;
+}
+
+}  // namespace win32
+
+// Opened for reading with every sharing mode, so an editor holding the file open cannot make it
+// unreadable, and read only when it is a file on disk: a pipe would block the caller and a device
+// such as CON or NUL would never end or mean nothing (a folder does not open at all).
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit,
+                                         std::string* problem) {
+    auto fail = [problem](std::string why) -> std::optional<std::string> {
+        if (problem != nullptr) {
+            *problem = std::move(why);
+        }
+        return std::nullopt;
+    };
+    auto reason = [](DWORD error) {
+        char* buffer = nullptr;
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+        std::string text(buffer != nullptr ? buffer : "", length);
+        LocalFree(buffer);
+        return "cannot be read: " + std::string(trim(text));
+    };
+    HANDLE file = CreateFileW(win32::wide(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return fail(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                        ? "does not exist"
+                        : reason(error));
+    }
+    std::optional<std::string> result;
+    LARGE_INTEGER size{};
+    const std::string tooLarge = "is too large (over " + std::to_string(limit) + " bytes)";
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        result = fail("is not a regular file");
+    } else if (!GetFileSizeEx(file, &size)) {
+        result = fail(reason(GetLastError()));
+    } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+        result = fail(tooLarge);
+    } else {
+        std::string text;
+        char chunk[4096];
+        while (true) {
+            DWORD count = 0;
+            if (!ReadFile(file, chunk, sizeof chunk, &count, nullptr)) {
+                result = fail(reason(GetLastError()));
+                break;
+            }
+            if (text.size() + count > limit) {  // grown since its size was taken
+                result = fail(tooLarge);
+                break;
+            }
+            if (count == 0) {
+                result = std::move(text);
+                break;
+            }
+            text.append(chunk, count);
+        }
+    }
+    CloseHandle(file);
+    return result;
+}
+
+}  // namespace onewire
