@@ -3,6 +3,8 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include "onewire/Win32.h"
 #else
 #include <netdb.h>
 #include <poll.h>
@@ -13,7 +15,6 @@
 #include <cstring>
 #endif
 
-#include <cctype>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -71,16 +72,7 @@ bool tryAgain(int error) {
 }
 
 std::string describe(int error) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer != nullptr ? buffer : "", length);
-    LocalFree(buffer);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.pop_back();
-    }
-    return text.empty() ? "error " + std::to_string(error) : text;
+    return win32::systemMessage(static_cast<unsigned long>(error));
 }
 
 // select rather than WSAPoll, which on Windows before 10 (2004) never reports a refused

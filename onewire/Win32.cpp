@@ -46,6 +46,16 @@ std::optional<std::string> environmentVariable(const char* name) {
     return utf8(value);
 }
 
+std::string systemMessage(unsigned long error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const std::string text(trim(utf8(std::wstring(buffer != nullptr ? buffer : L"", length))));
+    LocalFree(buffer);
+    return text.empty() ? "error " + std::to_string(error) : text;
+}
+
 std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
     std::vector<std::string> candidates;
     if (auto appData = environment("APPDATA"); appData && !appData->empty()) {

@@ -10,12 +10,11 @@ bash scripts/build.sh
 # The shipping 32-bit program set (build-mingw) and the same sources as 64-bit (build-win64),
 # whose tests run under wine64 on every host; the 32-bit tests run where the host runs 32-bit
 # programs and are reported as skipped elsewhere.
-windows_frontend=none
 for set in "build-mingw mingw-i686" "build-win64 mingw-x86_64"; do
   read -r folder toolchain <<<"$set"
   echo "== Windows build $folder ($toolchain)"
   cmake -S . -B "$folder" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
-    -DQUORNA_FRONTEND="$windows_frontend" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$folder" -j"$(nproc)"
 done
 
