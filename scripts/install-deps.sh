@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config          # compiler and build
+  ninja-build                               # the sanitizer build (scripts/test-sanitizers.sh)
   qt6-base-dev                              # the Qt 6 Widgets front-end
   libgtest-dev libbenchmark-dev             # tests and benchmarks
   g++-mingw-w64-i686                        # the 32-bit Windows program and onewire.dll

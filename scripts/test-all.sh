@@ -24,4 +24,6 @@ for folder in build build-win64 build-mingw; do
   echo "-- $folder"
   ctest --test-dir "$folder" --output-on-failure -j"$(nproc)" --timeout 300 || status=1
 done
+# After build's tests, whose short fuzz run grew the corpus the sanitizer build replays.
+bash scripts/test-sanitizers.sh || status=1
 exit $status

@@ -429,6 +429,14 @@ TEST(HostileOwserver, EndlessPingsAndSilenceGiveUp) {
         }
     });
     expectNoDevice([](int, FakeServer& self) { self.pause(10s); });  // accepts, never answers
+    expectNoDevice([](int connection, FakeServer& self) {            // a reply a byte at a time
+        for (std::uint8_t byte : FakeServer::reply("/uncached/01.000001FE0000")) {
+            if (!self.pause(5ms)) {
+                return;
+            }
+            FakeServer::send(connection, {byte});
+        }
+    });
     FakeServer silent([](int, FakeServer& self) { self.pause(10s); });
     EXPECT_EQ(Passes(silent.port()).setup(), 3);
 }

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The sanitizer part of the test command: the unit tests, the runtime tests (hostile servers,
+# fuzz corpus replay) and the end-to-end tests, built with GCC's AddressSanitizer (leaks
+# included) and UndefinedBehaviorSanitizer into build-asan/. Only what those tests run is built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+units=$(basename -s .cpp tests/test_*.cpp tests/qt/test_*.cpp | tr '\n' ' ')
+runtime="test_onewire_units test_onewire_owserver test_onewire_library"
+replays="fuzz_owserver_reply_replay fuzz_settings_replay"
+
+echo "== sanitizer build (ASan + UBSan) in build-asan"
+# Ninja, because it builds the many small test programs side by side where make goes one by one.
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" \
+  -DQUORNA_SANITIZE=ON -DQUORNA_FUZZ_CORPUS="$PWD/build/onewire-fuzz" >/dev/null
+# shellcheck disable=SC2086
+cmake --build build-asan -j"$(nproc)" --target $units $runtime $replays onewire \
+  quorna-fobit-reader
+
+echo "== tests under the sanitizers"
+export ASAN_OPTIONS=detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1
+selected="^($(echo $units $runtime | tr ' ' '|')|onewire_fuzz_.*_replay|e2e_.*)\$"
+cd build-asan
+ctest --output-on-failure -j"$(nproc)" --timeout 300 -R "$selected" -E 'wine|wayland|package'
