@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what it needs, builds everything, cross-builds the Windows program
 # for 32-bit Windows and the Windows test set for 64-bit, and runs every test through CTest (the
-# Windows ones under wine).
+# Windows ones under wine), then the sanitizer build's (scripts/test-sanitizers.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
