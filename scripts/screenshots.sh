@@ -99,14 +99,9 @@ shoot_all ""
 # The Win32 front-end under wine64, in a prefix of its own inside the Windows build folder (made
 # once, about 17 s).
 if [ -f "$winbuild/quorna-fobit-reader.exe" ]; then
-  export WINEPREFIX=$PWD/$winbuild/wine-screenshots WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ ! -e "$WINEPREFIX/.ready" ]; then
-    rm -rf "$WINEPREFIX"
-    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-    /usr/lib/wine/wineserver -w
-    touch "$WINEPREFIX/.ready"
-  fi
-  run=(/usr/lib/wine/wine64 "$winbuild/quorna-fobit-reader.exe")
+  export WINEPREFIX=$PWD/$winbuild/wine-screenshots
+  bash scripts/wine-run.sh 64 "$WINEPREFIX" wineboot >/dev/null 2>&1
+  run=(bash scripts/wine-run.sh 64 "$WINEPREFIX" "$winbuild/quorna-fobit-reader.exe")
   native_path() { wine_path "$1"; }
   ONEWIRE_CONF=$(wine_path "$work/onewire.conf")
   shoot_all "wine-"

@@ -3,19 +3,18 @@
 reader (or a real owserver) of its own, driven with xdotool and read back through the X
 clipboard with xclip.
 
-Usage: e2e.py [--wine LOADER PREFIX] PROGRAM CASE...
+Usage: e2e.py [--wine BITS PREFIX] PROGRAM CASE...
   CASE: read_once, scanning, auto_copy_off, second_instance, owserver, not_found, first_run, and
   with --wine also ibfs32_first and program_passes (PROGRAM is a test program that must end with
   status 0).
-  --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) through the wine
-  loader (/usr/lib/wine/wine64 or /usr/bin/wine) in the wine prefix PREFIX, made by the first run
-  and shared by later ones. Wine hands the Windows clipboard to X's CLIPBOARD selection.
+  --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) of that width
+  (32 or 64) under wine in the wine prefix PREFIX, made by the first run and shared by later ones.
+  Wine hands the Windows clipboard to X's CLIPBOARD selection.
 Each case gets an Xvfb and a folder of its own. Every process a case starts is stopped when it
 ends, however it ends.
 """
 
 import ctypes
-import fcntl
 import os
 import random
 import select
@@ -84,38 +83,43 @@ def _die_with_parent():
     libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
-class Wine:
-    """The wine loader and a prefix of the test's own. Making a prefix takes about 17 s, so it is
-    made once and shared by every later case and run; runs that start together wait for the one
-    making it."""
+WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                        "wine-run.sh")
+WINESERVER = "/usr/lib/wine/wineserver"
 
-    def __init__(self, loader, prefix):
-        self.loader = loader
+
+class Wine:
+    """Windows programs under wine through scripts/wine-run.sh in a prefix of the test's own: the
+    script makes it once (about 17 s) for every later case and run, and says SKIPPED where the
+    host cannot run programs of that width."""
+
+    def __init__(self, bits, prefix):
+        self.bits = bits
         self.prefix = os.path.abspath(prefix)
-        self.server = os.path.join(os.path.dirname(loader), "wineserver")
-        if not os.path.exists(self.server):
-            self.server = "wineserver"
+
+    def command(self, program, *args):
+        return ["bash", WINE_RUN, self.bits, self.prefix, program] + list(args)
 
     def env(self):
         # No Mono or Gecko prompts; no debug chatter (a second instance must end silently).
         return {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 
-    def ensure_prefix(self, env):
-        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
-        with open(self.prefix + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            ready = os.path.join(self.prefix, ".ready")
-            if not os.path.exists(ready):
-                shutil.rmtree(self.prefix, ignore_errors=True)
-                subprocess.run([self.loader, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=300)
-                self.stop(env)
-                open(ready, "w").close()
+    def prepare(self):
+        """Makes the prefix before any case counts time; ends the test as skipped where wine
+        cannot run."""
+        env = dict(os.environ, **self.env())
+        result = subprocess.run(self.command("wineboot"), env=env, capture_output=True, text=True,
+                                timeout=300)
+        if result.returncode == SKIP_STATUS:
+            skip(result.stdout.strip().replace("SKIPPED: ", "", 1))
+        self.stop(env)
+        if result.returncode != 0:
+            raise Failure("wine did not start: " + result.stdout + result.stderr)
 
     def stop(self, env):
-        """Ends everything wine runs in the prefix (the desktop process holds the display)."""
-        subprocess.run([self.server, "-k"], env=env, stderr=subprocess.DEVNULL)
-        subprocess.run([self.server, "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+        """Ends everything wine runs in the prefix (its desktop process holds the display)."""
+        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
 
     @staticmethod
     def path(path):
@@ -209,7 +213,7 @@ class Session:
         log = open(os.path.join(self.dir, name + ".log"), "wb")
         argv = [program or self.program]
         if self.wine:
-            argv.insert(0, self.wine.loader)
+            argv = self.wine.command(argv[0])
         return self.spawn(argv, env=self.env(), stdout=log, stderr=subprocess.STDOUT)
 
     def log_of(self, name="program"):
@@ -633,11 +637,11 @@ def main():
     def started(case):
         def run(session):
             session.start_xvfb()
-            if wine:
-                wine.ensure_prefix(session.env())
             case(session)
         return run
 
+    if wine:
+        wine.prepare()
     status = 0
     for name in args[1:]:
         began = time.monotonic()
