@@ -32,7 +32,7 @@ class WineSession(e2e.Session):
 
     def __init__(self):
         super().__init__(WINE)
-        self.wine = e2e.Wine(WINE, os.path.join(self.dir, "prefix"))
+        self.wine = e2e.Wine("64", os.path.join(self.dir, "prefix"))
         drive_c = os.path.join(self.wine.prefix, "drive_c")
         self.program_files = os.path.join(drive_c, "Program Files", PRODUCT)
         self.shortcut = os.path.join(drive_c, "ProgramData", "Microsoft", "Windows", "Start Menu",
@@ -58,7 +58,7 @@ class WineSession(e2e.Session):
 
 def run(session, setup):
     session.start_xvfb()
-    session.wine.ensure_prefix(session.env())
+    session.wine.prepare()
     session.run_wine(setup, "/S")
     for name in ("quorna-fobit-reader.exe", "onewire.dll", "onewire.conf", "uninstall.exe"):
         check(os.path.isfile(os.path.join(session.program_files, name)), name + " not installed")
