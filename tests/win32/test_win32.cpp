@@ -87,6 +87,23 @@ TEST(SingleInstanceMutex, OnlyTheFirstHolderRunsAndItsEndFreesTheName) {
     EXPECT_FALSE(platform::win32::SingleInstanceMutex(name).anotherInstanceRunning());
 }
 
+TEST(Win32Resources, VersionRecordReadsOnePointThreeRevisionSeventeen) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::vector<char> info(GetFileVersionInfoSizeW(path, nullptr));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* numbers = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&numbers), &size));
+    EXPECT_EQ(numbers->dwFileVersionMS, MAKELONG(3, 1));
+    EXPECT_EQ(numbers->dwFileVersionLS, MAKELONG(17, 0));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\FileVersion",
+                               reinterpret_cast<void**>(&text), &size));
+    EXPECT_STREQ(text, L"1.03.0017");
+}
+
 struct RecordingSplash : SplashEvents {
     std::vector<std::string> calls;
     void Form_Click() override { calls.push_back("Form_Click"); }
@@ -127,6 +144,7 @@ TEST(Win32Views, ButtonsLieAboveLabelsAndTakeTheClicksAtTheirCentres) {
     splash->setVisible("cmdExit", true);
     splash->show();
     auto* splashWindow = static_cast<win32::Win32SplashView&>(*splash).window();
+    EXPECT_NE(SendMessageW(splashWindow->handle(), WM_GETICON, ICON_BIG, 0), 0);
     const WindowLayout& splashLayout = frmSplashLayout();
     // The status label overlaps Exit; Exit lies above it and takes the click.
     EXPECT_EQ(windowAtCentre(splashWindow->handle(), *findControl(splashLayout, "cmdExit")),
