@@ -477,6 +477,22 @@ TEST(HostileOwserver, RefusedConnection) {
 }
 
 // Each failure is reported when it starts or changes, and once when the server answers again.
+// A name is looked up in the background, each of its addresses tried in turn (localhost may give
+// ::1 first, where nothing listens); a name that does not resolve fails the exchange, by its
+// deadline.
+TEST(HostileOwserver, HostNames) {
+    FakeServer server(
+        [](int connection, FakeServer&) { FakeServer::send(connection, FakeServer::reply("")); });
+    std::string failure;
+    EXPECT_TRUE(owserver::exchange("localhost", std::to_string(server.port()),
+                                   owserver::kMessageNop, "", owserver::kFlagOwnet, 0,
+                                   Clock::now() + 5s, &failure))
+        << failure;
+    EXPECT_FALSE(owserver::exchange("no-such-host.invalid", "4304", owserver::kMessageNop, "",
+                                    owserver::kFlagOwnet, 0, Clock::now() + 2s, &failure));
+    EXPECT_TRUE(failure == "unknown host" || failure == "name lookup timed out") << failure;
+}
+
 TEST(HostileOwserver, FailuresAreReportedOnceAndSoIsTheRecovery) {
     int port = freeLoopbackPort();
     Passes passes(port);
