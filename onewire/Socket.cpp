@@ -4,7 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "onewire/Win32.h"
+#include "platform/WindowsText.h"
 #else
 #include <netdb.h>
 #include <poll.h>
@@ -72,7 +72,7 @@ bool tryAgain(int error) {
 }
 
 std::string describe(int error) {
-    return win32::systemMessage(static_cast<unsigned long>(error));
+    return quorna::platform::systemMessage(static_cast<unsigned long>(error));
 }
 
 // select rather than WSAPoll, which on Windows before 10 (2004) never reports a refused

@@ -6,36 +6,18 @@
 #include <windows.h>
 
 #include "onewire/TextFile.h"
+#include "platform/WindowsText.h"
 
 namespace onewire {
 namespace win32 {
 
-std::wstring wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
-    return result;
-}
-
-std::string utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
-    return result;
-}
+using quorna::platform::narrow;
+using quorna::platform::systemMessage;
+using quorna::platform::widen;
 
 // The process's own environment, not the C library's copy of it taken at start-up.
 std::optional<std::string> environmentVariable(const char* name) {
-    const std::wstring wideName = wide(name);
+    const std::wstring wideName = widen(name);
     DWORD length = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
     if (length == 0) {
         return std::nullopt;
@@ -43,17 +25,7 @@ std::optional<std::string> environmentVariable(const char* name) {
     std::wstring value(length, L'\0');
     length = GetEnvironmentVariableW(wideName.c_str(), value.data(), length);
     value.resize(length);
-    return utf8(value);
-}
-
-std::string systemMessage(unsigned long error) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    const std::string text(trim(utf8(std::wstring(buffer != nullptr ? buffer : L"", length))));
-    LocalFree(buffer);
-    return text.empty() ? "error " + std::to_string(error) : text;
+    return narrow(value);
 }
 
 std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
@@ -61,21 +33,9 @@ std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
     if (auto appData = environment("APPDATA"); appData && !appData->empty()) {
         candidates.push_back(*appData + "\\onewire\\onewire.conf");
     }
-    std::wstring program(MAX_PATH, L'\0');
-    while (true) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
-        if (length == 0) {
-            return candidates;
-        }
-        if (length < program.size()) {
-            program.resize(length);
-            break;
-        }
-        program.resize(program.size() * 2);  // a long path cut short
+    if (const std::wstring folder = quorna::platform::programFolder(); !folder.empty()) {
+        candidates.push_back(narrow(folder) + "onewire.conf");
     }
-    program.erase(program.find_last_of(L"\\/") + 1);
-    candidates.push_back(utf8(program) + "onewire.conf");
     return candidates;
 }
 
@@ -102,7 +62,7 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
         LocalFree(buffer);
         return "cannot be read: " + std::string(trim(text));
     };
-    HANDLE file = CreateFileW(win32::wide(path).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

@@ -1,7 +1,6 @@
 #include "reader/tmexapi.h"
 
 #include <cstdio>
-#include <cwctype>
 #include <stdexcept>
 #include <vector>
 
@@ -15,6 +14,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "platform/WindowsText.h"
 #else
 #include <dlfcn.h>
 #include <unistd.h>
@@ -52,41 +53,16 @@ using Get_VersionFn = std::int16_t(TMEX_CALL*)(char*);
 using OneWireDiagnoseFn = std::int32_t(TMEX_CALL*)(std::int16_t, std::int16_t, char*, std::int32_t);
 
 #if defined(_WIN32)
-std::wstring widen(const std::string& text) {
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
-    return result;
-}
-
-std::string narrow(const std::wstring& text) {
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
-    return result;
-}
-
-std::string systemMessage(DWORD error) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer, length);
-    LocalFree(buffer);
-    while (!text.empty() && std::iswspace(text.back())) {
-        text.pop_back();
-    }
-    return narrow(text) + " (error " + std::to_string(error) + ")";
-}
+using platform::narrow;
+using platform::widen;
 
 // The handle; nullptr with the file's name and the reason in `failure`.
 LibraryHandle open(const LibraryName& name, std::string& failure) {
     HMODULE handle = LoadLibraryW(name.c_str());
     if (handle == nullptr) {
-        failure = narrow(name) + ": " + systemMessage(GetLastError());
+        const DWORD error = GetLastError();
+        failure = narrow(name) + ": " + platform::systemMessage(error) + " (error " +
+                  std::to_string(error) + ")";
     }
     return handle;
 }
@@ -235,18 +211,11 @@ namespace {
 // IBFS32.DLL as Windows finds it (the program's folder first, then the system's); only when that
 // fails, onewire.dll by its full path in the program's folder, so no other folder is searched.
 std::vector<LibraryName> defaultLibraries() {
-    std::wstring program(MAX_PATH, L'\0');
-    DWORD length = 0;
-    while ((length = GetModuleFileNameW(nullptr, program.data(),
-                                        static_cast<DWORD>(program.size()))) == program.size()) {
-        program.resize(program.size() * 2);  // a long path cut short
-    }
-    if (length == 0) {
+    const std::wstring folder = platform::programFolder();
+    if (folder.empty()) {
         return {kDefaultLibrary};  // never a bare onewire.dll from the search path
     }
-    program.resize(length);
-    program.erase(program.find_last_of(L"\\/") + 1);
-    return {kDefaultLibrary, program + kFallbackLibrary};
+    return {kDefaultLibrary, folder + kFallbackLibrary};
 }
 
 LibraryName nameOf(const std::string& libraryName) {

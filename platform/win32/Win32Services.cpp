@@ -13,29 +13,6 @@ namespace {
 constexpr const wchar_t* kDialogWindowProperty = L"QuornaDialogWindow";
 }
 
-std::wstring widen(std::string_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string narrow(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
-    return result;
-}
-
 void markDialogWindow(HWND window) {
     SetPropW(window, kDialogWindowProperty, reinterpret_cast<HANDLE>(1));
 }

@@ -7,12 +7,12 @@
 #include <string_view>
 
 #include "platform/Services.h"
+#include "platform/WindowsText.h"
 
 namespace quorna::platform::win32 {
 
-// UTF-8 (the core's texts) to UTF-16 (the Windows API's) and back.
-std::wstring widen(std::string_view text);
-std::string narrow(std::wstring_view text);
+using platform::narrow;
+using platform::widen;
 
 // The program's top-level windows take part in dialog navigation (Tab, access keys, Esc) through
 // IsDialogMessage; a window is marked so when created.
