@@ -14,23 +14,28 @@ done
 
 defines=()
 case "$(objdump -f "$build/quorna-fobit-reader.exe")" in
-  *pei-x86-64*) arch=win64; defines+=(-DWIN64) ;;
-  *pei-i386*) arch=win32 ;;
+  *pei-x86-64*) arch=win64; strip=x86_64-w64-mingw32-strip; defines+=(-DWIN64) ;;
+  *pei-i386*) arch=win32; strip=i686-w64-mingw32-strip ;;
   *) echo "$build/quorna-fobit-reader.exe is not a Windows program" >&2; exit 1 ;;
 esac
 
-setup=$build/quorna-fobit-reader-$version-setup.exe
-[ "$arch" = win64 ] && setup=$build/quorna-fobit-reader-$version-win64-setup.exe
-makensis -V2 -NOCD "${defines[@]}" -DBUILD_DIR="$build" -DOUT_FILE="$setup" \
-  packaging/windows/installer.nsi
-echo "$setup"
-
-zip=$build/quorna-fobit-reader-$version-$arch.zip
+# The shipped files, stripped of their symbol tables: the installer and the zip hold the same.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 folder="$stage/Quorna Fobit Reader"
 mkdir "$folder"
-cp "$build/quorna-fobit-reader.exe" "$build/onewire.dll" packaging/windows/onewire.conf "$folder/"
+for file in quorna-fobit-reader.exe onewire.dll; do
+  "$strip" --strip-unneeded -o "$folder/$file" "$build/$file"
+done
+cp packaging/windows/onewire.conf "$folder/"
+
+setup=$build/quorna-fobit-reader-$version-setup.exe
+[ "$arch" = win64 ] && setup=$build/quorna-fobit-reader-$version-win64-setup.exe
+makensis -V2 -NOCD "${defines[@]}" -DBUILD_DIR="$folder" -DOUT_FILE="$setup" \
+  packaging/windows/installer.nsi
+echo "$setup"
+
+zip=$build/quorna-fobit-reader-$version-$arch.zip
 rm -f "$zip"
 (cd "$stage" && zip -qrX "$zip" "Quorna Fobit Reader")
 echo "$zip"

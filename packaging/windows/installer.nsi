@@ -1,6 +1,6 @@
 ; The Windows installer of the Quorna Fobit Reader (NSIS 3, built on Linux by
 ; scripts/package-windows.sh). Defines given on the command line:
-;   BUILD_DIR  folder holding quorna-fobit-reader.exe and onewire.dll
+;   BUILD_DIR  folder holding the files to ship: quorna-fobit-reader.exe, onewire.dll
 ;   OUT_FILE   the installer to write
 ;   WIN64      set for the 64-bit build: a 64-bit installer (it runs where 32-bit programs cannot)
 ;              that installs under the 64-bit Program Files and registry view
@@ -61,7 +61,7 @@ Section "Install"
   File "${BUILD_DIR}\onewire.dll"
   ; The example settings map nothing; an operator's edited file survives a reinstall.
   SetOverwrite off
-  File "${SOURCE_DIR}\onewire.conf"
+  File "${BUILD_DIR}\onewire.conf"
   SetOverwrite on
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\${PROGRAM}" "" "$INSTDIR\${PROGRAM}" 0
