@@ -5,8 +5,8 @@ a virtual reader under an Xvfb of its own until it reaches its main window, then
 silently and checks that the files, the Start menu entry and the uninstall key are gone.
 
 Usage: package_windows.py SOURCE_DIR WIN64_BUILD_DIR [WIN32_BUILD_DIR]
-With the shipping 32-bit build given too, its installer and zip are built and checked as well
-(the host may not run 32-bit programs, so that installer is not run).
+With the shipping 32-bit build given too, its installer and zip are made and checked as well,
+and the installer is run the same way in the same prefix where the host runs 32-bit programs.
 Prints SKIPPED and exits 77 where it cannot run (no 64-bit Windows build, no wine64).
 """
 
@@ -28,13 +28,13 @@ def check(condition, what):
 
 
 class WineSession(e2e.Session):
-    """An Xvfb and a wine prefix of this test's own."""
+    """An Xvfb and a wine prefix of this test's own; 32-bit programs run in it too (WoW64)."""
 
     def __init__(self):
         super().__init__(WINE)
-        self.wine = e2e.Wine("64", os.path.join(self.dir, "prefix"))
-        drive_c = os.path.join(self.wine.prefix, "drive_c")
-        self.program_files = os.path.join(drive_c, "Program Files", PRODUCT)
+        self.prefix = os.path.join(self.dir, "prefix")
+        self.wine = e2e.Wine("64", self.prefix)
+        drive_c = os.path.join(self.prefix, "drive_c")
         self.shortcut = os.path.join(drive_c, "ProgramData", "Microsoft", "Windows", "Start Menu",
                                      "Programs", PRODUCT + ".lnk")
 
@@ -44,9 +44,13 @@ class WineSession(e2e.Session):
         return env
 
     def run_wine(self, *args):
-        result = subprocess.run([WINE] + list(args), env=self.env(), capture_output=True,
+        """Runs a Windows program of the current width; False where the host cannot run it."""
+        result = subprocess.run(self.wine.command(*args), env=self.env(), capture_output=True,
                                 timeout=120)
+        if result.returncode == e2e.SKIP_STATUS:
+            return False
         check(result.returncode == 0, "wine %s: %s" % (args, result.stderr.decode()[-2000:]))
+        return True
 
     def wait_until(self, condition, what):
         deadline = time.monotonic() + e2e.PATIENCE
@@ -56,32 +60,46 @@ class WineSession(e2e.Session):
             time.sleep(0.25)
 
 
-def run(session, setup):
-    session.start_xvfb()
-    session.wine.prepare()
-    session.run_wine(setup, "/S")
+def install_run_uninstall(session, bits, setup):
+    """Installs silently, starts the installed program on a virtual reader until its main window
+    shows, and uninstalls silently; False where the host cannot run programs of that width."""
+    session.wine = e2e.Wine(bits, session.prefix)
+    folder = "Program Files" if bits == "64" else "Program Files (x86)"
+    installed = os.path.join(session.prefix, "drive_c", folder, PRODUCT)
+    windows_folder = "C:\\%s\\%s\\" % (folder, PRODUCT)
+    if not session.run_wine(setup, "/S"):
+        return False
     for name in ("quorna-fobit-reader.exe", "onewire.dll", "onewire.conf", "uninstall.exe"):
-        check(os.path.isfile(os.path.join(session.program_files, name)), name + " not installed")
+        check(os.path.isfile(os.path.join(installed, name)), name + " not installed")
     check(os.path.isfile(session.shortcut), "no Start menu entry")
 
     # The operator's edit: the installed settings name a virtual reader holding one token.
     session.set_tokens([e2e.TOKEN_A])
-    with open(os.path.join(session.program_files, "onewire.conf"), "a") as conf:
+    with open(os.path.join(installed, "onewire.conf"), "a") as conf:
         conf.write("default = usb 1\n%s\n" % session.virtual_reader(session.reader))
-    program = session.start_program(
-        program="C:\\Program Files\\%s\\quorna-fobit-reader.exe" % PRODUCT)
+    program = session.start_program(program=windows_folder + "quorna-fobit-reader.exe")
     session.wait_for_main_window(program)
     session.wine.stop(session.env())
 
-    session.run_wine("C:\\Program Files\\%s\\uninstall.exe" % PRODUCT, "/S")
+    session.run_wine(windows_folder + "uninstall.exe", "/S")
     # The uninstaller runs from a copy of itself in the temporary folder and returns at once.
-    session.wait_until(lambda: not os.path.exists(session.program_files),
-                       "the uninstaller left " + session.program_files)
+    session.wait_until(lambda: not os.path.exists(installed), "the uninstaller left " + installed)
     check(not os.path.exists(session.shortcut), "the uninstaller left the Start menu entry")
     session.wine.stop(session.env())  # writes the registry files
-    with open(os.path.join(session.wine.prefix, "system.reg"), encoding="utf-8",
-              errors="replace") as registry:
-        check(UNINSTALL_KEY not in registry.read(), "the uninstaller left its registry key")
+    for registry in ("system.reg", "user.reg"):
+        with open(os.path.join(session.prefix, registry), encoding="utf-8",
+                  errors="replace") as f:
+            check(UNINSTALL_KEY not in f.read(), "the uninstaller left its registry key")
+    return True
+
+
+def run(session, setups):
+    session.start_xvfb()
+    session.wine.prepare()
+    for bits, setup in setups:
+        if not install_run_uninstall(session, bits, setup):
+            print("%s-bit installer not run: this host does not run %s-bit programs"
+                  % (bits, bits))
 
 
 def main():
@@ -112,11 +130,11 @@ def main():
             sys.exit(1)
         return setup
 
+    setups = [("64", package(build, "win64"))]
     if len(sys.argv) == 4 and os.path.isfile(os.path.join(sys.argv[3], "quorna-fobit-reader.exe")):
-        package(sys.argv[3], "win32")
-    setup = package(build, "win64")
+        setups.append(("32", package(sys.argv[3], "win32")))
 
-    return e2e.run_case(WineSession(), lambda session: run(session, setup))
+    return e2e.run_case(WineSession(), lambda session: run(session, setups))
 
 
 if __name__ == "__main__":
