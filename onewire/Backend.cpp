@@ -18,7 +18,7 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
                 *context.reporter, context.portName);
         case BackendKind::W1:
 #if defined(_WIN32)
-            return nullptr;  // the kernel's w1 buses are Linux's
+            return std::make_unique<NoAdapter>();  // the kernel's w1 buses are Linux's
 #else
             return std::make_unique<W1Bus>(mapping.argument);
 #endif

@@ -269,7 +269,7 @@ std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
     if (auto found = settings.ports.find(port); found != settings.ports.end()) {
         return found->second;
     }
-    if (!settings.fromFile && port.type == kPortTypeUsb) {
+    if (!settings.fromFile && port.type == kPortTypeUsb && !w1DevicesFolder.empty()) {
         PortMapping kernel;
         kernel.kind = BackendKind::W1;
         kernel.argument = w1DevicesFolder + "/w1_bus_master" + std::to_string(port.number);

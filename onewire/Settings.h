@@ -70,7 +70,7 @@ Settings loadSettings(const Environment& environment, Reporter& reporter);
 bool isNameablePort(Port port);
 
 // The mapping that serves a port: the settings' own, or without a settings file the kernel's
-// bus master N for USB port N.
+// bus master N for USB port N (none where there are no kernel buses: an empty folder).
 std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
                                       const std::string& w1DevicesFolder);
 

@@ -178,6 +178,7 @@ TEST(Settings, WithoutAFileUsbPortsAreKernelBusMasters) {
     EXPECT_EQ(usb2->kind, BackendKind::W1);
     EXPECT_EQ(usb2->argument, "/sys/bus/w1/devices/w1_bus_master2");
     EXPECT_FALSE(mappingFor(none, Port{kPortTypeSerial, 1}, "/sys/bus/w1/devices"));
+    EXPECT_FALSE(mappingFor(none, Port{kPortTypeUsb, 2}, "")) << "no kernel buses (Windows)";
     EXPECT_TRUE(isNameablePort(Port{kPortTypeSerial, 1})) << "unmapped, but a port";
     EXPECT_FALSE(isNameablePort(Port{7, 1}));
     EXPECT_FALSE(isNameablePort(Port{kPortTypeUsb, -1}));
