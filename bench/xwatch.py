@@ -168,6 +168,9 @@ class XWatch:
         self.clipboard_at = None     # when it was read
         self.clipboard_owner_changes = 0
         self.read_clipboard = True   # False: only count owner changes, ask nobody for the text
+        # Seconds between requests while a wait goes on, for owners that take the selection once
+        # and keep it (wine's clipboard bridge); None: ask only when the owner changes.
+        self.ask_every = None
         self._converting = False
         self._again = False
 
@@ -275,21 +278,34 @@ class XWatch:
         x, y, child = ctypes.c_int(), ctypes.c_int(), ctypes.c_ulong()
         _x.XTranslateCoordinates(self.dpy, window.id, self.root, at[0], at[1], ctypes.byref(x),
                                  ctypes.byref(y), ctypes.byref(child))
+        # The pointer arrives, rests, presses and releases, as a hand does; a toolkit that tracks
+        # the pointer (wine's buttons do) sees it come over the button first.
+        _tst.XTestFakeMotionEvent(self.dpy, -1, x.value - 3, y.value - 3, 0)
+        _x.XFlush(self.dpy)
+        self.pump(0.03)
         _tst.XTestFakeMotionEvent(self.dpy, -1, x.value, y.value, 0)
+        _x.XFlush(self.dpy)
+        self.pump(0.03)
         _tst.XTestFakeButtonEvent(self.dpy, 1, 1, 0)
         _x.XFlush(self.dpy)
-        self.pump(0.02)  # a press and its release apart, as a hand makes them
+        self.pump(0.05)
         _tst.XTestFakeButtonEvent(self.dpy, 1, 0, 0)
         _x.XFlush(self.dpy)
         return time.monotonic()
 
     # -- clipboard ---------------------------------------------------------------------------
     def wait_clipboard(self, text, deadline):
-        """When text was first read from the clipboard, or None by the deadline."""
+        """When text was first read from the clipboard, or None by the deadline. With
+        ask_every set, the text is also asked for at that interval while waiting."""
         while time.monotonic() < deadline:
             if self.clipboard == text:
                 return self.clipboard_at
-            self.pump(deadline - time.monotonic())
+            wait = deadline - time.monotonic()
+            if self.ask_every:
+                if not self._converting:
+                    self._request_clipboard()
+                wait = min(wait, self.ask_every)
+            self.pump(wait)
         return None
 
     def forget_clipboard(self):
