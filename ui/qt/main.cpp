@@ -1,8 +1,8 @@
 // quorna-fobit-reader: the Qt 6 front-end of the Quorna Fobit Reader.
-#include <cstdlib>
 #include <memory>
 
 #include <QApplication>
+#include <QMetaObject>
 
 #include "ProgramVersionRecord.h"
 #include "platform/qt/QtServices.h"
@@ -37,7 +37,6 @@ int main(int argc, char** argv) {
     // The timer registry is module state that lives until the very end; so does its service.
     auto* timers = new QtTimerService;
 
-    bool windowsLeft = true;
     const DriveFactory newDrive = [&events, &sleeper]() -> std::shared_ptr<ReaderDrive> {
         return std::make_shared<TMexDrive>(tmexapi::bindLibrary(), events, sleeper);
     };
@@ -45,15 +44,12 @@ int main(int argc, char** argv) {
     ui::Application program(ui::PlatformServices{events, clipboard, messageBox, instances, process,
                                                  timers, platform::kProgramVersion},
                             newDrive, ui::qt::splashViewFactory(messageBox),
-                            ui::qt::mainViewFactory(messageBox), [&windowsLeft] {
-                                windowsLeft = false;
-                                QCoreApplication::quit();
-                            });
+                            ui::qt::mainViewFactory(messageBox), [] { QCoreApplication::quit(); });
 
-    // The start-up window loads before the event loop runs: what the loop does when it starts
-    // (the accessibility bridge connects to the session bus) then waits until the window is on
-    // screen. Quitting does nothing before the loop runs, so a start-up that already left no
-    // window ends here.
-    ui::runTopLevel(messageBox, [&program] { program.start(); });
-    return windowsLeft ? QApplication::exec() : EXIT_SUCCESS;
+    // The start-up window loads from inside the event loop, so that its end can stop the loop.
+    QMetaObject::invokeMethod(
+        &application,
+        [&program, &messageBox] { ui::runTopLevel(messageBox, [&program] { program.start(); }); },
+        Qt::QueuedConnection);
+    return QApplication::exec();
 }
