@@ -379,11 +379,15 @@ def main():
                         help="only the launch figures (for work on the start-up)")
     parser.add_argument("--compare", metavar="PROGRAM",
                         help="another build of the program, launched in turn with the others")
+    parser.add_argument("--launches", type=int, help="launches of each (10)")
     parser.add_argument("--seed", type=int, default=None, help="seed for the random phases")
     args = parser.parse_args()
+    launches = args.launches
     args.launches, args.trials, args.cpu_seconds, args.soak_seconds = 10, 50, 20.0, 600.0
     if args.quick:
         args.launches, args.trials, args.cpu_seconds, args.soak_seconds = 1, 3, 1.0, 2.0
+    if launches is not None:
+        args.launches = max(launches, 1)
     if args.seed is None:
         args.seed = random.randrange(1 << 16)
 
