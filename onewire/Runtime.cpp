@@ -215,7 +215,7 @@ std::int16_t Runtime::rom(std::int32_t session, const void* stateBuffer, std::in
 
 namespace {
 
-std::string backendText(const PortMapping& mapping, bool fromFile) {
+std::string backendText(const PortMapping& mapping, const Settings& settings) {
     switch (mapping.kind) {
         case BackendKind::Virtual:
             return "virtual " + mapping.argument;
@@ -224,7 +224,11 @@ std::string backendText(const PortMapping& mapping, bool fromFile) {
                    (mapping.simulatedAllowed ? " simulated (simulated buses allowed)" : "");
         case BackendKind::W1:
             return "w1 " + mapping.argument +
-                   (fromFile ? "" : " (no settings file: USB port N is the kernel's bus master N)");
+                   (settings.mapsPorts ? ""
+                    : settings.fromFile
+                        ? " (the settings file maps no port: USB port N is the kernel's bus master "
+                          "N)"
+                        : " (no settings file: USB port N is the kernel's bus master N)");
     }
     return {};
 }
@@ -252,7 +256,7 @@ std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
         line("default", portName(*settings.defaultPort));
     }
     for (const auto& [port, mapping] : settings.ports) {
-        line("mapped", portName(port) + " = " + backendText(mapping, settings.fromFile));
+        line("mapped", portName(port) + " = " + backendText(mapping, settings));
     }
     Port port{portType, portNum};
     if (portType == 0) {
@@ -264,7 +268,7 @@ std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
     }
     line("port", portName(port));
     auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
-    line("backend", mapping ? backendText(*mapping, settings.fromFile) : "none: not mapped");
+    line("backend", mapping ? backendText(*mapping, settings) : "none: not mapped");
     std::shared_ptr<Backend> backend = backendFor(settings, port);
     line("setup", std::to_string(backend->setup()));
     line("adapter", backend->describeAdapter());

@@ -177,11 +177,13 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
     forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view line) {
         // A path cut short at the NUL would name another file than the line shows.
         if (content.find('\0') != std::string_view::npos) {
+            settings.mapsPorts = true;
             reporter.reportOnce(describe(fileName, lineNumber, "a NUL byte in", line));
             return;
         }
         std::size_t equals = content.find('=');
         if (equals == std::string_view::npos) {
+            settings.mapsPorts = true;
             reporter.reportOnce(describe(fileName, lineNumber, kMappingForm, line));
             return;
         }
@@ -198,6 +200,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
             }
             return;
         }
+        settings.mapsPorts = true;
         auto port = parsePort(key);
         auto mapping = port ? parseMapping(value, fileName) : std::nullopt;
         if (!mapping) {
@@ -253,6 +256,7 @@ Settings loadSettings(const Environment& environment, Reporter& reporter) {
         reporter.reportProblem(source, problem + "; no port is mapped");
         Settings none;
         none.fromFile = true;
+        none.mapsPorts = true;
         return none;
     }
     reporter.reportRecovery(source, "read again");
@@ -269,7 +273,7 @@ std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
     if (auto found = settings.ports.find(port); found != settings.ports.end()) {
         return found->second;
     }
-    if (!settings.fromFile && port.type == kPortTypeUsb && !w1DevicesFolder.empty()) {
+    if (!settings.mapsPorts && port.type == kPortTypeUsb && !w1DevicesFolder.empty()) {
         PortMapping kernel;
         kernel.kind = BackendKind::W1;
         kernel.argument = w1DevicesFolder + "/w1_bus_master" + std::to_string(port.number);

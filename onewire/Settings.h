@@ -39,6 +39,10 @@ struct PortMapping {
 
 struct Settings {
     bool fromFile = false;
+    // Some line of the file maps a port (even one refused), or the file could not be read. A
+    // file that maps nothing, like the example one a package installs, leaves the USB ports to
+    // the kernel's bus masters as no file does.
+    bool mapsPorts = false;
     std::optional<Port> defaultPort;
     std::map<Port, PortMapping> ports;
 };
@@ -69,8 +73,8 @@ Settings loadSettings(const Environment& environment, Reporter& reporter);
 // Whether a settings line could name the port ("usb N" or "com N").
 bool isNameablePort(Port port);
 
-// The mapping that serves a port: the settings' own, or without a settings file the kernel's
-// bus master N for USB port N (none where there are no kernel buses: an empty folder).
+// The mapping that serves a port: the settings' own, or where no settings line maps a port the
+// kernel's bus master N for USB port N (none where there are no kernel buses: an empty folder).
 std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
                                       const std::string& w1DevicesFolder);
 

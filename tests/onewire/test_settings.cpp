@@ -183,10 +183,16 @@ TEST(Settings, WithoutAFileUsbPortsAreKernelBusMasters) {
     EXPECT_FALSE(isNameablePort(Port{7, 1}));
     EXPECT_FALSE(isNameablePort(Port{kPortTypeUsb, -1}));
 
-    Settings empty;
-    empty.fromFile = true;
-    EXPECT_FALSE(mappingFor(empty, Port{kPortTypeUsb, 1}, "/sys/bus/w1/devices"))
-        << "a settings file maps only what it names";
+    Reporter quietReporter([](const std::string&) {});
+    Settings commentsOnly =
+        parseSettings("# usb 1 = owserver\ndefault = usb 1\n", "c", quietReporter);
+    EXPECT_TRUE(mappingFor(commentsOnly, Port{kPortTypeUsb, 1}, "/sys/bus/w1/devices"))
+        << "a file that maps nothing leaves the kernel's buses in place";
+    Settings refused = parseSettings("usb 1 = nonsense\n", "r", quietReporter);
+    EXPECT_FALSE(mappingFor(refused, Port{kPortTypeUsb, 1}, "/sys/bus/w1/devices"))
+        << "a file that tries to map a port maps only what it names";
+    Settings other = parseSettings("usb 2 = virtual r.txt\n", "o", quietReporter);
+    EXPECT_FALSE(mappingFor(other, Port{kPortTypeUsb, 1}, "/sys/bus/w1/devices"));
 }
 
 TEST(Reporter, RepeatsAreHeldBackButNewsIsAlwaysReported) {
