@@ -216,10 +216,10 @@ class Run:
         return running
 
     # -- latencies ---------------------------------------------------------------------------
-    def latency_row(self, label, samples):
+    def latency_row(self, label, samples, note=""):
         self.rows.append((label, "median %s ms" % ms(median(samples)),
                           "p90 %s ms" % ms(percentile(samples, 0.9)),
-                          "worst %s ms" % ms(max(samples)), "%d trials" % len(samples)))
+                          "worst %s ms" % ms(max(samples)), "%d trials%s" % (len(samples), note)))
 
     def scanning_latency(self, window):
         self.x.click(window, e2e.CMD_SCANNING)
@@ -244,7 +244,7 @@ class Run:
     def read_once_latency(self, window):
         self.x.click(window, e2e.CMD_SCANNING)  # scanning off
         time.sleep(2 * SCAN_PERIOD)
-        samples = []
+        samples, lost = [], 0
         for _ in range(self.args.trials):
             token = self.token()
             self.s.set_tokens([token])
@@ -254,12 +254,20 @@ class Run:
             self.x.pump(0)
             if self.x.clipboard == token:
                 raise Failure("the token was copied before the click: scanning is still on")
-            released = self.x.click(window, e2e.CMD_SCAN_ONCE)
-            seen = self.x.wait_clipboard(token, released + PATIENCE)
-            if seen is None:
-                raise Failure("read-once never copied %s" % token)
+            # A click that copies nothing within 2 s is counted as lost and made again.
+            for _ in range(3):
+                released = self.x.click(window, e2e.CMD_SCAN_ONCE)
+                seen = self.x.wait_clipboard(token, released + 2.0)
+                if seen is not None:
+                    break
+                lost += 1
+            else:
+                raise Failure("read-once never copied %s; windows %s:\n%s" % (
+                    token, sorted(w.name or "?" for w in self.x.windows.values()),
+                    self.s.log_of()))
             samples.append(seen - released)
-        self.latency_row("read-once click -> ID on clipboard", samples)
+        self.latency_row("read-once click -> ID on clipboard", samples,
+                         ", %d clicks lost" % lost if lost else "")
 
     # -- costs -------------------------------------------------------------------------------
     def cpu_share(self, pid, tokens, label):
