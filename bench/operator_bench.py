@@ -67,6 +67,7 @@ def resident_kib(pid):
 class QtFrontEnd:
     name = "Qt 6 front-end under Xvfb"
     bare_name = "bare Qt label window"
+    compares = True  # --compare names another build of this program
 
     def __init__(self, program, bare):
         self.program, self.bare = os.path.abspath(program), os.path.abspath(bare)
@@ -93,6 +94,7 @@ class WineFrontEnd(QtFrontEnd):
     """The Windows program under wine64, beside a plain Win32 window of the same size."""
     name = "Win32 front-end under wine64 and Xvfb"
     bare_name = "bare Win32 window"
+    compares = False
     WINE = "/usr/lib/wine/wine64"
 
     def program_argv(self):
@@ -182,7 +184,7 @@ class Run:
         """Program and bare-window launches alternate, with a compared build's when given; the
         program launched last stays up for what follows. Returns (process, main window)."""
         programs = {"program": self.front.program_argv()}
-        if self.args.compare:
+        if self.args.compare and self.front.compares:
             programs["compared"] = [os.path.abspath(self.args.compare)]
         times = {kind: ([], []) for kind in list(programs) + ["bare"]}
         running = None
@@ -409,28 +411,26 @@ def main():
     fronts = [QtFrontEnd(args.program, args.bare)]
     if args.windows:
         fronts.append(WineFrontEnd(args.windows, args.windows_bare))
-    load = os.getloadavg()[0]
+    print("Operator benchmark of quorna-fobit-reader%s: %d cores, load average %.2f at the start, "
+          "seed %d" % (" (quick smoke run)" if args.quick else "", os.cpu_count(),
+                       os.getloadavg()[0], args.seed), flush=True)
     started = time.monotonic()
-    tables = []
+    failed = False
     for front in fronts:
         try:
-            tables.append((front, run_front_end(front, args)))
+            print_table(front.name, run_front_end(front, args), [])
         except Failure as failure:
             print("FAILED (%s): %s" % (front.name, failure), file=sys.stderr)
-            return 1
-
-    print("Operator benchmark of quorna-fobit-reader%s: %d cores, load average %.2f at the start "
-          "and %.2f at the end, %.0f s, seed %d" % (" (quick smoke run)" if args.quick else "",
-                                                    os.cpu_count(), load, os.getloadavg()[0],
-                                                    time.monotonic() - started, args.seed))
-    for front, rows in tables:
-        print_table(front.name, rows, [])
+            failed = True
+        sys.stdout.flush()
+    print("\n(load average %.2f at the end, %.0f s)" % (os.getloadavg()[0],
+                                                        time.monotonic() - started))
     if not args.windows:
         print("\n(No Windows program given: bash bench/run.sh operator --wine adds the wine64 "
               "table.)")
     print()
     print(HOW)
-    return 0
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
