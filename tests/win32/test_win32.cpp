@@ -209,4 +209,28 @@ TEST(Win32Views, ButtonsLieAboveLabelsAndTakeTheClicksAtTheirCentres) {
     }));
 }
 
+// A quick second click on a button arrives as a double-click; it is a click all the same.
+TEST(Win32Views, TheSecondClickOfADoubleClickIsAClick) {
+    fakes::FakeMessageBox messageBox;
+    auto events = std::make_shared<RecordingMain>();
+    auto main = win32::mainViewFactory(messageBox)(events);
+    ASSERT_NE(main, nullptr);
+    main->show();
+    auto* window = static_cast<win32::Win32MainView&>(*main).window();
+    for (const char* name : {"cmdScanOnce", "cmdScanning", "cmdExit"}) {
+        HWND button = window->controlHandle(name);
+        const LPARAM at = MAKELPARAM(4, 4);
+        for (const UINT press : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK}) {
+            SendMessageW(button, press, MK_LBUTTON, at);
+            SendMessageW(button, WM_LBUTTONUP, 0, at);
+        }
+    }
+    EXPECT_EQ(events->calls, (std::vector<std::string>{"cmdScanOnce_Click", "cmdScanOnce_Click",
+                                                       "cmdScanning_Click", "cmdScanning_Click",
+                                                       "cmdExit_Click", "cmdExit_Click"}));
+    main->unload();
+    EXPECT_TRUE(
+        pumpUntil([&] { return static_cast<win32::Win32MainView&>(*main).window() == nullptr; }));
+}
+
 }  // namespace

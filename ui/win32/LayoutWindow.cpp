@@ -1,5 +1,6 @@
 #include "ui/win32/LayoutWindow.h"
 
+#include <commctrl.h>
 #include <uxtheme.h>
 #include <vsstyle.h>
 
@@ -22,6 +23,7 @@ constexpr int kFirstControlId = 1000;
 constexpr int kPointsPerInch = 72;
 constexpr int kDialogColour = COLOR_BTNFACE;
 constexpr int kDialogTextColour = COLOR_BTNTEXT;
+constexpr UINT_PTR kPressOnDoubleClickSubclass = 1;
 
 // Functions of newer Windows, looked up at run time so that the program still starts on older.
 template <typename Function>
@@ -86,6 +88,19 @@ std::wstring windowText(HWND window) {
     text.resize(static_cast<std::size_t>(
         GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
     return text;
+}
+
+// An owner-drawn button answers the second click of a double-click with BN_DOUBLECLICKED alone,
+// neither pressed nor clicked, so a quick second click would be lost. Like the system's push
+// buttons it takes that click as a press instead, and its release as a click.
+LRESULT CALLBACK pressOnDoubleClick(HWND button, UINT message, WPARAM wParam, LPARAM lParam,
+                                    UINT_PTR, DWORD_PTR) {
+    if (message == WM_LBUTTONDBLCLK) {
+        message = WM_LBUTTONDOWN;
+    } else if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(button, &pressOnDoubleClick, kPressOnDoubleClickSubclass);
+    }
+    return DefSubclassProc(button, message, wParam, lParam);
 }
 
 // A push button with its caption wrapped at word boundaries and centred in the whole button: the
@@ -337,6 +352,10 @@ void LayoutWindow::createControl(Control& control) {
         CreateWindowExW(exStyle, className, text.c_str(), style, 0, 0, 0, 0, control.container,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
                         GetModuleHandleW(nullptr), nullptr);
+    if (control.handle != nullptr && layout.kind == ControlKind::Button &&
+        (style & BS_TYPEMASK) == BS_OWNERDRAW) {
+        SetWindowSubclass(control.handle, &pressOnDoubleClick, kPressOnDoubleClickSubclass, 0);
+    }
     if (control.handle != nullptr && layout.kind == ControlKind::CheckBox) {
         SendMessageW(control.handle, BM_SETCHECK, layout.value == 1 ? BST_CHECKED : BST_UNCHECKED,
                      0);
