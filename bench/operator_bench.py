@@ -117,7 +117,7 @@ class WineFrontEnd(QtFrontEnd):
     def prepare(self, run):
         """Makes the prefix and starts wine's own processes once, before anything is timed."""
         session = run.s
-        # Wine's clipboard bridge does not always take the X selection anew for a new text.
+        # Wine's clipboard bridge may leave a request unanswered: see XWatch.wait_clipboard.
         run.x.ask_every = 0.01
         session.write_settings(["default = usb 1",
                                 "usb 1 = virtual " + self.windows_path(session.reader)])
@@ -250,8 +250,7 @@ class Run:
         for _ in range(self.args.trials):
             token = self.token()
             self.s.set_tokens([token])
-            # Clicks further apart than a double-click: the Win32 button takes the second click
-            # of a double-click for nothing.
+            # Clicks further apart than a double-click: each is an operator's separate read.
             time.sleep(self.rng.uniform(DOUBLE_CLICK, DOUBLE_CLICK + SCAN_PERIOD))
             self.x.pump(0)
             if self.x.clipboard == token:
@@ -350,8 +349,10 @@ HOW = """How the figures were taken:
     about 175 ms on average is waiting for the next pass by design.
   - Read once: clicks are sent with XTest, at least 0.6 s apart; the time runs from the
     button's release.
-  - Under wine the clipboard's text is also asked for every 10 ms while a figure waits, as
-    wine's clipboard bridge does not always announce a new text with a new owner.
+  - Under wine the clipboard's text is also asked for every 10 ms while a figure waits, and a
+    request not answered within 20 ms is asked again: wine's clipboard bridge leaves a request
+    that arrives while it takes the X selection unanswered until the Windows clipboard next
+    changes (seconds when nothing else is copied).
   - CPU: the program's user+system time (all threads, /proc/PID/stat) over wall time, while no
     one asks it for the clipboard's text (under wine: the program's own process, without
     wineserver). Memory: VmRSS of the program.

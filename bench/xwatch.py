@@ -20,6 +20,7 @@ _AllPlanes = 0xFFFFFFFF
 _AnyPropertyType = 0
 _CurrentTime = 0
 _XFixesSetSelectionOwnerNotifyMask = 1
+STALLED = 0.02  # seconds after which an unanswered clipboard request is asked again
 
 
 class _AnyEvent(ctypes.Structure):
@@ -173,6 +174,7 @@ class XWatch:
         self.ask_every = None
         self._converting = False
         self._again = False
+        self._asked_at = 0.0
 
     def close(self):
         _x.XCloseDisplay(self.dpy)
@@ -200,8 +202,13 @@ class XWatch:
                 self._request_clipboard()
         elif kind == _SelectionNotify and event.selection.requestor == self.own:
             self._converting = False
-            text = self._take_property() if event.selection.property else None
-            self.clipboard, self.clipboard_at = text, now
+            if not event.selection.property:
+                self.clipboard, self.clipboard_at = None, now
+            else:
+                # Empty when an answer to a request asked again was read with an earlier one.
+                text = self._take_property()
+                if text is not None:
+                    self.clipboard, self.clipboard_at = text, now
             if self._again:
                 self._again = False
                 self._request_clipboard()
@@ -211,6 +218,7 @@ class XWatch:
             self._again = True  # ask again once the answer in flight has come
             return
         self._converting = True
+        self._asked_at = time.monotonic()
         _x.XConvertSelection(self.dpy, self.CLIPBOARD, self.UTF8_STRING, self.PROPERTY, self.own,
                              _CurrentTime)
         _x.XFlush(self.dpy)
@@ -300,9 +308,14 @@ class XWatch:
         while time.monotonic() < deadline:
             if self.clipboard == text:
                 return self.clipboard_at
-            wait = deadline - time.monotonic()
+            now = time.monotonic()
+            wait = deadline - now
             if self.ask_every:
-                if not self._converting:
+                # Wine's clipboard bridge leaves a request that comes while it takes the selection
+                # unanswered until the Windows clipboard next changes (seconds when nothing else
+                # is copied); a second request wakes it.
+                if now - self._asked_at >= (STALLED if self._converting else self.ask_every):
+                    self._converting = False
                     self._request_clipboard()
                 wait = min(wait, self.ask_every)
             self.pump(wait)
