@@ -215,7 +215,6 @@ TEST(Win32Views, TheSecondClickOfADoubleClickIsAClick) {
     auto events = std::make_shared<RecordingMain>();
     auto main = win32::mainViewFactory(messageBox)(events);
     ASSERT_NE(main, nullptr);
-    main->show();
     auto* window = static_cast<win32::Win32MainView&>(*main).window();
     for (const char* name : {"cmdScanOnce", "cmdScanning", "cmdExit"}) {
         HWND button = window->controlHandle(name);
