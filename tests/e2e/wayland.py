@@ -173,7 +173,8 @@ def run(s):
 
     # Another window takes the focus. sway takes the clipboard from an unfocused window, other
     # compositors do not, and the program cannot tell which: it copies but confirms nothing.
-    s.spawn(["foot"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # foot runs a command of its own: with no SHELL it would run the account's nologin and close.
+    s.spawn(["foot", "sleep", "600"], stdout=open(os.path.join(s.dir, "foot.log"), "wb"), stderr=subprocess.STDOUT)
     s.wait_for_window(lambda name, app, focused: app == "foot" and focused,
                       "foot did not take the focus")
     s.set_tokens([e2e.TOKEN_C])
@@ -193,7 +194,7 @@ def main():
     if not os.path.exists(QT_WAYLAND_PLUGIN):
         e2e.skip("no Qt Wayland platform (qt6-wayland)")
     return e2e.run_case(WaylandSession(sys.argv[1], unprivileged_account()), run,
-                        logs=("program", "sway"))
+                        logs=("program", "sway", "foot"))
 
 
 if __name__ == "__main__":
