@@ -4,8 +4,9 @@
 # seconds and saves screenshots instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-bash scripts/build.sh
+bash scripts/install-deps.sh run
+bash scripts/check-commands.sh run
+bash scripts/build.sh --program
 
 demo=$(mktemp -d /tmp/quorna-demo.XXXX)
 cat >"$demo/onewire.conf" <<CONF

@@ -65,6 +65,7 @@ start_program() {  # reader file, log name: starts the program, waits for its st
   program_pid=$!
   pids+=($program_pid)
   splash=$(wait_window "Quorna key reader")
+  echo "the start-up window is shown ($2)"
 }
 
 shoot_all() {  # file name prefix

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The test command: installs what it needs, builds everything, cross-builds the Windows program
-# for 32-bit Windows and the Windows test set for 64-bit, and runs every test through CTest (the
-# Windows ones under wine), then the sanitizer build's (scripts/test-sanitizers.sh).
+# The test command: installs what it needs, checks that every outside command the tests start is
+# there, builds everything, cross-builds the Windows program for 32-bit Windows and the Windows
+# test set for 64-bit, and runs every test through CTest (the Windows ones under wine), then the
+# sanitizer build's (scripts/test-sanitizers.sh).
+#   test-all.sh [--no-install]   (--no-install: packages are managed by hand; only check them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+[ "${1:-}" = --no-install ] || bash scripts/install-deps.sh test
+bash scripts/check-commands.sh test
 bash scripts/build.sh
 
 # The shipping 32-bit program set (build-mingw) and the same sources as 64-bit (build-win64),

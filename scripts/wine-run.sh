@@ -18,13 +18,15 @@ if [ "$bits" = 32 ]; then
   # With wine32 installed, wine picks the 32-bit loader.
   wine=/usr/bin/wine
   if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
-    echo "wine32 is not installed although this host runs 32-bit programs:" \
+    echo "missing package wine32:i386 (for the 32-bit Windows tests under wine):" \
       "run scripts/install-deps.sh" >&2
     exit 1
   fi
 else
   wine=/usr/lib/wine/wine64
 fi
+source "$here/dependencies.sh"
+require_commands "$wine"
 
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$(dirname "$prefix")"

@@ -12,6 +12,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import commands  # noqa: E402,F401  (owserver and owdir looked up first; a missing one is named)
+
 PATIENCE = 30.0
 
 

@@ -26,6 +26,8 @@ import sys
 import tempfile
 import time
 
+import commands  # every command a case starts is looked up first; a missing one is named
+
 TITLE_MAIN = "Quorna Fobit Reader"
 TITLE_SPLASH = "Quorna key reader"
 
@@ -612,7 +614,7 @@ def run_case(session, case, logs=("program",)):
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # still clean up on ctest's timeout
     try:
         case(session)
-    except (Failure, subprocess.TimeoutExpired) as failure:
+    except (Failure, commands.MissingCommand, subprocess.TimeoutExpired) as failure:
         print("FAILED: %s" % failure, file=sys.stderr)
         for name in logs:
             print("%s output:\n%s" % (name, session.log_of(name)), file=sys.stderr)

@@ -6,18 +6,18 @@ as the unprivileged account quorna-wl (created here when missing) with a runtime
 own.
 
 Usage: wayland.py PROGRAM
-Prints SKIPPED and exits 77 where it cannot run (no sway, wtype, wl-paste, foot or qt6-wayland).
+A missing compositor, tool or Qt platform fails the test with the package that provides it.
 """
 
 import glob
 import json
 import os
 import pwd
-import shutil
 import subprocess
 import sys
 import time
 
+import commands
 import e2e
 
 ACCOUNT = "quorna-wl"
@@ -188,11 +188,12 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
-    for tool in ("sway", "swaymsg", "wtype", "wl-paste", "foot"):
-        if shutil.which(tool) is None:
-            e2e.skip("no " + tool)
+    for tool in ("sway", "swaymsg", "wtype", "wl-paste", "foot", "grim"):
+        commands.resolve(tool)
     if not os.path.exists(QT_WAYLAND_PLUGIN):
-        e2e.skip("no Qt Wayland platform (qt6-wayland)")
+        print("missing Qt's Wayland platform %s (package qt6-wayland, for the Wayland test's Qt"
+              " platform): run scripts/install-deps.sh" % QT_WAYLAND_PLUGIN, file=sys.stderr)
+        return 1
     return e2e.run_case(WaylandSession(sys.argv[1], unprivileged_account()), run,
                         logs=("program", "sway", "foot"))
 
