@@ -25,5 +25,13 @@ echo "Installing: ${missing[*]}"
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
   dpkg --add-architecture i386
 fi
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt's and dpkg's own output goes to a log that is shown only when they fail.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "installing failed: ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installed ${#missing[@]} packages and what they need"
