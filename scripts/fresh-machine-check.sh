@@ -54,7 +54,10 @@ for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.sources /etc/apt/sou
 done
 mmdebstrap --quiet --mode=root --variant=minbase --include=ca-certificates bookworm "$root" \
   "${sources[@]}"
+# What every installed Debian machine has and a bare root lacks: name resolution for the
+# machine itself and the archive.
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
 echo "   root made in $((SECONDS - started)) s"
 
 mount_into() {  # type-or-bind source target [options]

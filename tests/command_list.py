@@ -102,6 +102,7 @@ HEREDOC = re.compile(r"(?<!<)<<-?\s*['\"]?(\w+)['\"]?")
 ASSIGNMENT = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*(\[[^]]*\])?\+?=")
 SUBSTITUTION = re.compile(r"\$\(([^()]*)\)|`([^`]*)`")
 OPERATORS = set(";&|()")
+CASE_PATTERN = re.compile(r"^\s*[^()$`=\s][^()$`=]*\)(?!\))")  # "a | b)" before a case branch
 RESERVED = {"!", "{", "then", "do", "else", "elif", "if", "while", "until", "time"}
 
 
@@ -143,6 +144,7 @@ def shell_logical_lines(text):
 
 def simple_commands(line):
     """The word lists of the simple commands in a line, command substitutions included."""
+    line = CASE_PATTERN.sub("", line)
     for match in SUBSTITUTION.finditer(line):
         yield from simple_commands(match.group(1) or match.group(2) or "")
     lexer = shlex.shlex(line, posix=True, punctuation_chars=True)
@@ -156,12 +158,19 @@ def simple_commands(line):
         if depth:  # inside name=( ... ) or $( ... ): no commands, or scanned already
             depth += token.count("(") - token.count(")")
             redirected = depth == 0  # what follows $( ... ) is the rest of the same word
+            if depth == 0 and set(token.rsplit(")", 1)[1]) & set(";&|"):  # "));" ends it
+                if words:
+                    yield words
+                words, redirected = [], False
             continue
         if redirected:  # a redirection's file
             redirected = False
             if not set(token) <= OPERATORS:
                 continue
         if set(token) <= OPERATORS:
+            if token.startswith("((") and words in ([], ["for"]):  # (( i++ )), for ((...))
+                depth = token.count("(") - token.count(")")
+                continue
             if token.startswith("(") and words and (words[-1].endswith("$") or (
                     ASSIGNMENT.match(words[-1]) and words[-1].endswith("="))):
                 depth = token.count("(") - token.count(")")
@@ -276,6 +285,8 @@ PLANTED = {
                     'nice -n 10 planted-sh-after-nice a | planted-sh-pipe\n'
                     'flock 9 planted-sh-after-flock\nrunuser -u nobody -- planted-sh-runuser\n'
                     'echo "text (not a command) here"\nlist=(\n  not-a-command\n)\n'
+                    'case "$1" in\n  pattern | other) planted-sh-case ;;\nesac\n'
+                    'for ((i = 0; i < 2; i++)); do planted-sh-loop; done\n'
                     'cat <<EOF\nheredoc-line not-a-command\nEOF\nhelper() { true; }\nhelper\n'
                     'exec 9>"$lock"\nbash scripts/own.sh\n"$variable" arg\n',
     "tests/CMakeLists.txt": 'find_program(X NAMES planted-cmake-find REQUIRED)\n'
@@ -290,7 +301,8 @@ def check_self():
     expected = {"planted-py-const", "planted-py-run", "planted-py-which", "planted-sh-env-prefix",
                 "planted-sh-subst", "nice", "planted-sh-after-nice", "planted-sh-pipe", "flock",
                 "planted-sh-after-flock", "runuser", "planted-sh-runuser", "cat", "bash",
-                "planted-cmake-find", "planted-cmake-command", "planted-cpp-spawn"}
+                "planted-cmake-find", "planted-cmake-command", "planted-cpp-spawn",
+                "planted-sh-case", "planted-sh-loop"}
     with tempfile.TemporaryDirectory() as root:
         for name, text in PLANTED.items():
             os.makedirs(os.path.join(root, os.path.dirname(name)), exist_ok=True)

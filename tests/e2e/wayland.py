@@ -13,6 +13,7 @@ import glob
 import json
 import os
 import pwd
+import shutil
 import subprocess
 import sys
 import time
@@ -47,7 +48,24 @@ class WaylandSession(e2e.Session):
         if account:
             for path in (self.dir, self.runtime, self.reader, self.settings):
                 os.chown(path, *account)
+            self.program = self.copy_for(account)
         self.ipc = None
+
+    def copy_for(self, account):
+        """The program and its runtime copied where the account can run them: the build folder
+        may lie where only root can go (a clone under /root)."""
+        folder = os.path.join(self.dir, "program")
+        os.mkdir(folder, 0o755)
+        build = os.path.dirname(self.program)
+        for name in [os.path.basename(self.program)] + [
+                name for name in os.listdir(build) if name.startswith("libonewire.so")]:
+            source = os.path.join(build, name)
+            if os.path.isfile(source) and not os.path.islink(source):
+                shutil.copy2(source, os.path.join(folder, name))
+            elif os.path.islink(source):
+                os.symlink(os.readlink(source), os.path.join(folder, name))
+        os.chown(folder, *account)
+        return os.path.join(folder, os.path.basename(self.program))
 
     def env(self):
         env = {name: value for name, value in os.environ.items()
