@@ -9,99 +9,107 @@
 # Run it as root before submitting a change to the dependencies, the install steps or the tools
 # the tests use. Takes 15 to 25 minutes on 2 cores; not part of the test command.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-[ $# -gt 0 ] || set -- test
-for command in "$@"; do
-  case "$command" in
-    run | test) ;;
-    *) echo "usage: $0 [run] [test]" >&2; exit 64 ;;
-  esac
-done
-[ "$(id -u)" = 0 ] || { echo "$0: run as root (mmdebstrap and chroot)" >&2; exit 1; }
-bash scripts/install-deps.sh rehearsal
-bash scripts/check-commands.sh rehearsal
 
-root=$(mktemp -d /var/tmp/quorna-fresh-root.XXXXXX)
-mounted=()
-cleanup() {
-  trap - EXIT INT TERM
-  # Whatever still runs inside the root (a test's server, wine), then the mounts, innermost first.
-  local proc
-  for proc in /proc/[0-9]*; do
-    [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -9 "${proc#/proc/}" 2>/dev/null
+# All of it in one function, read whole before it runs: editing this file during a run (a
+# rehearsal takes a while) cannot change what the run does.
+main() {
+  cd "$(dirname "$0")/.."
+  [ $# -gt 0 ] || set -- test
+  for command in "$@"; do
+    case "$command" in
+      run | test) ;;
+      *) echo "usage: $0 [run] [test]" >&2; exit 64 ;;
+    esac
   done
-  local i
-  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-    umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" 2>/dev/null || true
-  done
-  # Never delete through a mount that is still there: that would reach the machine's own /dev.
-  if grep -q " $root/" /proc/self/mounts; then
-    echo "fresh-machine-check: $root still has mounts; left in place" >&2
-  else
-    rm -rf "$root"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+  [ "$(id -u)" = 0 ] || { echo "$0: run as root (mmdebstrap and chroot)" >&2; exit 1; }
+  bash scripts/install-deps.sh rehearsal
+  bash scripts/check-commands.sh rehearsal
 
-started=$SECONDS
-echo "== building a minimal Debian 12 root in $root"
-# The same archive as this machine's apt, from its own sources files.
-sources=()
-for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
-  [ -s "$file" ] && grep -q 'debian' "$file" && sources+=("$file")
-done
-mmdebstrap --quiet --mode=root --variant=minbase --include=ca-certificates bookworm "$root" \
-  "${sources[@]}"
-# What every installed Debian machine has and a bare root lacks: name resolution for the
-# machine itself and the archive.
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
-echo "   root made in $((SECONDS - started)) s"
-
-mount_into() {  # type-or-bind source target [options]
-  mkdir -p "$root$3"
-  if [ "$1" = bind ]; then
-    mount --bind "$2" "$root$3"
-  else
-    mount -t "$1" ${4:+-o "$4"} "$2" "$root$3"
-  fi
-  mounted+=("$root$3")
-}
-mount_into proc proc /proc
-mount_into bind /sys /sys
-mount_into bind /dev /dev
-mount_into bind /dev/pts /dev/pts
-mount_into tmpfs tmpfs /dev/shm mode=1777
-mount_into tmpfs tmpfs /tmp mode=1777
-
-git archive --prefix=quorna/ HEAD | tar -x -C "$root/root"
-echo "== the committed tree ($(git rev-parse --short HEAD)) is in /root/quorna"
-
-declare -A script=([run]=scripts/run-demo.sh [test]=scripts/test-all.sh)
-declare -A took verdict
-status=0
-for command in "$@"; do
-  echo "== bash ${script[$command]} (the README's $command command), as on a new machine"
-  began=$SECONDS
-  set +e
-  chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/root LANG=C.UTF-8 CI=true /bin/bash -c "cd /root/quorna && bash ${script[$command]}" 2>&1 |
-    while IFS= read -r line; do
-      printf '[%3d:%02d] %s\n' $(((SECONDS - began) / 60)) $(((SECONDS - began) % 60)) "$line"
+  root=$(mktemp -d /var/tmp/quorna-fresh-root.XXXXXX)
+  mounted=()
+  cleanup() {
+    trap - EXIT INT TERM
+    # Whatever still runs inside the root (a test's server, wine), then the mounts, innermost first.
+    local proc
+    for proc in /proc/[0-9]*; do
+      [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -9 "${proc#/proc/}" 2>/dev/null
     done
-  result=${PIPESTATUS[0]}
-  set -e
-  took[$command]=$((SECONDS - began))
-  verdict[$command]=$([ "$result" = 0 ] && echo passed || echo "FAILED (exit $result)")
-  [ "$result" = 0 ] || status=1
-done
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+      umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" 2>/dev/null || true
+    done
+    # Never delete through a mount that is still there: that would reach the machine's own /dev.
+    if grep -q " $root/" /proc/self/mounts; then
+      echo "fresh-machine-check: $root still has mounts; left in place" >&2
+    else
+      rm -rf "$root"
+    fi
+  }
+  trap cleanup EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 
-echo "== fresh-machine check of $(git rev-parse --short HEAD)"
-for command in "$@"; do
-  printf '   %-4s command: %s in %d min %02d s\n' "$command" "${verdict[$command]}" \
-    $((took[$command] / 60)) $((took[$command] % 60))
-done
-echo "   in all $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s, with the root"
-exit $status
+  started=$SECONDS
+  echo "== building a minimal Debian 12 root in $root"
+  # The same archive as this machine's apt, from its own sources files.
+  sources=()
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
+    [ -s "$file" ] && grep -q 'debian' "$file" && sources+=("$file")
+  done
+  mmdebstrap --quiet --mode=root --variant=minbase --include=ca-certificates bookworm "$root" \
+    "${sources[@]}"
+  # What every installed Debian machine has and a bare root lacks: name resolution for the
+  # machine itself and the archive.
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
+  echo "   root made in $((SECONDS - started)) s"
+
+  mount_into() {  # type-or-bind source target [options]
+    mkdir -p "$root$3"
+    if [ "$1" = bind ]; then
+      mount --bind "$2" "$root$3"
+    else
+      mount -t "$1" ${4:+-o "$4"} "$2" "$root$3"
+    fi
+    mounted+=("$root$3")
+  }
+  mount_into proc proc /proc
+  mount_into bind /sys /sys
+  mount_into bind /dev /dev
+  mount_into bind /dev/pts /dev/pts
+  mount_into tmpfs tmpfs /dev/shm mode=1777
+  mount_into tmpfs tmpfs /tmp mode=1777
+
+  git archive --prefix=quorna/ HEAD | tar -x -C "$root/root"
+  echo "== the committed tree ($(git rev-parse --short HEAD)) is in /root/quorna"
+
+  declare -A script=([run]=scripts/run-demo.sh [test]=scripts/test-all.sh)
+  declare -A took verdict
+  status=0
+  for command in "$@"; do
+    echo "== bash ${script[$command]} (the README's $command command), as on a new machine"
+    began=$SECONDS
+    set +e
+    chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      HOME=/root LANG=C.UTF-8 CI=true /bin/bash -c "cd /root/quorna && bash ${script[$command]}" 2>&1 |
+      while IFS= read -r line; do
+        printf '[%3d:%02d] %s\n' $(((SECONDS - began) / 60)) $(((SECONDS - began) % 60)) "$line"
+      done
+    result=${PIPESTATUS[0]}
+    set -e
+    took[$command]=$((SECONDS - began))
+    verdict[$command]=$([ "$result" = 0 ] && echo passed || echo "FAILED (exit $result)")
+    [ "$result" = 0 ] || status=1
+  done
+
+  echo "== fresh-machine check of $(git rev-parse --short HEAD)"
+  for command in "$@"; do
+    printf '   %-4s command: %s in %d min %02d s\n' "$command" "${verdict[$command]}" \
+      $((took[$command] / 60)) $((took[$command] % 60))
+  done
+  echo "   in all $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s, with the root"
+  exit $status
+}
+
+main "$@"
+exit
