@@ -19,6 +19,10 @@ constexpr std::int16_t kLastSerialPort = 7;
 constexpr std::int16_t kSetupOk = 1;
 constexpr std::int16_t kNextFound = 1;
 constexpr std::size_t kRomBytes = 8;
+constexpr std::int16_t kRomRead = 1;
+// Far above any reader's devices: a library whose TMNext never stops cannot hold the pass, and
+// with it the GUI thread.
+constexpr std::int32_t kMaxDevicesPerPass = 256;
 
 ComponentError componentFailure(const char* operation) {
     return ComponentError(TMexDrive::kFailureNumber,
@@ -285,9 +289,23 @@ void TMexDrive::checkForIButtons() {
             }
             std::array<std::int16_t, kRomBytes> rom{};
             while (library_->TMNext(session, bytStateBuf.data()) == kNextFound) {
+                if (devicesSeen == kMaxDevicesPerPass) {
+                    // The rest counts as not seen. An enumeration left half-way would make the
+                    // next pass begin in its middle; an all-zero state buffer is where every
+                    // enumeration of this object began.
+                    bytStateBuf.fill(0);
+                    break;
+                }
                 ++devicesSeen;
-                rom[0] = 0;
-                library_->TMRom(session, bytStateBuf.data(), rom.data());
+                // All of the buffer, not just element 0: a TMRom that writes nothing must not
+                // hand on the previous device's bytes.
+                rom.fill(0);
+                const bool read =
+                    library_->TMRom(session, bytStateBuf.data(), rom.data()) == kRomRead;
+                if (!read || std::all_of(rom.begin(), rom.end(),
+                                         [](std::int16_t element) { return element == 0; })) {
+                    continue;  // no ROM code, or the all-zero ghost of a bad bus
+                }
                 std::string text;
                 text.reserve(2 * kRomBytes);
                 for (std::int16_t element : rom) {
@@ -300,7 +318,9 @@ void TMexDrive::checkForIButtons() {
             }
         }
 
-        if (added || (devicesSeen == 1 && previous->Count() > 0)) {
+        // A pass that lists nothing tells the holder once that the list emptied, however many
+        // left-out devices it saw: a serial adapter has no ID chip, a DS9490B has two.
+        if (added || (session > 0 && previous->Count() > 0)) {
             NewROMIDs.raise();
         }
 
