@@ -117,11 +117,9 @@ struct HostileServer {
     std::chrono::milliseconds spread{0};
 };
 
-void serveHostile(int listener, HostileServer server, const std::atomic<bool>& stop) {
-    std::vector<std::string> listings;
-    for (int bus = 0; bus < server.buses; ++bus) {
-        listings.push_back(largeListing(bus));
-    }
+// The listings are made before the server starts, so that making them does not slow the passes.
+void serveHostile(int listener, HostileServer server, std::vector<std::string> listings,
+                  const std::atomic<bool>& stop) {
     while (!stop) {
         pollfd waiting{listener, POLLIN, 0};
         if (::poll(&waiting, 1, 50) <= 0) {
@@ -223,7 +221,12 @@ int main(int argc, char** argv) {
     if (hostile) {
         int port = 0;
         listener = listenOnLoopback(&port);
-        flooder = std::thread(serveHostile, listener, *hostile, std::cref(stop));
+        std::vector<std::string> listings;
+        for (int bus = 0; bus < hostile->buses; ++bus) {
+            listings.push_back(largeListing(bus));
+        }
+        flooder =
+            std::thread(serveHostile, listener, *hostile, std::move(listings), std::cref(stop));
         backend = "owserver";
         argument = "127.0.0.1:" + std::to_string(port);
     }
