@@ -24,6 +24,9 @@ constexpr std::int16_t kRomRead = 1;
 // with it the GUI thread.
 constexpr std::int32_t kMaxDevicesPerPass = 256;
 
+// The component failure of an operation. Raised with std::throw_with_nested: the number and texts
+// are the component's own, and the underlying failure rides along only for whoever diagnoses
+// (the reader check prints it).
 ComponentError componentFailure(const char* operation) {
     return ComponentError(TMexDrive::kFailureNumber,
                           std::string("QuornaWeb.TMexDrive.") + operation,
@@ -75,7 +78,7 @@ TMexDrive::TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventP
             }
             oTimer->Timer.unbind(oTimerBinding);
         }
-        throw componentFailure("Class_Initialize");
+        std::throw_with_nested(componentFailure("Class_Initialize"));
     }
 }
 
@@ -165,7 +168,7 @@ void TMexDrive::StartScanning() {
     try {
         oTimer->Interval(lngScanMilliseconds);
     } catch (...) {
-        throw componentFailure("StartScanning");
+        std::throw_with_nested(componentFailure("StartScanning"));
     }
 }
 
@@ -173,7 +176,7 @@ void TMexDrive::StopScanning() {
     try {
         oTimer->Interval(0);
     } catch (...) {
-        throw componentFailure("StopScanning");
+        std::throw_with_nested(componentFailure("StopScanning"));
     }
 }
 
@@ -181,7 +184,7 @@ void TMexDrive::ScanOnce() {
     try {
         checkForIButtons();
     } catch (...) {
-        throw componentFailure("ScanOnce");
+        std::throw_with_nested(componentFailure("ScanOnce"));
     }
 }
 
@@ -204,7 +207,7 @@ bool TMexDrive::RegistrySet() {
         std::int16_t portType = intPortType;
         return library_->TMReadDefaultPort(&portNum, &portType) == kSetupOk;
     } catch (...) {
-        throw componentFailure("RegistrySet");
+        std::throw_with_nested(componentFailure("RegistrySet"));
     }
 }
 
@@ -217,7 +220,7 @@ bool TMexDrive::Found() {
                    }
                }) == kSetupOk;
     } catch (...) {
-        throw componentFailure("Found");
+        std::throw_with_nested(componentFailure("Found"));
     }
 }
 
@@ -253,7 +256,7 @@ std::string TMexDrive::ErrorText() {
     try {
         return SetupCodeText(lngSetupError);
     } catch (...) {
-        throw componentFailure("ErrorText");
+        std::throw_with_nested(componentFailure("ErrorText"));
     }
 }
 
@@ -330,7 +333,7 @@ void TMexDrive::checkForIButtons() {
         if (sessionOpen) {
             endSessionQuietly(session);
         }
-        throw componentFailure("checkForIButtons");
+        std::throw_with_nested(componentFailure("checkForIButtons"));
     }
 }
 
