@@ -17,6 +17,12 @@ constexpr std::int16_t kSetupReady = 1;
 constexpr std::int16_t kSetupShorted = 2;
 constexpr std::int16_t kSetupNotFound = 3;
 
+using Clock = std::chrono::steady_clock;
+
+// Far more devices than any reader holds. A bus that shows more is no reader's (a hostile server,
+// a runaway file): a pass hands out none of them, and a backend may stop counting past this.
+constexpr std::size_t kMaxDevicesPerPass = 256;
+
 // A device a backend saw on the bus but does not hand out, and why.
 struct RefusedDevice {
     Rom rom{};
@@ -34,8 +40,10 @@ public:
     virtual std::int16_t setup() = 0;
 
     // The ROM codes on the bus now, as the adapter reports them (the runtime filters them).
-    // An adapter that cannot be reached has no devices.
-    virtual std::vector<Rom> enumerate() = 0;
+    // An adapter that cannot be reached has no devices. The work, waiting and parsing alike,
+    // ends by the pass's deadline: a backend out of time returns at once with what it has, and
+    // the runtime then hands out nothing.
+    virtual std::vector<Rom> enumerate(Clock::time_point deadline) = 0;
 
     // For the reader check only, after setup() or enumerate(): the adapter as the backend sees
     // it, and the devices the last enumerate() left out (which may ask the reader again).
@@ -47,7 +55,7 @@ public:
 class NoAdapter : public Backend {
 public:
     std::int16_t setup() override { return kSetupNotFound; }
-    std::vector<Rom> enumerate() override { return {}; }
+    std::vector<Rom> enumerate(Clock::time_point) override { return {}; }
     std::string describeAdapter() override { return "none: no adapter is mapped to this port"; }
 };
 

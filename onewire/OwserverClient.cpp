@@ -69,7 +69,8 @@ std::optional<Reply> receiveReply(net::NativeSocket socket, Clock::time_point de
 namespace {
 
 constexpr std::int32_t kAdapterNameSize = 256;
-constexpr int kMaxBuses = 32;
+// Buses read in one pass: an adapter or two is usual, and every bus costs two exchanges.
+constexpr int kMaxBuses = 8;
 
 bool isSimulated(const std::string& adapterName) {
     return adapterName.starts_with("Simulated");
@@ -96,7 +97,8 @@ std::string OwserverBus::endpoint() const {
 }
 
 std::optional<Reply> OwserverBus::exchangeWithinBudget(std::int32_t type, const std::string& path,
-                                                       std::uint32_t flags, std::int32_t size) {
+                                                       std::uint32_t flags, std::int32_t size,
+                                                       Clock::time_point deadline) {
     auto start = Clock::now();
     if (start - lastEnd_ >= budget_) {
         spent_ = {};
@@ -107,8 +109,8 @@ std::optional<Reply> OwserverBus::exchangeWithinBudget(std::int32_t type, const 
         }
         return std::nullopt;  // an earlier exchange of the pass used up its time
     }
-    auto reply =
-        exchange(host_, service_, type, path, flags, size, start + (budget_ - spent_), &failure_);
+    auto reply = exchange(host_, service_, type, path, flags, size,
+                          std::min(deadline, start + (budget_ - spent_)), &failure_);
     lastEnd_ = Clock::now();
     spent_ += lastEnd_ - start;
     return reply;
@@ -125,21 +127,28 @@ void OwserverBus::reportOutcome(bool answered) {
 
 // The buses are found by reading their adapter names in turn until one is missing: unlike a
 // listing of the root, that never makes owserver search a bus.
-bool OwserverBus::survey() {
+bool OwserverBus::survey(Clock::time_point deadline) {
     if (buses_) {
         return true;
     }
     std::vector<Bus> buses;
-    for (int index = 0; index < kMaxBuses; ++index) {
+    // One more than are read, to tell whether some are left out.
+    for (int index = 0; index <= kMaxBuses; ++index) {
         Bus bus{"bus." + std::to_string(index), {}, false};
         auto reply =
             exchangeWithinBudget(kMessageRead, "/uncached/" + bus.name + "/interface/settings/name",
-                                 kFlagOwnet, kAdapterNameSize);
+                                 kFlagOwnet, kAdapterNameSize, deadline);
         if (!reply) {
             return false;  // out of time: this pass cannot tell which buses are real
         }
         if (reply->returnValue < 0) {
             break;  // no such bus
+        }
+        if (index == kMaxBuses) {
+            reporter_.reportOnce("owserver " + endpoint() + " serves more than " +
+                                 std::to_string(kMaxBuses) + " buses; only bus.0 to bus." +
+                                 std::to_string(kMaxBuses - 1) + " are read");
+            break;
         }
         std::string text = reply->payload.substr(
             0, std::min<std::size_t>(reply->payload.size(),
@@ -180,8 +189,10 @@ std::int16_t OwserverBus::setup() {
     return anyListed ? kSetupReady : kSetupNotFound;
 }
 
-std::vector<Rom> OwserverBus::devicesOn(const Bus& bus) {
-    auto reply = exchangeWithinBudget(kMessageDirAll, "/uncached/" + bus.name, kDirectoryFlags);
+std::vector<Rom> OwserverBus::devicesOn(const Bus& bus, std::size_t stopAfter,
+                                        Clock::time_point deadline) {
+    auto reply =
+        exchangeWithinBudget(kMessageDirAll, "/uncached/" + bus.name, kDirectoryFlags, 0, deadline);
     if (reply && reply->returnValue < 0) {
         failure_ = "answered the listing of " + bus.name + " with error " +
                    std::to_string(reply->returnValue);
@@ -189,19 +200,20 @@ std::vector<Rom> OwserverBus::devicesOn(const Bus& bus) {
     if (!reply || reply->returnValue < 0) {
         return {};
     }
-    return devicesOfListing(reply->payload);
+    return devicesOfListing(reply->payload, stopAfter, deadline);
 }
 
-std::vector<Rom> OwserverBus::enumerate() {
-    if (!survey()) {
+std::vector<Rom> OwserverBus::enumerate(Clock::time_point deadline) {
+    if (!survey(deadline)) {
         reportOutcome(false);
         return {};
     }
     failure_.clear();
     std::vector<Rom> devices;
     for (const Bus& bus : *buses_) {
-        if (bus.listed) {
-            auto found = devicesOn(bus);
+        // Past the most a pass hands out the count no longer matters: the pass lists none.
+        if (bus.listed && devices.size() <= kMaxDevicesPerPass && Clock::now() < deadline) {
+            auto found = devicesOn(bus, kMaxDevicesPerPass + 1 - devices.size(), deadline);
             devices.insert(devices.end(), found.begin(), found.end());
         }
     }

@@ -40,7 +40,7 @@ public:
                 bool simulatedAllowed, Reporter& reporter, std::string portName);
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate() override;
+    std::vector<Rom> enumerate(Clock::time_point deadline) override;
     std::string describeAdapter() override;
     std::vector<RefusedDevice> refusedDevices() override;
 
@@ -51,11 +51,15 @@ private:
         bool listed = false;
     };
 
-    std::optional<Reply> exchangeWithinBudget(std::int32_t type, const std::string& path,
-                                              std::uint32_t flags, std::int32_t size = 0);
+    // Within the burst's budget and by the deadline, whichever ends first.
+    std::optional<Reply> exchangeWithinBudget(
+        std::int32_t type, const std::string& path, std::uint32_t flags, std::int32_t size = 0,
+        Clock::time_point deadline = Clock::time_point::max());
     // Reads the buses and their adapter names; false when the server does not answer.
-    bool survey();
-    std::vector<Rom> devicesOn(const Bus& bus);
+    bool survey(Clock::time_point deadline = Clock::time_point::max());
+    // At most stopAfter devices.
+    std::vector<Rom> devicesOn(const Bus& bus, std::size_t stopAfter = SIZE_MAX,
+                               Clock::time_point deadline = Clock::time_point::max());
     std::string endpoint() const;
     void reportOutcome(bool answered);
 

@@ -71,13 +71,21 @@ ReplyParser::State ReplyParser::feed(std::span<const std::uint8_t> bytes) {
     return state_;
 }
 
-std::vector<Rom> devicesOfListing(std::string_view payload) {
+std::vector<Rom> devicesOfListing(std::string_view payload, std::size_t stopAfter,
+                                  std::chrono::steady_clock::time_point deadline) {
+    // Reading the clock costs more than an entry: it is read every so many entries.
+    constexpr unsigned kEntriesPerClockRead = 256;
+    unsigned sinceClockRead = 0;
     while (!payload.empty() && payload.back() == '\0') {
         payload.remove_suffix(1);
     }
     std::vector<Rom> devices;
     std::size_t position = 0;
-    while (position <= payload.size()) {
+    while (position <= payload.size() && devices.size() < stopAfter) {
+        if (++sinceClockRead % kEntriesPerClockRead == 0 &&
+            std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
         std::size_t end = payload.find(',', position);
         if (end == std::string_view::npos) {
             end = payload.size();

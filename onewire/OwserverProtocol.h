@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -52,7 +53,10 @@ private:
 };
 
 // The devices of a directory listing ("/uncached/01.4A2F0C000000,/uncached/bus.0,..."): only
-// entries whose last part is a device name in family.id form, each with its CRC computed.
-std::vector<Rom> devicesOfListing(std::string_view payload);
+// entries whose last part is a device name in family.id form, each with its CRC computed. Stops
+// once it holds stopAfter devices, or at the deadline.
+std::vector<Rom> devicesOfListing(
+    std::string_view payload, std::size_t stopAfter = SIZE_MAX,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 }  // namespace onewire::owserver

@@ -42,6 +42,41 @@ void Reporter::reportRecovery(const std::string& source, const std::string& reco
     }
 }
 
+std::vector<std::string> LineAccount::messages(const std::string& source) const {
+    std::vector<std::string> messages = shown_;
+    if (moreNotUnderstood_ > 0) {
+        messages.push_back(source + ": and " + std::to_string(moreNotUnderstood_) +
+                           " more lines not understood");
+    }
+    if (moreNeverListed_ > 0) {
+        messages.push_back(source + ": and " + std::to_string(moreNeverListed_) +
+                           " more tokens a reader never lists");
+    }
+    return messages;
+}
+
+void Reporter::reportAccount(const std::string& source, const LineAccount& account) {
+    std::vector<std::string> messages = account.messages(source);
+    std::lock_guard lock(mutex_);
+    auto found = accounts_.find(source);
+    if (messages.empty()) {
+        if (found != accounts_.end()) {
+            accounts_.erase(found);  // mended: should the lines come back, they are told again
+        }
+        return;
+    }
+    if (found != accounts_.end() && found->second == messages) {
+        return;
+    }
+    if (found == accounts_.end() && accounts_.size() >= kRemembered) {
+        accounts_.erase(accounts_.begin());
+    }
+    for (const std::string& message : messages) {
+        emit(message);
+    }
+    accounts_[source] = std::move(messages);
+}
+
 void Reporter::emit(const std::string& message) {
     if (sink_) {
         sink_(message);

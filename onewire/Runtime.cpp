@@ -1,6 +1,7 @@
 #include "onewire/Runtime.h"
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -10,9 +11,11 @@ namespace {
 
 // State buffer: a header, then the snapshot of the bus taken when the enumeration began.
 //   0 magic, 4 runtime instance, 8 session, 12 device count, 14 devices handed out,
-//   16 checksum of the header and the devices, 20..31 zero, 32 the devices, 8 bytes each.
+//   16 checksum of the header, 20..31 zero, 32 the devices, 8 bytes each.
 // A buffer that does not check out (all zero, garbage, another session's, another process's)
-// simply means "start a new enumeration".
+// simply means "start a new enumeration". Each call checks the header and only the device it
+// hands out (by its CRC, as every device was checked when the snapshot was taken), so that
+// TMNext and TMRom cost the same however many devices the snapshot holds.
 constexpr std::uint32_t kMagic = 0x4F57454E;  // "OWEN"
 
 struct Header {
@@ -24,7 +27,7 @@ struct Header {
     std::uint32_t checksum = 0;
 };
 
-std::uint32_t checksumOf(const Header& header, const std::uint8_t* devices) {
+std::uint32_t checksumOf(const Header& header) {
     std::uint32_t hash = 2166136261u;
     auto mix = [&hash](const void* data, std::size_t size) {
         const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -37,7 +40,6 @@ std::uint32_t checksumOf(const Header& header, const std::uint8_t* devices) {
     mix(&header.session, 4);
     mix(&header.count, 2);
     mix(&header.handedOut, 2);
-    mix(devices, std::size_t{header.count} * 8);
     return hash;
 }
 
@@ -53,7 +55,7 @@ Header readHeader(const std::uint8_t* buffer) {
 }
 
 void writeHeader(std::uint8_t* buffer, Header header) {
-    header.checksum = checksumOf(header, buffer + state::kHeaderSize);
+    header.checksum = checksumOf(header);
     std::memset(buffer, 0, state::kHeaderSize);
     std::memcpy(buffer, &header.magic, 4);
     std::memcpy(buffer + 4, &header.instance, 4);
@@ -72,10 +74,17 @@ std::optional<Header> enumerationIn(const std::uint8_t* buffer, std::uint32_t in
         header.handedOut > header.count) {
         return std::nullopt;
     }
-    if (checksumOf(header, buffer + state::kHeaderSize) != header.checksum) {
+    if (checksumOf(header) != header.checksum) {
         return std::nullopt;
     }
     return header;
+}
+
+// The device at a position of the snapshot, if it is still the sound code that was stored.
+std::optional<Rom> deviceIn(const std::uint8_t* buffer, std::size_t position) {
+    Rom rom{};
+    std::memcpy(rom.data(), buffer + state::kHeaderSize + position * 8, 8);
+    return isAcceptable(rom) ? std::optional(rom) : std::nullopt;
 }
 
 void clearEnumeration(std::uint8_t* buffer) {
@@ -111,8 +120,10 @@ std::int16_t Runtime::readDefaultPort(std::int16_t* portNum, std::int16_t* portT
 }
 
 std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) {
+    const Clock::time_point started = Clock::now();
     Settings settings = loadSettings(options_.environment, reporter_);
-    std::shared_ptr<Backend> backend = backendFor(settings, Port{portType, portNum});
+    const Port port{portType, portNum};
+    std::shared_ptr<Backend> backend = backendFor(settings, port);
     std::lock_guard lock(mutex_);
     if (!backend || sessions_.size() >= options_.maxOpenSessions) {
         return 0;  // a caller that never ends its sessions cannot grow the table without end
@@ -120,7 +131,7 @@ std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) 
     do {
         lastHandle_ = lastHandle_ == INT32_MAX ? 1 : lastHandle_ + 1;
     } while (sessions_.contains(lastHandle_));
-    sessions_.emplace(lastHandle_, std::move(backend));
+    sessions_.emplace(lastHandle_, Session{std::move(backend), portName(port), started});
     return lastHandle_;
 }
 
@@ -142,7 +153,45 @@ std::shared_ptr<Backend> Runtime::backendFor(const Settings& settings, Port port
 std::shared_ptr<Backend> Runtime::backendOf(std::int32_t session) {
     std::lock_guard lock(mutex_);
     auto found = sessions_.find(session);
-    return found == sessions_.end() ? nullptr : found->second;
+    return found == sessions_.end() ? nullptr : found->second.backend;
+}
+
+std::vector<Rom> Runtime::devicesOfPass(std::int32_t session) {
+    std::shared_ptr<Backend> backend;
+    std::string source;
+    Clock::time_point deadline;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = sessions_.find(session);
+        if (found == sessions_.end()) {
+            return {};
+        }
+        Session& open = found->second;
+        const Clock::time_point now = Clock::now();
+        if (now - open.passStart >= options_.networkBudget) {
+            open.passStart = now;  // a session held open past its first pass
+        }
+        backend = open.backend;
+        source = "port " + open.portName;
+        deadline = open.passStart + options_.networkBudget;
+    }
+    std::vector<Rom> devices = distinct(acceptableOnly(backend->enumerate(deadline)));
+    // A list cut short would tell the holder that tokens left which are still there.
+    if (Clock::now() > deadline) {
+        reporter_.reportProblem(source, "a search ran out of its " +
+                                            std::to_string(options_.networkBudget.count()) +
+                                            " ms before it was complete; nothing is listed");
+        return {};
+    }
+    if (devices.size() > kMaxDevicesPerPass) {
+        reporter_.reportProblem(source, "the bus shows more than " +
+                                            std::to_string(kMaxDevicesPerPass) +
+                                            " devices, more than any reader holds; nothing is "
+                                            "listed");
+        return {};
+    }
+    reporter_.reportRecovery(source, "searches are complete again");
+    return devices;
 }
 
 std::int16_t Runtime::setup(std::int32_t session) {
@@ -165,18 +214,18 @@ std::int16_t Runtime::next(std::int32_t session, void* stateBuffer) {
     }
     auto* buffer = static_cast<std::uint8_t*>(stateBuffer);
     if (auto header = enumerationIn(buffer, instance_, session)) {
-        if (header->handedOut < header->count) {
+        if (header->handedOut == header->count) {
+            clearEnumeration(buffer);  // ran out: the next call starts again from the first device
+            return 0;
+        }
+        if (deviceIn(buffer, header->handedOut)) {
             ++header->handedOut;
             writeHeader(buffer, *header);
             return 1;
         }
-        clearEnumeration(buffer);  // ran out: the next call starts again from the first device
-        return 0;
+        // A damaged snapshot: start again, as with a damaged header.
     }
-    std::vector<Rom> devices = distinct(acceptableOnly(backend->enumerate()));
-    if (devices.size() > state::kCapacity) {
-        devices.resize(state::kCapacity);
-    }
+    std::vector<Rom> devices = devicesOfPass(session);
     if (devices.empty()) {
         clearEnumeration(buffer);
         return 0;
@@ -203,12 +252,12 @@ std::int16_t Runtime::rom(std::int32_t session, const void* stateBuffer, std::in
     }
     const auto* buffer = static_cast<const std::uint8_t*>(stateBuffer);
     auto header = enumerationIn(buffer, instance_, session);
-    if (!header) {
+    auto current = header ? deviceIn(buffer, header->handedOut - 1u) : std::nullopt;
+    if (!current) {
         return 0;  // no current device
     }
-    const std::uint8_t* current = buffer + state::kHeaderSize + (header->handedOut - 1) * 8;
     for (std::size_t i = 0; i < 8; ++i) {
-        rom[i] = current[i];
+        rom[i] = (*current)[i];
     }
     return 1;
 }
@@ -272,7 +321,7 @@ std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
     std::shared_ptr<Backend> backend = backendFor(settings, port);
     line("setup", std::to_string(backend->setup()));
     line("adapter", backend->describeAdapter());
-    for (const Rom& rom : distinct(backend->enumerate())) {
+    for (const Rom& rom : distinct(backend->enumerate(Clock::now() + options_.networkBudget))) {
         std::string refusal = refusalOf(rom);
         line("device", hexText(rom) + (refusal.empty() ? "" : " refused: " + refusal));
     }

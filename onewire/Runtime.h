@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "onewire/Backend.h"
 #include "onewire/Reporter.h"
@@ -39,6 +40,9 @@ public:
     std::int16_t readDefaultPort(std::int16_t* portNum, std::int16_t* portType);
     // A handle > 0 for a serial or USB port (a port the settings do not map has no adapter: its
     // TMSetup gives 3), 0 for a port of another type or a negative number.
+    // A session's first enumeration, reading of the settings included, ends within the network
+    // budget of the session's start: a pass, which the driver runs in one session, is done by
+    // then. A session held open longer runs each later enumeration on a budget of its own.
     std::int32_t startSession(std::int16_t portNum, std::int16_t portType);
     std::int16_t setup(std::int32_t session);
     // 1 when the session was open, 0 for any other handle.
@@ -57,14 +61,23 @@ public:
     static constexpr const char* kVersionText = "onewire runtime 1.0.0";
 
 private:
+    struct Session {
+        std::shared_ptr<Backend> backend;
+        std::string portName;         // "usb 1"
+        Clock::time_point passStart;  // when the session, or a later pass of it, began
+    };
+
     std::shared_ptr<Backend> backendFor(const Settings& settings, Port port);
     std::shared_ptr<Backend> backendOf(std::int32_t session);
+    // The devices a new enumeration hands out; none when the pass runs out of time or the bus
+    // shows more than kMaxDevicesPerPass.
+    std::vector<Rom> devicesOfPass(std::int32_t session);
 
     RuntimeOptions options_;
     Reporter reporter_;
     std::uint32_t instance_;
     std::mutex mutex_;
-    std::map<std::int32_t, std::shared_ptr<Backend>> sessions_;
+    std::map<std::int32_t, Session> sessions_;
     std::int32_t lastHandle_ = 0;
 };
 
@@ -72,6 +85,7 @@ private:
 namespace state {
 constexpr std::size_t kHeaderSize = 32;
 constexpr std::size_t kCapacity = (kStateBufferSize - kHeaderSize) / 8;
+static_assert(kCapacity >= kMaxDevicesPerPass);
 }  // namespace state
 
 }  // namespace onewire

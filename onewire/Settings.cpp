@@ -135,9 +135,11 @@ std::string describe(const std::string& fileName, int line, std::string_view why
 
 constexpr std::string_view kDefaultForm =
     "cannot understand (expected \"default = usb N\" or \"default = com N\")";
+// Every form a line may take: a line that is no default may have been meant as one.
 constexpr std::string_view kMappingForm =
-    "cannot understand (expected \"usb N = \" or \"com N = \" and then \"virtual FILE\", "
-    "\"owserver HOST[:PORT] [simulated]\" or \"w1 DIR\")";
+    "cannot understand (expected \"default = usb N\" or \"default = com N\", or \"usb N = \" "
+    "or \"com N = \" and then \"virtual FILE\", \"owserver HOST[:PORT] [simulated]\" or "
+    "\"w1 DIR\")";
 
 }  // namespace
 
@@ -174,17 +176,21 @@ std::optional<std::pair<std::string, std::string>> splitHostPort(std::string_vie
 Settings parseSettings(std::string_view text, const std::string& fileName, Reporter& reporter) {
     Settings settings;
     settings.fromFile = true;
+    LineAccount account;
+    auto ignored = [&](int lineNumber, std::string_view why, std::string_view line) {
+        account.notUnderstood([&] { return describe(fileName, lineNumber, why, line); });
+    };
     forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view line) {
         // A path cut short at the NUL would name another file than the line shows.
         if (content.find('\0') != std::string_view::npos) {
             settings.mapsPorts = true;
-            reporter.reportOnce(describe(fileName, lineNumber, "a NUL byte in", line));
+            ignored(lineNumber, "a NUL byte in", line);
             return;
         }
         std::size_t equals = content.find('=');
         if (equals == std::string_view::npos) {
             settings.mapsPorts = true;
-            reporter.reportOnce(describe(fileName, lineNumber, kMappingForm, line));
+            ignored(lineNumber, kMappingForm, line);
             return;
         }
         std::string_view key = trim(content.substr(0, equals));
@@ -192,9 +198,9 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
         if (lower(key) == "default") {
             auto port = parsePort(value);
             if (!port) {
-                reporter.reportOnce(describe(fileName, lineNumber, kDefaultForm, line));
+                ignored(lineNumber, kDefaultForm, line);
             } else if (settings.defaultPort) {
-                reporter.reportOnce(describe(fileName, lineNumber, "a second default port", line));
+                ignored(lineNumber, "a second default port", line);
             } else {
                 settings.defaultPort = port;
             }
@@ -204,14 +210,14 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
         auto port = parsePort(key);
         auto mapping = port ? parseMapping(value, fileName) : std::nullopt;
         if (!mapping) {
-            reporter.reportOnce(describe(fileName, lineNumber, kMappingForm, line));
+            ignored(lineNumber, kMappingForm, line);
         } else if (settings.ports.contains(*port)) {
-            reporter.reportOnce(
-                describe(fileName, lineNumber, "a second mapping of the same port", line));
+            ignored(lineNumber, "a second mapping of the same port", line);
         } else {
             settings.ports.emplace(*port, *mapping);
         }
     });
+    reporter.reportAccount("settings file " + printable(fileName), account);
     return settings;
 }
 

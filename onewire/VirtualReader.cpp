@@ -10,6 +10,9 @@ std::optional<std::int16_t> parseCode(std::string_view text) {
     return value ? std::optional(static_cast<std::int16_t>(*value)) : std::nullopt;
 }
 
+// Reading the clock costs more than a line: it is read every so many lines.
+constexpr int kLinesPerClockRead = 256;
+
 constexpr const char* kExpectedForm =
     "; line ignored (expected a token of 16 hex digits without spaces, family code first and CRC "
     "byte last, or its first 14 digits, or \"setup = N\", or \"shorted\")";
@@ -17,10 +20,17 @@ constexpr const char* kExpectedForm =
 }  // namespace
 
 VirtualReaderContents parseVirtualReader(std::string_view text, const std::string& fileName,
-                                         Reporter& reporter) {
+                                         Reporter& reporter, Clock::time_point deadline) {
     VirtualReaderContents contents;
+    LineAccount account;
+    int sinceClockRead = 0;
     forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view) {
-        auto where = printable(fileName) + ":" + std::to_string(lineNumber) + ": ";
+        if (!contents.complete ||
+            (++sinceClockRead % kLinesPerClockRead == 0 && Clock::now() >= deadline)) {
+            contents.complete = false;
+            return;
+        }
+        auto where = [&] { return printable(fileName) + ":" + std::to_string(lineNumber) + ": "; };
         if (content == "shorted") {
             contents.shorted = true;
             return;
@@ -34,14 +44,17 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
             if (code) {
                 contents.setupCode = code;
             } else {
-                reporter.reportOnce(where + "cannot understand " + quoted(content) + kExpectedForm);
+                account.notUnderstood([&] {
+                    return where() + "cannot understand " + quoted(content) + kExpectedForm;
+                });
             }
             return;
         }
         auto bytes =
             (content.size() == 14 || content.size() == 16) ? parseHexBytes(content) : std::nullopt;
         if (!bytes) {
-            reporter.reportOnce(where + "cannot understand " + quoted(content) + kExpectedForm);
+            account.notUnderstood(
+                [&] { return where() + "cannot understand " + quoted(content) + kExpectedForm; });
             return;
         }
         Rom rom{};
@@ -51,18 +64,25 @@ VirtualReaderContents parseVirtualReader(std::string_view text, const std::strin
         } else if (!isAcceptable(rom)) {
             // Still handed to the runtime, whose filter drops it, as a real bus would; the note
             // tells the person editing the file why the token never shows.
-            reporter.reportOnce(where + "token " + hexText(rom) + ": " + refusalOf(rom) +
-                                "; a reader never lists it");
+            account.neverListed([&] {
+                return where() + "token " + hexText(rom) + ": " + refusalOf(rom) +
+                       "; a reader never lists it";
+            });
         }
         contents.tokens.push_back(rom);
     });
+    // A reading cut short has not seen every line: its account would be wrong, so it keeps the
+    // last one.
+    if (contents.complete) {
+        reporter.reportAccount("reader file " + printable(fileName), account);
+    }
     return contents;
 }
 
 VirtualReader::VirtualReader(std::string fileName, Reporter& reporter)
     : fileName_(std::move(fileName)), reporter_(reporter) {}
 
-std::optional<VirtualReaderContents> VirtualReader::read() {
+std::optional<VirtualReaderContents> VirtualReader::read(Clock::time_point deadline) {
     std::string problem;
     auto text = readSmallFile(fileName_, kMaxTextFileSize, &problem);
     const std::string source = "reader file " + printable(fileName_);
@@ -71,7 +91,7 @@ std::optional<VirtualReaderContents> VirtualReader::read() {
         return std::nullopt;
     }
     reporter_.reportRecovery(source, "read again");
-    return parseVirtualReader(*text, fileName_, reporter_);
+    return parseVirtualReader(*text, fileName_, reporter_, deadline);
 }
 
 std::int16_t VirtualReader::setup() {
@@ -89,9 +109,9 @@ std::string VirtualReader::describeAdapter() {
     return "virtual reader file " + fileName_ + (read() ? "" : " (missing: no adapter)");
 }
 
-std::vector<Rom> VirtualReader::enumerate() {
-    auto contents = read();
-    if (!contents || contents->shorted) {
+std::vector<Rom> VirtualReader::enumerate(Clock::time_point deadline) {
+    auto contents = read(deadline);
+    if (!contents || contents->shorted || !contents->complete) {
         return {};
     }
     return contents->tokens;

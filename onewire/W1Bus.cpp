@@ -47,11 +47,12 @@ std::optional<Rom> romFromW1Name(std::string_view name) {
     return withCrc(bytes);
 }
 
-std::vector<Rom> W1Bus::enumerate() {
+std::vector<Rom> W1Bus::enumerate(Clock::time_point deadline) {
     std::istringstream list(readSmallFile(folder_ + "/w1_master_slaves").value_or(""));
     std::vector<Rom> devices;
     std::string name;
-    while (devices.size() < 4096 && std::getline(list, name)) {
+    while (devices.size() <= kMaxDevicesPerPass && Clock::now() < deadline &&
+           std::getline(list, name)) {
         if (!name.empty() && name.back() == '\r') {
             name.pop_back();
         }

@@ -19,7 +19,14 @@ constexpr std::int16_t kLastSerialPort = 7;
 constexpr std::int16_t kSetupOk = 1;
 constexpr std::int16_t kNextFound = 1;
 constexpr std::size_t kRomBytes = 8;
+constexpr std::int16_t kRomRead = 1;
+// Far above any reader's devices: a library whose TMNext never stops cannot hold the pass, and
+// with it the GUI thread.
+constexpr std::int32_t kMaxDevicesPerPass = 256;
 
+// The component failure of an operation. Raised with std::throw_with_nested: the number and texts
+// are the component's own, and the underlying failure rides along only for whoever diagnoses
+// (the reader check prints it).
 ComponentError componentFailure(const char* operation) {
     return ComponentError(TMexDrive::kFailureNumber,
                           std::string("QuornaWeb.TMexDrive.") + operation,
@@ -71,7 +78,7 @@ TMexDrive::TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventP
             }
             oTimer->Timer.unbind(oTimerBinding);
         }
-        throw componentFailure("Class_Initialize");
+        std::throw_with_nested(componentFailure("Class_Initialize"));
     }
 }
 
@@ -161,7 +168,7 @@ void TMexDrive::StartScanning() {
     try {
         oTimer->Interval(lngScanMilliseconds);
     } catch (...) {
-        throw componentFailure("StartScanning");
+        std::throw_with_nested(componentFailure("StartScanning"));
     }
 }
 
@@ -169,7 +176,7 @@ void TMexDrive::StopScanning() {
     try {
         oTimer->Interval(0);
     } catch (...) {
-        throw componentFailure("StopScanning");
+        std::throw_with_nested(componentFailure("StopScanning"));
     }
 }
 
@@ -177,7 +184,7 @@ void TMexDrive::ScanOnce() {
     try {
         checkForIButtons();
     } catch (...) {
-        throw componentFailure("ScanOnce");
+        std::throw_with_nested(componentFailure("ScanOnce"));
     }
 }
 
@@ -200,7 +207,7 @@ bool TMexDrive::RegistrySet() {
         std::int16_t portType = intPortType;
         return library_->TMReadDefaultPort(&portNum, &portType) == kSetupOk;
     } catch (...) {
-        throw componentFailure("RegistrySet");
+        std::throw_with_nested(componentFailure("RegistrySet"));
     }
 }
 
@@ -213,7 +220,7 @@ bool TMexDrive::Found() {
                    }
                }) == kSetupOk;
     } catch (...) {
-        throw componentFailure("Found");
+        std::throw_with_nested(componentFailure("Found"));
     }
 }
 
@@ -249,7 +256,7 @@ std::string TMexDrive::ErrorText() {
     try {
         return SetupCodeText(lngSetupError);
     } catch (...) {
-        throw componentFailure("ErrorText");
+        std::throw_with_nested(componentFailure("ErrorText"));
     }
 }
 
@@ -285,9 +292,23 @@ void TMexDrive::checkForIButtons() {
             }
             std::array<std::int16_t, kRomBytes> rom{};
             while (library_->TMNext(session, bytStateBuf.data()) == kNextFound) {
+                if (devicesSeen == kMaxDevicesPerPass) {
+                    // The rest counts as not seen. An enumeration left half-way would make the
+                    // next pass begin in its middle; an all-zero state buffer is where every
+                    // enumeration of this object began.
+                    bytStateBuf.fill(0);
+                    break;
+                }
                 ++devicesSeen;
-                rom[0] = 0;
-                library_->TMRom(session, bytStateBuf.data(), rom.data());
+                // All of the buffer, not just element 0: a TMRom that writes nothing must not
+                // hand on the previous device's bytes.
+                rom.fill(0);
+                const bool read =
+                    library_->TMRom(session, bytStateBuf.data(), rom.data()) == kRomRead;
+                if (!read || std::all_of(rom.begin(), rom.end(),
+                                         [](std::int16_t element) { return element == 0; })) {
+                    continue;  // no ROM code, or the all-zero ghost of a bad bus
+                }
                 std::string text;
                 text.reserve(2 * kRomBytes);
                 for (std::int16_t element : rom) {
@@ -300,7 +321,9 @@ void TMexDrive::checkForIButtons() {
             }
         }
 
-        if (added || (devicesSeen == 1 && previous->Count() > 0)) {
+        // A pass that lists nothing tells the holder once that the list emptied, however many
+        // left-out devices it saw: a serial adapter has no ID chip, a DS9490B has two.
+        if (added || (session > 0 && previous->Count() > 0)) {
             NewROMIDs.raise();
         }
 
@@ -310,7 +333,7 @@ void TMexDrive::checkForIButtons() {
         if (sessionOpen) {
             endSessionQuietly(session);
         }
-        throw componentFailure("checkForIButtons");
+        std::throw_with_nested(componentFailure("checkForIButtons"));
     }
 }
 

@@ -409,25 +409,63 @@ TEST_F(SearchPassTest, NotificationRule) {
     drive->ScanOnce();
     EXPECT_EQ(raised, 2);
 
-    // Two adapter chips and no token: two devices seen, nothing listed, silent.
-    onBus({kAdapterChip, kAdapterChip09});
-    drive->ScanOnce();
-    EXPECT_EQ(raised, 2);
-    EXPECT_EQ(drive->ROMIDs()->Count(), 0);
-
-    // Token back, then the bus empties: the holder is not told, though the list is empty.
-    onBus({kToken});
-    drive->ScanOnce();
-    EXPECT_EQ(raised, 3);
-    onBus({});
-    drive->ScanOnce();
-    EXPECT_EQ(raised, 3);
-    EXPECT_EQ(drive->ROMIDs()->Count(), 0);
+    // A token lifted off a reader whose bus then holds two left-out devices (a DS9490B) or none
+    // (a serial adapter): the holder is told once, with the empty list, then silence.
+    for (const std::vector<Rom>& left :
+         {std::vector<Rom>{kAdapterChip, kAdapterChip09}, std::vector<Rom>{}}) {
+        onBus({kToken});
+        drive->ScanOnce();
+        raised = 0;
+        onBus(left);
+        drive->ScanOnce();
+        EXPECT_EQ(raised, 1);
+        EXPECT_EQ(drive->ROMIDs()->Count(), 0);
+        drive->ScanOnce();
+        drive->ScanOnce();
+        EXPECT_EQ(raised, 1);
+    }
 
     // One chip seen after an empty previous list: silent.
     onBus({kAdapterChip});
     drive->ScanOnce();
-    EXPECT_EQ(raised, 3);
+    EXPECT_EQ(raised, 1);
+}
+
+// A library is not trusted to end its enumeration or to fill the ROM buffer.
+TEST_F(SearchPassTest, AnEndlessTMNextIsCutAndNextPassStartsAfresh) {
+    onBus({kToken, kOtherToken});
+    library->endlessNext();
+    drive->ScanOnce();
+    EXPECT_EQ(library->calls(Fn::Next), 257) << "256 devices seen, the 257th not";
+    EXPECT_EQ(library->calls(Fn::Rom), 256);
+    EXPECT_EQ(listed(drive->ROMIDs()), (Lines{"014A2F0C000000B7", "021CB801000000A2"}));
+    EXPECT_EQ(raised, 1);
+    EXPECT_EQ(library->openSessions(), 0);
+    // The enumeration left half-way is not continued: the next pass starts at the first device.
+    library->clearLog();
+    drive->ScanOnce();
+    EXPECT_EQ(library->log()[1], "TMNext 13 -> 1");
+    EXPECT_EQ(drive->ROMIDs()->Item(1), "014A2F0C000000B7");
+}
+
+TEST_F(SearchPassTest, ATMRomThatWritesNothingListsNothing) {
+    onBus({kToken});
+    drive->ScanOnce();
+    ASSERT_EQ(raised, 1);
+    for (std::int16_t result : {1, 0, -200}) {
+        library->romWritesNothing(result);
+        drive->ScanOnce();
+        EXPECT_EQ(drive->ROMIDs()->Count(), 0) << "TMRom result " << result;
+    }
+    EXPECT_EQ(raised, 2) << "the list emptied once";
+
+    // An empty bus whose endless TMNext hands out devices without ROM codes.
+    auto ghosts = std::make_shared<FakeTMexApi>();
+    library = ghosts;
+    auto third = makeOnUsb();
+    library->endlessNext();
+    third->ScanOnce();
+    EXPECT_EQ(third->ROMIDs()->Count(), 0);
 }
 
 TEST_F(SearchPassTest, AFailedSessionStartKeepsTheListAndStillEndsTheHandle) {

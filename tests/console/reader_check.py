@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """The reader check end to end: its report and exit status for an adapter found with refused
 devices, no settings at all, owserver's simulated bus refused and allowed, every mapped port, and
-a scan that reports each change of the list, also when it empties.
+a scan that reports each change of the list, also when it empties; its arguments, its limit on
+--all-ports, its advice, and the exit codes its help, the README and the manual page give.
 
-Usage: reader_check.py CHECK_PROGRAM. Starts its own owserver on a free loopback port."""
+Usage: reader_check.py CHECK_PROGRAM SOURCE_DIR. Starts its own owserver on a free loopback
+port."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -36,6 +39,35 @@ def run(check, settings, *args):
     return result.returncode, result.stdout, result.stderr
 
 
+def exit_codes(text):
+    return set(re.findall(r"\b(?:0|1|2|64)\b", text))
+
+
+def check_arguments(check, settings, source):
+    code, out, err = run(check, settings, "--help")
+    if code != 0 or err or "usage: quorna-reader-check" not in out:
+        fail("--help: exit %d, stdout %r, stderr %r" % (code, out, err))
+    help_codes = exit_codes(out[out.index("Exit status:"):])
+    with open(os.path.join(source, "README.md")) as readme:
+        text = readme.read()
+        section = text[text.index("### The reader check"):]
+        readme_codes = exit_codes(section[:section.index("\n## ")])
+    with open(os.path.join(source, "packaging", "linux", "reader-check.1.in")) as manual:
+        text = manual.read()
+        manual_codes = exit_codes(text[text.index(".SH EXIT STATUS"):text.index(".SH FILES")])
+    if not help_codes == readme_codes == manual_codes == {"0", "1", "2", "64"}:
+        fail("exit codes: --help %s, README %s, manual page %s"
+             % (help_codes, readme_codes, manual_codes))
+    for bad in ("0x1", "1e-300", "-5", "+5", " 5", "5.", ".5", "inf", "nan", "", "86401", "0"):
+        code, out, err = run(check, settings, "--scan", bad)
+        if code != 64 or "plain decimal" not in err or out:
+            fail("--scan %r: exit %d, stdout %r, stderr %r" % (bad, code, out, err))
+    for bad in (["--scan"], ["--all"], ["extra"]):
+        code, _, err = run(check, settings, *bad)
+        if code != 64 or "usage:" not in err:
+            fail("%s: exit %d, stderr %r" % (bad, code, err))
+
+
 def expect(output, *parts):
     for part in parts:
         if part not in output:
@@ -60,7 +92,7 @@ def start_owserver(folder):
     fail("owserver would not start")
 
 
-def main(check):
+def main(check, source):
     folder = tempfile.mkdtemp(prefix="quorna-check-")
     settings = os.path.join(folder, "onewire.conf")
     reader = os.path.join(folder, "reader.txt")
@@ -77,8 +109,9 @@ def main(check):
         code, out, _ = run(check, settings)
         if code != 0:
             fail("adapter found, exit %d:\n%s" % (code, out))
+        check_arguments(check, settings, source)
         expect(out, "Settings file: " + settings, "Probe: adapter found on USB port 1",
-               "Backend: virtual " + reader, "TMSetup: 1 = TMSetup returned error 1. No Error.",
+               "Backend: virtual " + reader, "Set-up: 1: adapter found\n",
                "021CB801000000A2  family 02  token, listed",
                "014A2F0C000000B7  family 01  refused: bad CRC (its CRC byte would be 02)",
                "0000000000004046  family 00  refused: family 00",
@@ -89,9 +122,13 @@ def main(check):
         if code != 2:
             fail("no settings, exit %d:\n%s" % (code, out))
         expect(out, "Settings file: none found; looked at:\n  " + folder + "/missing.conf",
-               "Probe: no adapter found", "Port: USB port 1",
-               "TMSetup: 3 = TMSetup returned error 3. MicroLan Drive Adapter not found",
+               "Probe: no adapter found", "Port: USB port 1", "Set-up: 3: adapter not found\n",
                "Adapter not found")
+        # Unmapped ports are described alike with --all-ports.
+        plain = out[out.index("Port: USB port 1"):]
+        code, out, _ = run(check, os.path.join(folder, "missing.conf"), "--all-ports")
+        if code != 2 or plain not in out:
+            fail("no settings, --all-ports, exit %d:\n%s\nexpected:\n%s" % (code, out, plain))
 
         code, out, err = run(check, settings, "--all-ports")
         if code != 2:
@@ -104,6 +141,39 @@ def main(check):
         if err.count("serves only bus.0 \"Simulated-Computed\"") != 1:
             fail("the simulated bus is not reported once:\n" + err)
         expect(err, "usb 2 = owserver %s simulated" % endpoint)
+
+        # A line that is no setting names every form, the default's too; an owserver that does
+        # not answer gets advice about owserver; a scan shorter than a period still shows a pass.
+        refused = free_port()
+        with open(os.path.join(folder, "other.conf"), "w") as text:
+            text.write("default = usb 1\nusb 1 = virtual reader.txt\nusb 2 = owserver "
+                       "127.0.0.1:%d\nnonsense\n" % refused)
+        code, out, err = run(check, os.path.join(folder, "other.conf"), "--all-ports",
+                             "--scan", "0.1")
+        expect(err, 'nonsense"; line ignored', 'expected "default = usb N" or "default = com N", '
+               'or "usb N = " or "com N = "')
+        expect(out, "Owserver does not answer at 127.0.0.1:%d: check that it runs" % refused,
+               "ms: 1 listed: 021CB801000000A2", "Adapter not found on USB port 2")
+        if "none listed" in out or "unplug" in out:
+            fail("a short scan or owserver's advice:\n" + out)
+
+        # --all-ports ends within its limit on ports that never answer (without it, 30 ports
+        # would take some 14 s), and names those it did not reach.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(64)  # never accepts: every exchange waits for its whole budget
+        with open(os.path.join(folder, "silent.conf"), "w") as text:
+            for number in range(1, 31):
+                text.write("com %d = owserver 127.0.0.1:%d\n" % (number,
+                                                                silent.getsockname()[1]))
+        began = time.monotonic()
+        code, out, _ = run(check, os.path.join(folder, "silent.conf"), "--all-ports")
+        took = time.monotonic() - began
+        silent.close()
+        if code != 2 or took > 10 or "Not checked, the check's limit of 5 s being spent: " not in out:
+            fail("--all-ports on 30 silent ports: exit %d after %.1f s:\n%s" % (code, took, out))
+        if "COM30" not in out.split("Not checked")[1]:
+            fail("the last port is not named as not checked:\n" + out)
 
         # The scan reports each change, also the empty list; lines are awaited, not timed.
         with open(reader, "w") as tokens:
@@ -140,4 +210,4 @@ def main(check):
 
 
 if __name__ == "__main__":
-    main(os.path.abspath(sys.argv[1]))
+    main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))

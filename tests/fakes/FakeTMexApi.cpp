@@ -108,7 +108,7 @@ std::int16_t FakeTMexApi::TMNext(std::int32_t session, void* stateBuffer) {
         cursor = 0;  // the previous enumeration ran out: begin again from the first device
     }
     std::int16_t result = 0;
-    if (static_cast<std::size_t>(cursor) < count) {
+    if (static_cast<std::size_t>(cursor) < count || endlessNext_) {
         writeCursor(stateBuffer, cursor + 1);
         result = 1;
     } else {
@@ -121,15 +121,20 @@ std::int16_t FakeTMexApi::TMNext(std::int32_t session, void* stateBuffer) {
 std::int16_t FakeTMexApi::TMRom(std::int32_t session, void* stateBuffer, std::int16_t* rom) {
     enter(Fn::Rom);
     romElementZero_.push_back(rom[0]);
+    log_.push_back("TMRom " + std::to_string(session));
     const std::int32_t current = readCursor(stateBuffer) - 1;
-    const auto& bus = buses_.at(portOf(session));
-    if (current < 0 || static_cast<std::size_t>(current) >= bus.size()) {
+    const auto found = buses_.find(portOf(session));
+    const std::size_t count = found == buses_.end() ? 0 : found->second.size();
+    if (romWritesNothing_ || (endlessNext_ && count == 0)) {
+        return romWritesNothing_.value_or(1);
+    }
+    if (current < 0 || (static_cast<std::size_t>(current) >= count && !endlessNext_)) {
         throw std::logic_error("fake 1-Wire: TMRom without a current device");
     }
+    const Rom& device = found->second[static_cast<std::size_t>(current) % count];
     for (std::size_t i = 0; i < 8; ++i) {
-        rom[i] = bus[static_cast<std::size_t>(current)][i];
+        rom[i] = device[i];
     }
-    log_.push_back("TMRom " + std::to_string(session));
     return 1;
 }
 

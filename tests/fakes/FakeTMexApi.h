@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,11 @@ public:
     void invalidSessionSetupResult(std::int16_t result) { invalidSessionSetup_ = result; }
     // The devices on the bus behind a port, in search order; changeable between passes.
     void devices(Port port, std::vector<Rom> roms) { buses_[port] = std::move(roms); }
+    // A TMNext that never runs out: it finds the bus's devices over and over (or, on an empty
+    // bus, devices whose TMRom writes nothing).
+    void endlessNext() { endlessNext_ = true; }
+    // A TMRom that writes nothing into the buffer and returns result.
+    void romWritesNothing(std::int16_t result) { romWritesNothing_ = result; }
     // Version text written by Get_Version; unterminated fills all 150 bytes with no 0 byte.
     void version(std::string text) { version_ = std::move(text); }
     void unterminatedVersion() { unterminatedVersion_ = true; }
@@ -82,6 +88,8 @@ private:
     std::map<Port, std::vector<Rom>> buses_;
     std::string version_ = "fake 1-Wire 1.00";
     bool unterminatedVersion_ = false;
+    bool endlessNext_ = false;
+    std::optional<std::int16_t> romWritesNothing_;
     std::map<Fn, int> failures_;
 
     std::map<Fn, int> callCounts_;

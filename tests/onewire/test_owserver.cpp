@@ -618,3 +618,124 @@ TEST(FakeOwserver, OnlyTheRealBusIsListed) {
     Passes allowing(server.port(), true);
     EXPECT_EQ(allowing.pass(), (std::vector<std::string>{"01000001FE0000CB", "1067C6697351FF8D"}));
 }
+
+namespace {
+
+// A listing of `count` distinct devices on a bus, "/uncached/bus.N/01.XXXXXXXXXXXX" each.
+std::string listingOf(int bus, unsigned count) {
+    std::string listing;
+    char entry[64];
+    for (unsigned i = 0; i < count; ++i) {
+        std::snprintf(entry, sizeof entry, "%s/uncached/bus.%d/01.%06X%06X", i ? "," : "", bus,
+                      static_cast<unsigned>(bus), i);
+        listing += entry;
+    }
+    return listing;
+}
+
+// The largest listing owserver may send: 256 KiB of device names.
+const std::string& largestListing() {
+    static const std::string listing = listingOf(0, 256 * 1024 / 32 - 1);
+    return listing;
+}
+
+// A server of `buses` real adapters whose every listing is `listing`, sent after `delay` in
+// pieces spread over `spread`.
+FakeServer::Behaviour adapters(int buses, const std::string& listing,
+                               std::chrono::milliseconds delay = 0ms, int pieces = 1,
+                               std::chrono::milliseconds spread = 0ms) {
+    return [=](int connection, FakeServer& self) {
+        int bus = -1;
+        std::sscanf(self.requestPath().c_str(), "/uncached/bus.%d", &bus);
+        if (bus < 0 || bus >= buses) {
+            FakeServer::send(connection, FakeServer::reply("", -1));
+            return;
+        }
+        if (self.requestPath().ends_with("/interface/settings/name")) {
+            FakeServer::send(connection, FakeServer::reply("DS9490", 6));
+            return;
+        }
+        if (!self.pause(delay)) {
+            return;
+        }
+        auto bytes = FakeServer::reply(listing);
+        const std::size_t piece = (bytes.size() + pieces - 1) / pieces;
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            if (at > 0 && !self.pause(spread / pieces)) {
+                return;
+            }
+            const auto end = bytes.begin() + std::min(at + piece, bytes.size());
+            FakeServer::send(connection, std::vector<std::uint8_t>(bytes.begin() + at, end));
+        }
+        pollfd hungUp{connection, POLLIN, 0};  // the client has read it all
+        ::poll(&hungUp, 1, 100);
+    };
+}
+
+// The pass's budget, and a margin for work that cannot be cut and for a busy machine.
+constexpr auto kPassBound = 200ms + 60ms;
+
+std::chrono::milliseconds timeOf(Passes& passes, std::vector<std::string>* ids = nullptr) {
+    auto start = Clock::now();
+    auto found = passes.pass();
+    if (ids != nullptr) {
+        *ids = found;
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+bool reported(const Passes& passes, const std::string& part) {
+    return std::any_of(
+        passes.reports().begin(), passes.reports().end(),
+        [&](const std::string& report) { return report.find(part) != std::string::npos; });
+}
+
+}  // namespace
+
+// However large or slow the answer, a pass ends within its budget, and a list it could not read
+// whole, or that holds more devices than a reader can, lists nothing.
+TEST(HostileOwserver, SlowThenLarge) {
+    FakeServer server(adapters(1, largestListing(), 180ms));
+    Passes passes(server.port(), false);
+    for (int pass = 0; pass < 3; ++pass) {
+        std::vector<std::string> ids;
+        EXPECT_LT(timeOf(passes, &ids), kPassBound);
+        EXPECT_TRUE(ids.empty());
+    }
+    EXPECT_TRUE(reported(passes, "port usb 1: ")) << "the pass says why it lists nothing";
+}
+
+TEST(HostileOwserver, LargeAndSlow) {
+    FakeServer server(adapters(1, largestListing(), 0ms, 64, 400ms));
+    Passes passes(server.port(), false);
+    std::vector<std::string> ids;
+    EXPECT_LT(timeOf(passes, &ids), kPassBound);
+    EXPECT_TRUE(ids.empty());
+}
+
+TEST(HostileOwserver, ManyBusesOfLargeListings) {
+    FakeServer server(adapters(32, largestListing()));
+    Passes passes(server.port(), false);
+    for (int pass = 0; pass < 3; ++pass) {
+        std::vector<std::string> ids;
+        EXPECT_LT(timeOf(passes, &ids), kPassBound);
+        EXPECT_TRUE(ids.empty());
+    }
+    EXPECT_EQ(std::count_if(passes.reports().begin(), passes.reports().end(),
+                            [](const std::string& report) {
+                                return report.ends_with(
+                                    "serves more than 8 buses; only bus.0 to bus.7 are read");
+                            }),
+              1);
+    EXPECT_TRUE(reported(passes, "port usb 1: the bus shows more than 256 devices"));
+}
+
+// Up to the most a pass hands out, every device of every bus is listed.
+TEST(HostileOwserver, TwoBusesOfAHundredDevicesEach) {
+    FakeServer server(adapters(2, listingOf(0, 100)));
+    Passes passes(server.port(), false);
+    EXPECT_EQ(passes.pass().size(), 100u) << "the same devices on both buses are one device each";
+    FakeServer full(adapters(1, listingOf(0, 256)));
+    Passes all(full.port(), false);
+    EXPECT_EQ(all.pass().size(), 256u);
+}

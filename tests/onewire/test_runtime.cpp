@@ -2,6 +2,8 @@
 // state buffer, the reader file's tokens and simulated faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -264,20 +266,87 @@ TEST_F(VirtualRuntime, AbandonedOrDamagedStateStartsAFreshEnumeration) {
     EXPECT_EQ(pass(garbage).size(), 2u);
 }
 
-TEST_F(VirtualRuntime, LargeBusIsCutToTheStateBuffer) {
-    std::string tokens;
-    for (unsigned i = 0; i < state::kCapacity + 50; ++i) {
-        Rom rom = withCrc(
-            {0x01, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8), 0, 0, 0, 0});
-        char line[20];
-        std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X%02X%02X%02X\n", rom[0], rom[1],
-                      rom[2], rom[3], rom[4], rom[5], rom[6], rom[7]);
-        tokens += line;
-    }
-    writeReader(tokens);
+// No reader holds more than a few devices: a bus that shows more than 256 is a runaway file or a
+// hostile server, and a list cut short would be wrong. It lists nothing, and says so once.
+TEST_F(VirtualRuntime, ABusOfMoreDevicesThanAnyReaderListsNone) {
+    auto tokens = [](unsigned count) {
+        std::string text;
+        for (unsigned i = 0; i < count; ++i) {
+            Rom rom = withCrc({0x01, static_cast<std::uint8_t>(i),
+                               static_cast<std::uint8_t>(i >> 8), 0, 0, 0, 0});
+            text += hexText(rom) + "\n";
+        }
+        return text;
+    };
+    writeReader(tokens(256) + tokens(256));  // repeats count once
     auto ids = pass(buffer_);
-    EXPECT_EQ(ids.size(), state::kCapacity);
-    EXPECT_EQ(ids.back().substr(0, 6), "017B07") << "devices handed out in the reader's order";
+    ASSERT_EQ(ids.size(), 256u);
+    EXPECT_EQ(ids.back().substr(0, 6), "01FF00") << "devices handed out in the reader's order";
+
+    writeReader(tokens(257));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(pass(buffer_).empty());
+    }
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(reports_[0],
+              "port usb 1: the bus shows more than 256 devices, more than any reader holds; "
+              "nothing is listed");
+    writeReader(tokens(1));
+    EXPECT_EQ(pass(buffer_).size(), 1u);
+    ASSERT_EQ(reports_.size(), 2u);
+    EXPECT_EQ(reports_[1], "port usb 1: searches are complete again");
+}
+
+// A pass that runs out of its time hands out nothing rather than a partial list, and says so
+// once. With a budget of 0 ms every pass runs out.
+TEST_F(VirtualRuntime, APassOutOfTimeListsNothing) {
+    RuntimeOptions options;
+    options.environment = [this](const char* name) -> std::optional<std::string> {
+        if (std::string(name) == "ONEWIRE_CONF") {
+            return (folder_ / "onewire.conf").string();
+        }
+        return std::nullopt;
+    };
+    options.diagnostics = [this](const std::string& message) { reports_.push_back(message); };
+    options.networkBudget = std::chrono::milliseconds(0);
+    runtime_ = std::make_unique<Runtime>(options);
+    writeReader("021CB801000000A2\n01000001FE0000CB\n");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(pass(buffer_).empty());
+    }
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(reports_[0],
+              "port usb 1: a search ran out of its 0 ms before it was complete; nothing is "
+              "listed");
+}
+
+// Standard error stays quiet whatever a file holds: a megabyte of distinct bad lines tells five
+// of them and how many more, once while the file stays as it is.
+TEST_F(VirtualRuntime, AJunkFileTellsAHandfulOfLinesOnce) {
+    std::string junk = "021CB801000000A2\n";
+    for (unsigned i = 0; junk.size() < kMaxTextFileSize - 100; ++i) {
+        junk += "junk line " + std::to_string(i) + "\n";
+    }
+    writeReader(junk);
+    writeSettings("usb 1 = virtual reader.txt\n" + junk.substr(17, kMaxTextFileSize - 200));
+    auto bytesOfReports = [this] {
+        std::size_t bytes = 0;
+        for (const auto& report : reports_) {
+            bytes += report.size();
+        }
+        return bytes;
+    };
+    EXPECT_EQ(pass(buffer_), std::vector<std::string>{"021CB801000000A2"});
+    EXPECT_EQ(reports_.size(), 12u) << "five lines and a count, for each file";
+    EXPECT_LT(bytesOfReports(), 4096u);
+    EXPECT_NE(reports_[5].find("onewire.conf: and "), std::string::npos) << reports_[5];
+    const auto junkLines = std::count(junk.begin(), junk.end(), '\n') - 1;
+    EXPECT_EQ(reports_[11].substr(reports_[11].find(": and ")),
+              ": and " + std::to_string(junkLines - 5) + " more lines not understood");
+    reports_.clear();
+    pass(buffer_);
+    pass(buffer_);
+    EXPECT_TRUE(reports_.empty()) << "not again while the files are unchanged";
 }
 
 TEST_F(VirtualRuntime, SessionTableIsBounded) {
