@@ -2,14 +2,17 @@
 // (owserver, the Windows build under wine):
 //   ds2480b-emulator [--link PATH] [--unpaced] ROM...
 // prints its terminal's device (/dev/pts/N) on a line of its own and serves until standard input
-// closes or a signal ends it. ROMs are 16 hex digits, family code first. With --link, PATH is
-// made a symbolic link to the device (wine's dosdevices/comN, say).
+// closes or a signal ends it. ROMs are 16 hex digits, family code first. Each line read from
+// standard input replaces the bus's devices by the ROMs it holds (an empty line lifts them all).
+// With --link, PATH is made a symbolic link to the device (wine's dosdevices/comN, say).
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,16 @@ void stop(int) {
     stopped = 1;
 }
 }  // namespace
+
+std::optional<onewire::testing::RomBytes> romOf(const std::string& text) {
+    auto bytes = text.size() == 16 ? onewire::parseHexBytes(text) : std::nullopt;
+    if (!bytes) {
+        return std::nullopt;
+    }
+    onewire::testing::RomBytes rom{};
+    std::copy(bytes->begin(), bytes->end(), rom.begin());
+    return rom;
+}
 
 int main(int argc, char** argv) {
     std::vector<onewire::testing::RomBytes> roms;
@@ -37,14 +50,12 @@ int main(int argc, char** argv) {
             paced = false;
             continue;
         }
-        auto bytes = arg.size() == 16 ? onewire::parseHexBytes(arg) : std::nullopt;
-        if (!bytes) {
+        auto rom = romOf(arg);
+        if (!rom) {
             std::fprintf(stderr, "usage: %s [--link PATH] [--unpaced] ROM...\n", argv[0]);
             return 2;
         }
-        onewire::testing::RomBytes rom{};
-        std::copy(bytes->begin(), bytes->end(), rom.begin());
-        roms.push_back(rom);
+        roms.push_back(*rom);
     }
     struct sigaction action {};
     action.sa_handler = stop;
@@ -63,15 +74,32 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", emulator.device().c_str());
     std::fflush(stdout);
-    char byte;
+    std::string pending;
     while (!stopped) {
         // Standard input closing (the test that started us ended) ends the emulator too.
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(0, &readable);
         timeval tick{0, 100000};
-        if (select(1, &readable, nullptr, nullptr, &tick) > 0 && ::read(0, &byte, 1) <= 0) {
+        if (select(1, &readable, nullptr, nullptr, &tick) <= 0) {
+            continue;
+        }
+        char chunk[512];
+        ssize_t got = ::read(0, chunk, sizeof chunk);
+        if (got <= 0) {
             break;
+        }
+        pending.append(chunk, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            std::istringstream words(pending.substr(0, end));
+            pending.erase(0, end + 1);
+            std::vector<onewire::testing::RomBytes> now;
+            for (std::string word; words >> word;) {
+                if (auto rom = romOf(word)) {
+                    now.push_back(*rom);
+                }
+            }
+            emulator.setDevices(now);
         }
     }
     if (!link.empty()) {
