@@ -1,6 +1,7 @@
 #include "onewire/Backend.h"
 
 #include "onewire/OwserverClient.h"
+#include "onewire/SerialBus.h"
 #include "onewire/VirtualReader.h"
 #if !defined(_WIN32)
 #include "onewire/W1Bus.h"
@@ -22,6 +23,9 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
 #else
             return std::make_unique<W1Bus>(mapping.argument);
 #endif
+        case BackendKind::Serial:
+            return std::make_unique<SerialBus>(mapping.argument, context.serialPorts,
+                                               context.networkBudget, *context.reporter);
     }
     return nullptr;
 }

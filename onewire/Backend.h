@@ -48,6 +48,8 @@ public:
     // For the reader check only, after setup() or enumerate(): the adapter as the backend sees
     // it, and the devices the last enumerate() left out (which may ask the reader again).
     virtual std::string describeAdapter() { return {}; }
+    // More about the adapter, a line each (a serial adapter's answers to its detection).
+    virtual std::vector<std::string> adapterDetails() { return {}; }
     virtual std::vector<RefusedDevice> refusedDevices() { return {}; }
 };
 
@@ -59,11 +61,15 @@ public:
     std::string describeAdapter() override { return "none: no adapter is mapped to this port"; }
 };
 
+class SerialPorts;
+
 struct BackendContext {
     Reporter* reporter = nullptr;
     std::string portName;  // "usb 1", as the settings name the port
     // Total time an owserver exchange may take, connection included.
     std::chrono::milliseconds networkBudget{200};
+    // The serial ports the runtime holds open across sessions; a backend without makes its own.
+    std::shared_ptr<SerialPorts> serialPorts;
 };
 
 std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendContext& context);

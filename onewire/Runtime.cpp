@@ -6,6 +6,8 @@
 #include <set>
 #include <vector>
 
+#include "onewire/SerialBus.h"
+
 namespace onewire {
 namespace {
 
@@ -107,7 +109,8 @@ std::string portName(Port port) {
 Runtime::Runtime(RuntimeOptions options)
     : options_(std::move(options)),
       reporter_(options_.diagnostics),
-      instance_(std::random_device{}() | 1u) {}
+      instance_(std::random_device{}() | 1u),
+      serialPorts_(std::make_shared<SerialPorts>(options_.serialRaiseSpeed)) {}
 
 std::int16_t Runtime::readDefaultPort(std::int16_t* portNum, std::int16_t* portType) {
     Settings settings = loadSettings(options_.environment, reporter_);
@@ -141,8 +144,8 @@ std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) 
 std::shared_ptr<Backend> Runtime::backendFor(const Settings& settings, Port port) {
     auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
     if (mapping) {
-        return makeBackend(*mapping,
-                           BackendContext{&reporter_, portName(port), options_.networkBudget});
+        return makeBackend(*mapping, BackendContext{&reporter_, portName(port),
+                                                    options_.networkBudget, serialPorts_});
     }
     if (isNameablePort(port)) {
         return std::make_shared<NoAdapter>();
@@ -278,6 +281,8 @@ std::string backendText(const PortMapping& mapping, const Settings& settings) {
                         ? " (the settings file maps no port: USB port N is the kernel's bus master "
                           "N)"
                         : " (no settings file: USB port N is the kernel's bus master N)");
+        case BackendKind::Serial:
+            return "serial " + mapping.argument;
     }
     return {};
 }
@@ -321,6 +326,9 @@ std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
     std::shared_ptr<Backend> backend = backendFor(settings, port);
     line("setup", std::to_string(backend->setup()));
     line("adapter", backend->describeAdapter());
+    for (const std::string& detail : backend->adapterDetails()) {
+        line("adapter-detail", detail);
+    }
     for (const Rom& rom : distinct(backend->enumerate(Clock::now() + options_.networkBudget))) {
         std::string refusal = refusalOf(rom);
         line("device", hexText(rom) + (refusal.empty() ? "" : " refused: " + refusal));

@@ -27,6 +27,8 @@ struct RuntimeOptions {
     std::chrono::milliseconds networkBudget{200};
     Reporter::Sink diagnostics;  // standard error when empty
     std::size_t maxOpenSessions = 256;
+    // Serial adapters: raise the line to 115200 baud after detection (9600 on any mismatch).
+    bool serialRaiseSpeed = true;
 };
 
 // The library's calls. Sessions live here; the state of an enumeration lives in the caller's
@@ -79,6 +81,7 @@ private:
     std::mutex mutex_;
     std::map<std::int32_t, Session> sessions_;
     std::int32_t lastHandle_ = 0;
+    std::shared_ptr<SerialPorts> serialPorts_;
 };
 
 // The layout of an enumeration in the state buffer, exposed for the tests.

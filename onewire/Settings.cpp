@@ -92,17 +92,36 @@ std::string absoluteAgainst(std::string_view path, const std::string& fileName) 
     return result.lexically_normal().string();
 }
 
-std::optional<PortMapping> parseMapping(std::string_view text, const std::string& fileName) {
+// The device of "com N = serial" without one: the port's own.
+std::string serialDeviceOf(Port port) {
+#if defined(_WIN32)
+    return "COM" + std::to_string(port.number);
+#else
+    return "/dev/ttyS" + std::to_string(port.number - 1);
+#endif
+}
+
+std::optional<PortMapping> parseMapping(std::string_view text, const std::string& fileName,
+                                        Port port) {
     std::size_t split = 0;
     while (split < text.size() && !std::isspace(static_cast<unsigned char>(text[split]))) {
         ++split;
     }
     std::string kind = lower(text.substr(0, split));
     std::string_view argument = trim(text.substr(split));
+    PortMapping mapping;
+    if (kind == "serial") {
+        // A device path as written: relative to a settings file it would mean nothing.
+        if (argument.empty() && (port.type != kPortTypeSerial || port.number < 1)) {
+            return std::nullopt;  // only COM ports have a device of their own
+        }
+        mapping.kind = BackendKind::Serial;
+        mapping.argument = argument.empty() ? serialDeviceOf(port) : std::string(argument);
+        return mapping;
+    }
     if (argument.empty()) {
         return std::nullopt;
     }
-    PortMapping mapping;
     if (kind == "virtual" || kind == "w1") {
         mapping.kind = kind == "w1" ? BackendKind::W1 : BackendKind::Virtual;
         mapping.argument = absoluteAgainst(argument, fileName);
@@ -138,8 +157,8 @@ constexpr std::string_view kDefaultForm =
 // Every form a line may take: a line that is no default may have been meant as one.
 constexpr std::string_view kMappingForm =
     "cannot understand (expected \"default = usb N\" or \"default = com N\", or \"usb N = \" "
-    "or \"com N = \" and then \"virtual FILE\", \"owserver HOST[:PORT] [simulated]\" or "
-    "\"w1 DIR\")";
+    "or \"com N = \" and then \"virtual FILE\", \"owserver HOST[:PORT] [simulated]\", "
+    "\"w1 DIR\" or \"serial [DEVICE]\")";
 
 }  // namespace
 
@@ -208,7 +227,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
         }
         settings.mapsPorts = true;
         auto port = parsePort(key);
-        auto mapping = port ? parseMapping(value, fileName) : std::nullopt;
+        auto mapping = port ? parseMapping(value, fileName, *port) : std::nullopt;
         if (!mapping) {
             ignored(lineNumber, kMappingForm, line);
         } else if (settings.ports.contains(*port)) {

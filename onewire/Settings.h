@@ -24,12 +24,13 @@ struct Port {
     auto operator<=>(const Port&) const = default;
 };
 
-enum class BackendKind { Virtual, Owserver, W1 };
+enum class BackendKind { Virtual, Owserver, W1, Serial };
 
-// What a port is connected to: "virtual FILE", "owserver HOST[:PORT] [simulated]" or "w1 DIR".
+// What a port is connected to: "virtual FILE", "owserver HOST[:PORT] [simulated]", "w1 DIR" or
+// "serial [DEVICE]".
 struct PortMapping {
     BackendKind kind = BackendKind::Virtual;
-    std::string argument;  // FILE or DIR made absolute against the settings file's folder
+    std::string argument;  // FILE or DIR made absolute against the settings file's folder; DEVICE
     std::string host;      // owserver only
     std::string service;   // owserver only: the TCP port
     // owserver only: its simulated buses (made-up devices) are listed too, for demos and tests.

@@ -48,15 +48,15 @@ def check_arguments(check, settings, source):
     if code != 0 or err or "usage: quorna-reader-check" not in out:
         fail("--help: exit %d, stdout %r, stderr %r" % (code, out, err))
     help_codes = exit_codes(out[out.index("Exit status:"):])
-    with open(os.path.join(source, "README.md")) as readme:
-        text = readme.read()
-        section = text[text.index("### The reader check"):]
+    with open(os.path.join(source, "docs", "readers.md")) as guide:
+        text = guide.read()
+        section = text[text.index("## The reader check"):]
         readme_codes = exit_codes(section[:section.index("\n## ")])
     with open(os.path.join(source, "packaging", "linux", "reader-check.1.in")) as manual:
         text = manual.read()
         manual_codes = exit_codes(text[text.index(".SH EXIT STATUS"):text.index(".SH FILES")])
     if not help_codes == readme_codes == manual_codes == {"0", "1", "2", "64"}:
-        fail("exit codes: --help %s, README %s, manual page %s"
+        fail("exit codes: --help %s, docs/readers.md %s, manual page %s"
              % (help_codes, readme_codes, manual_codes))
     for bad in ("0x1", "1e-300", "-5", "+5", " 5", "5.", ".5", "inf", "nan", "", "86401", "0"):
         code, out, err = run(check, settings, "--scan", bad)

@@ -4,9 +4,11 @@ reader (or a real owserver) of its own, driven with xdotool and read back throug
 clipboard with xclip.
 
 Usage: e2e.py [--wine BITS PREFIX] PROGRAM CASE...
-  CASE: read_once, scanning, auto_copy_off, second_instance, owserver, not_found, first_run, and
-  with --wine also ibfs32_first and program_passes (PROGRAM is a test program that must end with
-  status 0).
+  CASE: read_once, scanning, auto_copy_off, second_instance, owserver, serial, not_found,
+  first_run, and with --wine also ibfs32_first and program_passes (PROGRAM is a test program that
+  must end with status 0).
+  serial runs the emulated DS2480B adapter named by $QUORNA_DS2480B_EMULATOR (a Linux program of
+  the Linux build) on a pseudo-terminal; under wine a COM port of the prefix is mapped to it.
   --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) of that width
   (32 or 64) under wine in the wine prefix PREFIX, made by the first run and shared by later ones.
   Wine hands the Windows clipboard to X's CLIPBOARD selection.
@@ -508,6 +510,48 @@ def case_owserver(s):
     s.exit_program(program, window)
 
 
+def start_emulator(s, tokens):
+    """The emulated DS2480B serial adapter with these tokens on its bus: (process, its terminal's
+    device). A line written to the process replaces the tokens."""
+    emulator = os.environ.get("QUORNA_DS2480B_EMULATOR", "")
+    if not os.access(emulator, os.X_OK):
+        skip("no DS2480B emulator (QUORNA_DS2480B_EMULATOR=%r): build the Linux build's "
+             "ds2480b-emulator first" % emulator)
+    process = s.spawn([emulator] + tokens, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                      text=True)
+    device = process.stdout.readline().strip()
+    if not device.startswith("/dev/"):
+        raise Failure("the emulator did not name its terminal: %r" % device)
+    return process, device
+
+
+def case_serial(s):
+    """A serial adapter spoken to directly, no daemon: scanning lists the emulator's token, a
+    replaced token takes its place. Under wine through COM5 of the prefix, mapped to the emulator's
+    terminal, with the bare "serial" that means the port's own device."""
+    emulator, device = start_emulator(s, [TOKEN_A])
+    if s.wine:
+        com = os.path.join(s.wine.prefix, "dosdevices", "com5")
+        if os.path.lexists(com):
+            os.remove(com)
+        os.symlink(device, com)
+        s.write_settings(["default = com 5", "com 5 = serial"])
+    else:
+        s.write_settings(["default = usb 1", "usb 1 = serial " + device])
+    program, window = s.start_main_window([])
+    s.click(window, CMD_SCANNING)
+    s.wait_for_clipboard(TOKEN_A, "scanning a serial adapter, one token")
+    emulator.stdin.write("\n")  # lifted
+    emulator.stdin.flush()
+    s.expect_clipboard_stays(TOKEN_A, "no token copies nothing", seconds=1.0)
+    emulator.stdin.write(TOKEN_B + "\n")
+    emulator.stdin.flush()
+    s.wait_for_clipboard(TOKEN_B, "another token on the serial adapter")
+    s.press(window, "alt+s")
+    s.expect_clipboard_stays(TOKEN_B, "scanning switched off", seconds=1.0)
+    s.exit_program(program, window)
+
+
 def case_not_found(s):
     s.write_settings(["default = usb 1", s.virtual_reader(os.path.join(s.dir, "absent.txt"))])
     program = s.start_program()
@@ -590,6 +634,7 @@ CASES = {
     "auto_copy_off": case_auto_copy_off,
     "second_instance": case_second_instance,
     "owserver": case_owserver,
+    "serial": case_serial,
     "not_found": case_not_found,
     "first_run": case_first_run,
 }

@@ -101,7 +101,7 @@ TEST(Settings, BadLinesAreReportedWithFileAndLineAndIgnored) {
         "default = usb\n"                // 1: no port number
         "usb 1 = virtual /tmp/a\n"       // 2: good
         "usb 1 = virtual /tmp/b\n"       // 3: a second mapping of usb 1
-        "com 2 = serial /dev/ttyS0\n"    // 4: unknown backend
+        "com 2 = modem /dev/ttyS0\n"     // 4: unknown backend
         "com 3 = owserver ::1\n"         // 5: IPv6 without brackets
         "com 4 = owserver host:70000\n"  // 6: TCP port out of range
         "lpt 1 = virtual /tmp/c\n"       // 7: unknown port kind

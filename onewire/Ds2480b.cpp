@@ -1,0 +1,287 @@
+#include "onewire/Ds2480b.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace onewire::ds2480b {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+// The answers the configuration sequence must get: each write echoed with bit 0 cleared, the
+// baud rate read as 9600 (value 000), the single bit read back as the 1 it wrote.
+const std::vector<std::uint8_t> kConfiguration = {kSlewRate, kWriteOneLowTime, kSampleOffset,
+                                                  kReadBaudRate, kBitOne};
+const std::vector<std::uint8_t> kConfigurationAnswer = {0x16, 0x44, 0x5A, 0x00, 0x93};
+
+// Time the bus itself needs on top of the line's byte times: a reset (about 1.1 ms) and 64
+// search triplets at standard speed, with room for a USB-serial adapter's latency.
+constexpr milliseconds kBusAndLatencyAllowance{40};
+
+bool isResetAnswer(std::uint8_t answer) {
+    return (answer & 0xC0) == 0xC0;
+}
+
+// Data-mode bytes: a 0xE3 would switch back to command mode, so it is sent twice.
+void appendData(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& data) {
+    for (std::uint8_t byte : data) {
+        out.push_back(byte);
+        if (byte == kCommandMode) {
+            out.push_back(byte);
+        }
+    }
+}
+
+}  // namespace
+
+std::string describe(BusState state) {
+    switch (state) {
+        case BusState::Shorted:
+            return "shorted bus";
+        case BusState::Presence:
+            return "presence";
+        case BusState::AlarmingPresence:
+            return "alarming presence";
+        case BusState::NoPresence:
+            return "no presence";
+    }
+    return {};
+}
+
+std::string hexBytes(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        text += text.empty() ? "" : " ";
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text.empty() ? "nothing" : text;
+}
+
+std::vector<std::uint8_t> searchRequest(const Rom& previous, int lastDiscrepancy) {
+    std::vector<std::uint8_t> request(16, 0);
+    for (int n = 0; n < 64; ++n) {
+        bool direction =
+            n < lastDiscrepancy ? ((previous[n / 8] >> (n % 8)) & 1) != 0 : n == lastDiscrepancy;
+        if (direction) {
+            request[n / 4] |= static_cast<std::uint8_t>(1u << ((n % 4) * 2 + 1));
+        }
+    }
+    return request;
+}
+
+SearchRound decodeSearchAnswer(const std::uint8_t* answer16) {
+    SearchRound round;
+    for (int n = 0; n < 64; ++n) {
+        const int shift = (n % 4) * 2;
+        const bool discrepancy = ((answer16[n / 4] >> shift) & 1) != 0;
+        const bool taken = ((answer16[n / 4] >> (shift + 1)) & 1) != 0;
+        if (taken) {
+            round.rom[n / 8] |= static_cast<std::uint8_t>(1u << (n % 8));
+        }
+        if (discrepancy && !taken) {
+            round.nextDiscrepancy = n;
+        }
+    }
+    return round;
+}
+
+bool Chip::fail(std::string why) {
+    failure_ = std::move(why);
+    inCommandMode_ = false;
+    return false;
+}
+
+bool Chip::exchange(const std::vector<std::uint8_t>& out, std::size_t answerCount,
+                    std::vector<std::uint8_t>& in, Clock::time_point deadline) {
+    if (!inCommandMode_) {
+        resynchronise(deadline);
+    }
+    // Whatever a misbehaving device sent since would shift every answer that follows.
+    line_.discardInput();
+    in.assign(answerCount, 0);
+    const auto byteTime = serial::byteTime(line_.speed());
+    const auto lineTime = static_cast<long long>(out.size() + answerCount) * byteTime * 3 / 2;
+    const Clock::time_point readBy = std::min<Clock::time_point>(
+        deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(lineTime) +
+                      kBusAndLatencyAllowance);
+    if (!line_.write(out.data(), out.size(), readBy)) {
+        return fail(line_.lost() ? line_.failure() : "the port did not take the bytes in time");
+    }
+    sent_ += out.size();
+    std::size_t got = line_.read(in.data(), answerCount, readBy);
+    received_ += got;
+    in.resize(got);
+    if (line_.lost()) {
+        return fail(line_.failure());
+    }
+    if (got < answerCount) {
+        return fail(got == 0 ? "no answer in time"
+                             : "answered only " + std::to_string(got) + " of " +
+                                   std::to_string(answerCount) + " bytes in time");
+    }
+    inCommandMode_ = true;
+    return true;
+}
+
+// From data mode, 0xE3 returns to command mode; 0xA1 then turns the search accelerator off. In
+// command mode both are harmless. Their answers, if any, are dropped.
+void Chip::resynchronise(Clock::time_point deadline) {
+    const std::uint8_t bytes[] = {kCommandMode, kAcceleratorOff};
+    line_.write(bytes, sizeof bytes, deadline);
+    sent_ += sizeof bytes;
+    std::this_thread::sleep_for(std::min<Clock::duration>(
+        std::max<Clock::duration>(deadline - Clock::now(), Clock::duration::zero()),
+        serial::byteTime(line_.speed()) * 4));
+    line_.discardInput();
+    inCommandMode_ = true;
+}
+
+bool Chip::configure(Clock::time_point deadline) {
+    std::vector<std::uint8_t> answer;
+    bool answered = exchange(kConfiguration, kConfigurationAnswer.size(), answer, deadline);
+    log_.push_back("configuration " + hexBytes(kConfiguration) + " at " +
+                   std::to_string(line_.speed()) + " baud answered " + hexBytes(answer) +
+                   (answered && answer == kConfigurationAnswer
+                        ? " (as a DS2480B does)"
+                        : " (a DS2480B answers " + hexBytes(kConfigurationAnswer) + ")"));
+    if (!answered) {
+        return false;
+    }
+    if (answer != kConfigurationAnswer) {
+        return fail("answered " + hexBytes(answer) + " where a DS2480B answers " +
+                    hexBytes(kConfigurationAnswer));
+    }
+    return true;
+}
+
+bool Chip::detect(Clock::time_point deadline, bool raiseSpeed) {
+    log_.clear();
+    failure_.clear();
+    line_.setSpeed(9600);
+    // A break resets the chip to 9600 baud and command mode; its first byte after that only
+    // calibrates its timing. A line that cannot carry a break leaves the chip as it was: the
+    // 0xE3 0xA1 after the timing byte bring it back to command mode then, and a chip that
+    // answers the timing byte as a reset has its answer dropped with the rest.
+    line_.sendBreak();
+    const std::uint8_t start[] = {kTimingByte, kCommandMode, kAcceleratorOff};
+    if (!line_.write(start, sizeof start, deadline)) {
+        return fail(line_.lost() ? line_.failure() : "the port did not take the bytes in time");
+    }
+    sent_ += sizeof start;
+    std::this_thread::sleep_for(serial::byteTime(9600) * 5);
+    line_.discardInput();
+    inCommandMode_ = true;
+    log_.push_back("master reset (break) and timing byte C1 at 9600 baud");
+    if (!configure(deadline)) {
+        if (line_.lost() || Clock::now() >= deadline) {
+            return false;
+        }
+        // A chip left at 115200 baud by an earlier program, on a line that carries no break (a
+        // pseudo-terminal, some USB bridges): bring it back to 9600 at its own speed.
+        log_.push_back("trying a chip left at 115200 baud: 71 sent at 115200");
+        line_.setSpeed(115200);
+        const std::uint8_t back[] = {kCommandMode, kAcceleratorOff, kBaud9600};
+        line_.write(back, sizeof back, deadline);
+        sent_ += sizeof back;
+        std::this_thread::sleep_for(milliseconds(2));
+        line_.setSpeed(9600);
+        line_.discardInput();
+        inCommandMode_ = true;
+        if (!configure(deadline)) {
+            return false;
+        }
+    }
+    if (raiseSpeed && !raiseTo115200(deadline)) {
+        return false;
+    }
+    failure_.clear();
+    return true;
+}
+
+// The chip echoes the baud write at the old speed and then switches; the host follows and
+// checks the new speed with a baud read (value 011 at 115200).
+bool Chip::raiseTo115200(Clock::time_point deadline) {
+    std::vector<std::uint8_t> answer;
+    if (exchange({kBaud115200}, 1, answer, deadline) && answer[0] == (kBaud115200 & 0xFE) &&
+        line_.setSpeed(115200) && exchange({kReadBaudRate}, 1, answer, deadline) &&
+        answer[0] == 0x06) {
+        log_.push_back("baud write 77 answered 76; at 115200 the baud read 0F answered 06");
+        return true;
+    }
+    log_.push_back("115200 baud did not work (" + (failure_.empty() ? hexBytes(answer) : failure_) +
+                   "): back to 9600");
+    if (line_.lost()) {
+        return false;
+    }
+    // Wherever the chip is, a 9600-baud write at 115200 (harmless when it is still at 9600: the
+    // bytes arrive as framing errors) and a check at 9600.
+    line_.setSpeed(115200);
+    const std::uint8_t back[] = {kCommandMode, kAcceleratorOff, kBaud9600};
+    line_.write(back, sizeof back, deadline);
+    std::this_thread::sleep_for(milliseconds(2));
+    line_.setSpeed(9600);
+    line_.discardInput();
+    inCommandMode_ = true;
+    if (exchange({kReadBaudRate}, 1, answer, deadline) && answer[0] == 0x00) {
+        log_.push_back("at 9600 the baud read 0F answered 00");
+        return true;
+    }
+    log_.push_back("at 9600 the baud read 0F answered " + hexBytes(answer));
+    return fail("lost the chip while changing the line speed");  // detected again next pass
+}
+
+void Chip::restoreSpeed(Clock::time_point deadline) {
+    if (line_.lost() || line_.speed() == 9600) {
+        return;
+    }
+    const std::uint8_t back[] = {kCommandMode, kAcceleratorOff, kBaud9600};
+    line_.write(back, sizeof back, deadline);
+    std::vector<std::uint8_t> echo(1);
+    line_.read(echo.data(), 1, deadline);
+    line_.setSpeed(9600);
+}
+
+std::optional<BusState> Chip::reset(Clock::time_point deadline) {
+    std::vector<std::uint8_t> answer;
+    if (!exchange({kReset}, 1, answer, deadline)) {
+        return std::nullopt;
+    }
+    if (!isResetAnswer(answer[0])) {
+        fail("answered a reset with " + hexBytes(answer));
+        return std::nullopt;
+    }
+    return static_cast<BusState>(answer[0] & 3);
+}
+
+std::optional<SearchRound> Chip::searchRound(const Rom& previous, int lastDiscrepancy,
+                                             BusState* bus, Clock::time_point deadline) {
+    // Reset, search ROM in data mode, the accelerator on for the 16 bytes, then off again: one
+    // write, 18 answers (the reset, the echo of F0, the 16 search bytes).
+    std::vector<std::uint8_t> out = {kReset,       kDataMode,      kSearchRom,
+                                     kCommandMode, kAcceleratorOn, kDataMode};
+    appendData(out, searchRequest(previous, lastDiscrepancy));
+    out.push_back(kCommandMode);
+    out.push_back(kAcceleratorOff);
+    std::vector<std::uint8_t> answer;
+    if (!exchange(out, 18, answer, deadline)) {
+        return std::nullopt;
+    }
+    if (!isResetAnswer(answer[0])) {
+        fail("answered a reset with " + hexBytes({answer[0]}));
+        return std::nullopt;
+    }
+    *bus = static_cast<BusState>(answer[0] & 3);
+    if (*bus == BusState::Shorted || *bus == BusState::NoPresence) {
+        return SearchRound{};
+    }
+    if (answer[1] != kSearchRom) {
+        fail("echoed the search command F0 as " + hexBytes({answer[1]}));
+        return std::nullopt;
+    }
+    return decodeSearchAnswer(answer.data() + 2);
+}
+
+}  // namespace onewire::ds2480b

@@ -1,0 +1,412 @@
+// The serial backend (a DS2480B spoken to directly) against the emulated adapter on a
+// pseudo-terminal: detection, the reset answers, searches of one to twenty tokens, tokens
+// changing, every fault the port can show, the pass budget, an unplug and return; and the
+// refusals of a port that is missing, not a terminal, busy or not allowed.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "onewire/Ds2480b.h"
+#include "onewire/Runtime.h"
+#include "onewire/SerialLine.h"
+#include "tests/onewire/Ds2480bEmulator.h"
+
+using namespace onewire;
+using namespace std::chrono_literals;
+using onewire::testing::Ds2480bEmulator;
+using Fault = Ds2480bEmulator::Fault;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Hang guard only; the budget itself is 200 ms and the benchmark measures passes.
+constexpr auto kHangGuard = 1500ms;
+
+Rom token(std::uint8_t family, std::uint32_t serial) {
+    return withCrc({family, static_cast<std::uint8_t>(serial),
+                    static_cast<std::uint8_t>(serial >> 8), static_cast<std::uint8_t>(serial >> 16),
+                    0, 0, 0});
+}
+
+std::vector<onewire::testing::RomBytes> bus(const std::vector<Rom>& roms) {
+    return {roms.begin(), roms.end()};
+}
+
+std::set<std::string> texts(const std::vector<Rom>& roms) {
+    std::set<std::string> result;
+    for (const Rom& rom : roms) {
+        result.insert(hexText(rom));
+    }
+    return result;
+}
+
+// A private folder with a settings file mapping USB port 1 to `device` (a symbolic link to the
+// emulator's terminal, so that a test can unplug it and plug another one in).
+class SerialRuntime {
+public:
+    explicit SerialRuntime(const std::string& device, bool raiseSpeed = true,
+                           const std::string& mapping = "usb 1 = serial ") {
+        char folder[] = "/tmp/onewire-serial-XXXXXX";
+        folder_ = ::mkdtemp(folder);
+        link_ = folder_ / "ttyUSB0";
+        plug(device);
+        std::ofstream(folder_ / "onewire.conf") << mapping << link_.string() << "\n";
+        RuntimeOptions options;
+        options.environment = [this](const char* name) -> std::optional<std::string> {
+            if (std::string(name) == "ONEWIRE_CONF") {
+                return (folder_ / "onewire.conf").string();
+            }
+            return std::nullopt;
+        };
+        options.diagnostics = [this](const std::string& text) { reports_.push_back(text); };
+        options.serialRaiseSpeed = raiseSpeed;
+        runtime_ = std::make_unique<Runtime>(options);
+    }
+    ~SerialRuntime() {
+        runtime_.reset();
+        std::filesystem::remove_all(folder_);
+    }
+
+    void plug(const std::string& device) {
+        std::filesystem::remove(link_);
+        if (!device.empty()) {
+            std::filesystem::create_symlink(device, link_);
+        }
+    }
+
+    std::int16_t setup() {
+        const auto started = Clock::now();
+        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+        std::int16_t code = runtime_->setup(session);
+        runtime_->endSession(session);
+        lastPass_ = Clock::now() - started;
+        EXPECT_LT(lastPass_, kHangGuard);
+        return code;
+    }
+
+    std::set<std::string> pass() {
+        const auto started = Clock::now();
+        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
+        std::set<std::string> ids;
+        std::int16_t rom[8] = {};
+        while (runtime_->next(session, buffer_.data()) == 1) {
+            runtime_->rom(session, buffer_.data(), rom);
+            Rom bytes{};
+            for (int i = 0; i < 8; ++i) {
+                bytes[i] = static_cast<std::uint8_t>(rom[i]);
+            }
+            ids.insert(hexText(bytes));
+        }
+        runtime_->endSession(session);
+        lastPass_ = Clock::now() - started;
+        EXPECT_LT(lastPass_, kHangGuard);
+        return ids;
+    }
+
+    std::string diagnose() { return runtime_->diagnose(1, kPortTypeUsb); }
+    std::string device() const { return link_.string(); }
+    Clock::duration lastPass() const { return lastPass_; }
+    bool reported(const std::string& part) const {
+        for (const std::string& report : reports_) {
+            if (report.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::string allReports() const {
+        std::string all;
+        for (const std::string& report : reports_) {
+            all += report + "\n";
+        }
+        return all;
+    }
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path link_;
+    std::vector<std::string> reports_;
+    std::unique_ptr<Runtime> runtime_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kStateBufferSize, 0);
+    Clock::duration lastPass_{};
+};
+
+}  // namespace
+
+TEST(Ds2480bSearchBytes, RequestAndAnswerPlaceEachRomBitWhereTheAcceleratorWantsIt) {
+    const Rom rom = token(0x01, 0x0C2F4A);
+    // A first round takes 0 at every discrepancy: no direction bit set.
+    EXPECT_EQ(ds2480b::searchRequest(rom, -1), std::vector<std::uint8_t>(16, 0));
+    // Bits below the last discrepancy repeat the previous code, the discrepancy itself takes 1.
+    auto request = ds2480b::searchRequest(rom, 8);
+    for (int n = 0; n < 64; ++n) {
+        bool direction = ((request[n / 4] >> ((n % 4) * 2 + 1)) & 1) != 0;
+        bool expected = n < 8 ? ((rom[n / 8] >> (n % 8)) & 1) != 0 : n == 8;
+        EXPECT_EQ(direction, expected) << "bit " << n;
+        EXPECT_EQ((request[n / 4] >> ((n % 4) * 2)) & 1, 0) << "bit " << n;
+    }
+    // An answer taking the code's bits, with discrepancies at bits 3 (took 0) and 20 (took 1).
+    std::uint8_t answer[16] = {};
+    for (int n = 0; n < 64; ++n) {
+        if ((rom[n / 8] >> (n % 8)) & 1) {
+            answer[n / 4] |= static_cast<std::uint8_t>(1u << ((n % 4) * 2 + 1));
+        }
+    }
+    ASSERT_EQ((rom[0] >> 3) & 1, 0);
+    answer[0] |= 1u << 6;  // bit 3's discrepancy flag
+    answer[5] |= 1u << 0;  // bit 20's
+    auto round = ds2480b::decodeSearchAnswer(answer);
+    EXPECT_EQ(round.rom, rom);
+    EXPECT_EQ(round.nextDiscrepancy, (rom[2] >> 4) & 1 ? 3 : 20);
+}
+
+TEST(SerialSettings, DeviceNamedOrThePortsOwn) {
+    Reporter reporter([](const std::string&) {});
+    auto settings = parseSettings(
+        "usb 1 = serial /dev/serial/by-id/usb-FTDI_1-if00-port0\ncom 3 = serial\ncom 4 = serial "
+        "COM7\nusb 2 = serial\n",
+        "/etc/onewire/onewire.conf", reporter);
+    ASSERT_EQ(settings.ports.size(), 3u);
+    const Port usb1{kPortTypeUsb, 1};
+    const Port com3{kPortTypeSerial, 3};
+    const Port com4{kPortTypeSerial, 4};
+    const Port usb2{kPortTypeUsb, 2};
+    EXPECT_EQ(settings.ports[usb1].kind, BackendKind::Serial);
+    EXPECT_EQ(settings.ports[usb1].argument, "/dev/serial/by-id/usb-FTDI_1-if00-port0");
+    EXPECT_EQ(settings.ports[com3].argument, "/dev/ttyS2");
+    EXPECT_EQ(settings.ports[com4].argument, "COM7");
+    EXPECT_FALSE(settings.ports.contains(usb2));  // a USB port has no own device
+}
+
+TEST(SerialBackend, DetectsTheChipAndListsOneToken) {
+    Ds2480bEmulator emulator;
+    const Rom one = token(0x01, 0x0C2F4A);
+    emulator.setDevices(bus({one}));
+    SerialRuntime runtime(emulator.device());
+    EXPECT_EQ(runtime.setup(), kSetupReady);
+    EXPECT_EQ(emulator.chipSpeed(), 115200);  // raised after detection
+    EXPECT_EQ(runtime.pass(), texts({one}));
+
+    // A steady pass: reset, search ROM, the accelerator's 16 bytes and the mode switches, in one
+    // write of 24 bytes and no detection again.
+    const auto before = emulator.bytesReceived();
+    EXPECT_EQ(runtime.pass(), texts({one}));
+    EXPECT_EQ(emulator.bytesReceived() - before, 24u);
+    EXPECT_EQ(emulator.powerUps(), 1u);
+
+    const std::string account = runtime.diagnose();
+    EXPECT_NE(account.find("backend: serial " + runtime.device()), std::string::npos) << account;
+    EXPECT_NE(account.find("adapter: DS2480B on serial port " + runtime.device() +
+                           " at 115200 baud, last 1-Wire reset: presence"),
+              std::string::npos)
+        << account;
+    EXPECT_NE(account.find("adapter-detail: configuration 17 45 5B 0F 91 at 9600 baud answered "
+                           "16 44 5A 00 93"),
+              std::string::npos)
+        << account;
+    EXPECT_NE(account.find("device: " + hexText(one)), std::string::npos) << account;
+}
+
+TEST(SerialBackend, StaysAt9600WhenAskedOrWhenTheFastRateFails) {
+    Ds2480bEmulator emulator;
+    const Rom one = token(0x01, 7);
+    emulator.setDevices(bus({one}));
+    {
+        SerialRuntime runtime(emulator.device(), /*raiseSpeed=*/false);
+        EXPECT_EQ(runtime.pass(), texts({one}));
+        EXPECT_EQ(emulator.chipSpeed(), 9600);
+    }
+    emulator.setFault(Fault::NoFastBaud);
+    SerialRuntime runtime(emulator.device());
+    EXPECT_EQ(runtime.setup(), kSetupReady) << runtime.diagnose() << runtime.allReports();
+    EXPECT_EQ(emulator.chipSpeed(), 9600);
+    EXPECT_EQ(runtime.pass(), texts({one}));
+    EXPECT_NE(runtime.diagnose().find("115200 baud did not work"), std::string::npos);
+}
+
+TEST(SerialBackend, EveryResetAnswer) {
+    Ds2480bEmulator emulator;
+    SerialRuntime runtime(emulator.device());
+    // No presence: an adapter with nothing on it.
+    EXPECT_EQ(runtime.setup(), kSetupReady);
+    EXPECT_TRUE(runtime.pass().empty());
+    EXPECT_NE(runtime.diagnose().find("last 1-Wire reset: no presence"), std::string::npos);
+
+    const Rom one = token(0x01, 1);
+    emulator.setDevices(bus({one}));
+    emulator.setFault(Fault::Alarming);
+    EXPECT_EQ(runtime.setup(), kSetupReady);
+    EXPECT_EQ(runtime.pass(), texts({one}));
+
+    emulator.setFault(Fault::Shorted);
+    EXPECT_EQ(runtime.setup(), kSetupShorted);
+    EXPECT_TRUE(runtime.pass().empty());
+    EXPECT_NE(runtime.diagnose().find("last 1-Wire reset: shorted bus"), std::string::npos);
+
+    emulator.setFault(Fault::None);
+    EXPECT_EQ(runtime.setup(), kSetupReady);
+    EXPECT_EQ(runtime.pass(), texts({one}));
+}
+
+TEST(SerialBackend, TwoAndTwentyTokensAndChangesBetweenPasses) {
+    Ds2480bEmulator emulator;
+    const Rom a = token(0x01, 0x0C2F4A);
+    const Rom b = token(0x01, 0x0C2F4B);  // differs from a in the lowest serial bit only
+    const Rom c = token(0x02, 0x01B81C);
+    emulator.setDevices(bus({a, b}));
+    SerialRuntime runtime(emulator.device());
+    EXPECT_EQ(runtime.pass(), texts({a, b}));
+
+    emulator.setDevices(bus({b, c}));  // a lifted, c put on
+    EXPECT_EQ(runtime.pass(), texts({b, c}));
+    emulator.setDevices({});  // all lifted: none stays listed
+    EXPECT_TRUE(runtime.pass().empty());
+
+    // Twenty take longer than one pass's budget on a real bus (about 15 ms of 1-Wire time
+    // each): the search goes on in the next pass, and every token shows within three.
+    std::vector<Rom> twenty;
+    for (std::uint32_t i = 0; i < 20; ++i) {
+        twenty.push_back(token(0x01, 0x100000 + i * 0x3517));
+    }
+    emulator.setDevices(bus(twenty));
+    std::set<std::string> seen;
+    int passes = 0;
+    while (seen != texts(twenty) && passes < 3) {
+        seen = runtime.pass();
+        ++passes;
+        EXPECT_LT(runtime.lastPass(), 400ms);  // generous: the budget is 200 ms
+    }
+    EXPECT_EQ(seen, texts(twenty)) << passes << " passes";
+    // Once found, every later pass lists all twenty.
+    EXPECT_EQ(runtime.pass(), texts(twenty));
+    EXPECT_EQ(runtime.pass(), texts(twenty));
+}
+
+TEST(SerialBackend, ABadPortEndsThePassInTimeAndSaysWhy) {
+    const Rom one = token(0x01, 3);
+    for (Fault fault : {Fault::Silent, Fault::Garbage, Fault::HalfAnswers}) {
+        Ds2480bEmulator emulator;
+        emulator.setDevices(bus({one}));
+        emulator.setFault(fault);
+        SerialRuntime runtime(emulator.device());
+        EXPECT_EQ(runtime.setup(), kSetupNotFound) << static_cast<int>(fault);
+        EXPECT_LT(runtime.lastPass(), 300ms);
+        EXPECT_TRUE(runtime.pass().empty());
+        EXPECT_LT(runtime.lastPass(), 300ms);
+        EXPECT_TRUE(runtime.reported("no DS2480B answers on " + runtime.device()))
+            << runtime.allReports();
+        // The port was let go: a foreign device is not held.
+        EXPECT_NE(runtime.diagnose().find("adapter: serial port " + runtime.device() +
+                                          ": refused: no DS2480B answers"),
+                  std::string::npos);
+        // Mended, the next pass finds it again.
+        emulator.setFault(Fault::None);
+        EXPECT_EQ(runtime.pass(), texts({one}));
+    }
+
+    // Going bad after detection: the pass still ends in time; the next one recovers.
+    Ds2480bEmulator emulator;
+    emulator.setDevices(bus({one}));
+    SerialRuntime runtime(emulator.device());
+    EXPECT_EQ(runtime.pass(), texts({one}));
+    for (Fault fault : {Fault::Silent, Fault::Garbage, Fault::HalfAnswers}) {
+        emulator.setFault(fault);
+        EXPECT_TRUE(runtime.pass().empty()) << static_cast<int>(fault);
+        EXPECT_LT(runtime.lastPass(), 300ms);
+        emulator.setFault(Fault::None);
+        std::set<std::string> again = runtime.pass();
+        if (again.empty()) {
+            again = runtime.pass();  // a chip left at 115200 is found on the next one
+        }
+        EXPECT_EQ(again, texts({one})) << static_cast<int>(fault);
+    }
+}
+
+TEST(SerialBackend, UnpluggedAndPluggedBackInIsFoundAgainWithinTwoPasses) {
+    const Rom one = token(0x01, 0x51);
+    auto emulator = std::make_unique<Ds2480bEmulator>();
+    emulator->setDevices(bus({one}));
+    SerialRuntime runtime(emulator->device());
+    EXPECT_EQ(runtime.pass(), texts({one}));
+
+    emulator->vanish();  // unplugged mid-run
+    runtime.plug("");    // its device node goes with it
+    EXPECT_TRUE(runtime.pass().empty());
+    EXPECT_LT(runtime.lastPass(), 300ms);
+    EXPECT_TRUE(runtime.pass().empty());
+    EXPECT_EQ(runtime.setup(), kSetupNotFound);
+    EXPECT_TRUE(runtime.reported("no such device")) << runtime.allReports();
+
+    emulator = std::make_unique<Ds2480bEmulator>();
+    emulator->setDevices(bus({one}));
+    runtime.plug(emulator->device());
+    std::set<std::string> found = runtime.pass();
+    if (found.empty()) {
+        found = runtime.pass();
+    }
+    EXPECT_EQ(found, texts({one}));
+}
+
+TEST(SerialBackend, RefusedPorts) {
+    // No such device; a file that is not a terminal.
+    {
+        SerialRuntime runtime("/dev/onewire-no-such-tty");
+        EXPECT_EQ(runtime.setup(), kSetupNotFound);
+        EXPECT_TRUE(runtime.reported(runtime.device() + ": no such device"))
+            << runtime.allReports();
+    }
+    {
+        SerialRuntime runtime("/etc/hostname");
+        EXPECT_EQ(runtime.setup(), kSetupNotFound);
+        EXPECT_TRUE(runtime.reported("not a serial port")) << runtime.allReports();
+    }
+    // Busy: a second program (here a second runtime) never talks through the same adapter.
+    Ds2480bEmulator emulator;
+    const Rom one = token(0x01, 9);
+    emulator.setDevices(bus({one}));
+    SerialRuntime first(emulator.device());
+    EXPECT_EQ(first.pass(), texts({one}));
+    SerialRuntime second(emulator.device());
+    EXPECT_EQ(second.setup(), kSetupNotFound);
+    EXPECT_TRUE(second.pass().empty());
+    EXPECT_TRUE(second.reported("is busy")) << second.allReports();
+    EXPECT_EQ(first.pass(), texts({one}));
+}
+
+TEST(SerialBackend, PermissionDeniedNamesTheGroupAndTheFix) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to open the terminal as another account";
+    }
+    Ds2480bEmulator emulator;
+    const std::string device = emulator.device();
+    // As a serial port's node is on Debian: root's, read-write for the dialout group.
+    const group* dialout = ::getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    ASSERT_EQ(::chown(device.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        // As nobody, outside the terminal's group.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3);
+        }
+        auto opened = serial::openSerialLine(device);
+        bool named = opened.message.find(device + ": permission denied") != std::string::npos &&
+                     opened.message.find("group dialout") != std::string::npos &&
+                     opened.message.find("adduser") != std::string::npos;
+        ::_exit(opened.failure == serial::OpenFailure::PermissionDenied && named ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
