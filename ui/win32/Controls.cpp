@@ -4,6 +4,7 @@
 #include <uxtheme.h>
 #include <vsstyle.h>
 
+#include "ui/win32/Dpi.h"
 #include "ui/win32/Pictures.h"
 
 namespace quorna::ui::win32 {
@@ -11,21 +12,6 @@ namespace quorna::ui::win32 {
 namespace {
 
 constexpr const wchar_t* kPictureClass = L"QuornaPictureBox";
-constexpr UINT_PTR kPressOnDoubleClickSubclass = 1;
-
-// An owner-drawn button answers the second click of a double-click with BN_DOUBLECLICKED alone,
-// neither pressed nor clicked, so a quick second click would be lost. Like the system's push
-// buttons it takes that click as a press instead, and its release as a click.
-LRESULT CALLBACK pressOnDoubleClick(HWND button, UINT message, WPARAM wParam, LPARAM lParam,
-                                    UINT_PTR, DWORD_PTR) {
-    if (message == WM_LBUTTONDBLCLK) {
-        message = WM_LBUTTONDOWN;
-    } else if (message == WM_NCDESTROY) {
-        RemoveWindowSubclass(button, &pressOnDoubleClick, kPressOnDoubleClickSubclass);
-    }
-    return DefSubclassProc(button, message, wParam, lParam);
-}
-
 }  // namespace
 
 COLORREF colourOf(const Colour& colour) {
@@ -60,36 +46,59 @@ std::wstring windowText(HWND window) {
     return text;
 }
 
-void pressOnDoubleClicks(HWND button) {
-    SetWindowSubclass(button, &pressOnDoubleClick, kPressOnDoubleClickSubclass, 0);
-}
+LRESULT drawWrappingButton(const NMCUSTOMDRAW& draw) {
+    if (draw.dwDrawStage != CDDS_PREPAINT) {
+        return CDRF_DODEFAULT;
+    }
+    HWND button = draw.hdr.hwndFrom;
+    HDC dc = draw.hdc;
+    RECT rect = draw.rc;
+    const int dpi = windowDpi(button);
+    const UINT state = draw.uItemState;
+    const bool pushed = (state & CDIS_SELECTED) != 0;
+    const bool disabled = (state & CDIS_DISABLED) != 0;
+    const bool focused = (state & CDIS_FOCUS) != 0;
+    const bool isDefault =
+        (GetWindowLongPtrW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON || focused;
+    const auto cues = static_cast<UINT>(SendMessageW(button, WM_QUERYUISTATE, 0, 0));
 
-void drawWrappingButton(const DRAWITEMSTRUCT& item) {
-    HDC dc = item.hDC;
-    RECT rect = item.rcItem;
-    const bool pushed = (item.itemState & ODS_SELECTED) != 0;
-    const bool disabled = (item.itemState & ODS_DISABLED) != 0;
-    HTHEME theme = IsThemeActive() ? OpenThemeData(item.hwndItem, L"BUTTON") : nullptr;
     RECT content = rect;
+    HTHEME theme = IsAppThemed() ? OpenThemeData(button, L"BUTTON") : nullptr;
     if (theme != nullptr) {
-        const int state = disabled ? PBS_DISABLED : pushed ? PBS_PRESSED : PBS_NORMAL;
-        DrawThemeParentBackground(item.hwndItem, dc, &rect);
-        DrawThemeBackground(theme, dc, BP_PUSHBUTTON, state, &rect, nullptr);
+        const int part = disabled                  ? PBS_DISABLED
+                         : pushed                  ? PBS_PRESSED
+                         : (state & CDIS_HOT) != 0 ? PBS_HOT
+                         : isDefault               ? PBS_DEFAULTED
+                                                   : PBS_NORMAL;
+        if (IsThemeBackgroundPartiallyTransparent(theme, BP_PUSHBUTTON, part)) {
+            DrawThemeParentBackground(button, dc, &rect);
+        }
+        DrawThemeBackground(theme, dc, BP_PUSHBUTTON, part, &rect, nullptr);
+        GetThemeBackgroundContentRect(theme, dc, BP_PUSHBUTTON, part, &rect, &content);
         CloseThemeData(theme);
     } else {
-        DrawFrameControl(
-            dc, &rect, DFC_BUTTON,
-            DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0) | (disabled ? DFCS_INACTIVE : 0));
-    }
-    const int edge = GetSystemMetrics(SM_CXEDGE);
-    InflateRect(&content, -edge, -edge);
-    if (pushed && theme == nullptr) {
-        OffsetRect(&content, 1, 1);
+        // The classic default button: a dark frame around the raised one.
+        if (isDefault) {
+            FrameRect(dc, &rect, GetSysColorBrush(COLOR_WINDOWFRAME));
+            InflateRect(&rect, -1, -1);
+        }
+        DrawFrameControl(dc, &rect, DFC_BUTTON,
+                         DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED | DFCS_FLAT : 0) |
+                             (disabled ? DFCS_INACTIVE : 0));
+        const int edge = metricForDpi(SM_CXEDGE, dpi);
+        content = rect;
+        InflateRect(&content, -edge, -edge);
+        if (pushed) {
+            OffsetRect(&content, 1, 1);
+        }
     }
 
-    const std::wstring caption = windowText(item.hwndItem);
-    UINT flags =
-        DT_CENTER | DT_WORDBREAK | ((item.itemState & ODS_NOACCEL) != 0 ? DT_HIDEPREFIX : 0);
+    // The caption wrapped at word boundaries and centred in the whole face, in the button's font.
+    const std::wstring caption = windowText(button);
+    const UINT flags =
+        DT_CENTER | DT_WORDBREAK | ((cues & UISF_HIDEACCEL) != 0 ? DT_HIDEPREFIX : 0);
+    HGDIOBJ previousFont =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(button, WM_GETFONT, 0, 0)));
     RECT measured = content;
     DrawTextW(dc, caption.c_str(), -1, &measured, flags | DT_CALCRECT);
     const int spare = (content.bottom - content.top) - (measured.bottom - measured.top);
@@ -98,10 +107,12 @@ void drawWrappingButton(const DRAWITEMSTRUCT& item) {
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : kDialogTextColour));
     DrawTextW(dc, caption.c_str(), -1, &text, flags);
-    if ((item.itemState & ODS_FOCUS) != 0 && (item.itemState & ODS_NOFOCUSRECT) == 0) {
+    SelectObject(dc, previousFont);
+    if (focused && (cues & UISF_HIDEFOCUS) == 0) {
         InflateRect(&content, -1, -1);
         DrawFocusRect(dc, &content);
     }
+    return CDRF_SKIPDEFAULT;
 }
 
 // ---- picture box ----------------------------------------------------------------------------

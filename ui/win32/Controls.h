@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <string>
 
 #include "ui/Layout.h"
@@ -40,11 +42,13 @@ private:
     int dpi_ = kDesignDpi;
 };
 
-// An owner-drawn button takes the second click of a double-click as a press, as push buttons do.
-void pressOnDoubleClicks(HWND button);
-
-// A push button with its caption wrapped at word boundaries and centred in the whole button: the
-// visual style's button where one is active, else the classic one.
-void drawWrappingButton(const DRAWITEMSTRUCT& item);
+// A push button whose caption wraps is the system's own BS_PUSHBUTTON | BS_MULTILINE button, so
+// that the dialog manager, Enter, Space, the default look and double-clicks work as on any
+// Windows button; only its face is drawn here, in NM_CUSTOMDRAW, because the system's button
+// keeps wide margins that cut the last line of a long caption in a tall button.
+// Answers a wrapping button's NM_CUSTOMDRAW: the visual style's push button in its state (hot,
+// pressed, default, disabled) where themes are on, else the classic one, with the caption wrapped
+// and centred in the whole face and the focus rectangle when the keyboard cues show.
+LRESULT drawWrappingButton(const NMCUSTOMDRAW& draw);
 
 }  // namespace quorna::ui::win32

@@ -12,6 +12,7 @@ namespace {
 constexpr int kPointsPerInch = 72;
 
 using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
 using AdjustWindowRectExForDpiFunction = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
 
 }  // namespace
@@ -25,6 +26,15 @@ int windowDpi(HWND window) {
     const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
     return dpi > 0 ? dpi : kDesignDpi;
+}
+
+int metricForDpi(int index, int dpi) {
+    static const auto forDpi =
+        user32Function<GetSystemMetricsForDpiFunction>("GetSystemMetricsForDpi");
+    if (forDpi != nullptr) {
+        return forDpi(index, static_cast<UINT>(dpi));
+    }
+    return MulDiv(GetSystemMetrics(index), dpi, windowDpi(nullptr));
 }
 
 int fontHeight(double points, int dpi) {

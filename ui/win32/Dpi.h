@@ -22,6 +22,10 @@ Function user32Function(const char* name) {
 // The window's pixel density (GetDpiForWindow where the system has it, else the screen's).
 int windowDpi(HWND window);
 
+// A system metric (GetSystemMetrics' index) at dpi, where the system can tell it for a given dpi
+// (GetSystemMetricsForDpi); else the system's, scaled from the system's dpi.
+int metricForDpi(int index, int dpi);
+
 // A font's height in pixels (negative: the character height) at dpi.
 int fontHeight(double points, int dpi);
 

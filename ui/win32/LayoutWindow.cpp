@@ -132,10 +132,9 @@ void LayoutWindow::createControl(Control& control) {
             break;
         case ControlKind::Button:
             className = L"BUTTON";
-            // A caption that wraps is drawn here: the system's own button keeps wide margins
-            // that cut the last line of a long caption in a tall button.
-            style |= layout.wordWrap ? BS_OWNERDRAW
-                                     : (layout.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+            // A caption that wraps is drawn in NM_CUSTOMDRAW (drawWrappingButton).
+            style |= (layout.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) |
+                     (layout.wordWrap ? BS_MULTILINE : 0);
             break;
         case ControlKind::CheckBox:
             className = L"BUTTON";
@@ -159,10 +158,6 @@ void LayoutWindow::createControl(Control& control) {
         CreateWindowExW(exStyle, className, text.c_str(), style, 0, 0, 0, 0, control.container,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
                         GetModuleHandleW(nullptr), nullptr);
-    if (control.handle != nullptr && layout.kind == ControlKind::Button &&
-        (style & BS_TYPEMASK) == BS_OWNERDRAW) {
-        pressOnDoubleClicks(control.handle);
-    }
     if (control.handle != nullptr && layout.kind == ControlKind::CheckBox) {
         SendMessageW(control.handle, BM_SETCHECK, layout.value == 1 ? BST_CHECKED : BST_UNCHECKED,
                      0);
@@ -401,6 +396,13 @@ void LayoutWindow::windowGone() {
 }
 
 void LayoutWindow::pressButton(bool cancel) {
+    // Enter presses the push button that has the focus, as in a dialog; the window's default
+    // button where the focus is on another kind of control.
+    const Control* focused = findByHandle(GetFocus());
+    if (!cancel && focused != nullptr && focused->layout->kind == ControlKind::Button) {
+        SendMessageW(focused->handle, BM_CLICK, 0, 0);
+        return;
+    }
     for (const auto& control : controls_) {
         const bool wanted = cancel ? control.layout->cancelButton : control.layout->defaultButton;
         if (wanted && IsWindowVisible(control.handle) && IsWindowEnabled(control.handle)) {
@@ -455,11 +457,12 @@ LRESULT LayoutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case WM_CTLCOLORSTATIC:
             return colourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-        case WM_DRAWITEM: {
-            const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-            if (item->CtlType == ODT_BUTTON && findByHandle(item->hwndItem) != nullptr) {
-                drawWrappingButton(*item);
-                return TRUE;
+        case WM_NOTIFY: {
+            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+            const Control* control = findByHandle(header->hwndFrom);
+            if (header->code == NM_CUSTOMDRAW && control != nullptr &&
+                control->layout->kind == ControlKind::Button && control->layout->wordWrap) {
+                return drawWrappingButton(*reinterpret_cast<const NMCUSTOMDRAW*>(lParam));
             }
             break;
         }
