@@ -1,7 +1,7 @@
 #include "platform/ExecutableName.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "platform/WindowsText.h"
 #else
 #include <unistd.h>
 
@@ -13,9 +13,7 @@ namespace quorna::platform {
 std::string executablePath() {
     std::string path;
 #if defined(_WIN32)
-    char buffer[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    path.assign(buffer, length);
+    path = narrow(modulePath(nullptr));  // UTF-8, whatever the ANSI code page holds
 #else
     char buffer[PATH_MAX] = {};
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -34,15 +34,33 @@ inline std::string narrow(std::wstring_view text) {
     return result;
 }
 
-// The running program's folder with its final backslash; empty when Windows cannot tell.
-inline std::wstring programFolder() {
+// Text in the ANSI code page, as single-byte Windows libraries return it (Get_Version), in UTF-8.
+inline std::string narrowFromAnsi(std::string_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), length);
+    return narrow(wide);
+}
+
+// The full path of a loaded module (nullptr: the running program); empty when Windows cannot tell.
+inline std::wstring modulePath(HMODULE module) {
     std::wstring path(MAX_PATH, L'\0');
     DWORD length = 0;
-    while ((length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) ==
+    while ((length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()))) ==
            path.size()) {
         path.resize(path.size() * 2);  // a long path cut short
     }
     path.resize(length);
+    return path;
+}
+
+// The running program's folder with its final backslash; empty when Windows cannot tell.
+inline std::wstring programFolder() {
+    std::wstring path = modulePath(nullptr);
     path.erase(path.find_last_of(L"\\/") + 1);
     return path;
 }

@@ -1,5 +1,7 @@
 #include "reader/tmexapi.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "platform/WindowsText.h"
 #else
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 #endif
 
@@ -56,15 +59,50 @@ using OneWireDiagnoseFn = std::int32_t(TMEX_CALL*)(std::int16_t, std::int16_t, c
 using platform::narrow;
 using platform::widen;
 
+// Only the program's folder and the system's (on 64-bit Windows a 32-bit program's is SysWOW64,
+// where the vendor's driver puts its 32-bit library), for the library and whatever it loads in
+// turn: never the working folder or PATH, where anyone may put a file of that name.
+constexpr DWORD kLibraryFolders =
+    LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+bool isBareName(const std::wstring& name) {
+    return name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+HMODULE loadFromSafeFolders(const std::wstring& name) {
+    HMODULE handle = LoadLibraryExW(name.c_str(), nullptr, kLibraryFolders);
+    if (handle != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) {
+        return handle;
+    }
+    // A Windows without these flags (Windows 7 before KB2533623): the same folders by full path.
+    const DWORD error = GetLastError();
+    if (!isBareName(name)) {
+        return LoadLibraryW(name.c_str());
+    }
+    std::wstring system(MAX_PATH, L'\0');
+    system.resize(GetSystemDirectoryW(system.data(), MAX_PATH));
+    for (const std::wstring& folder : {platform::programFolder(), system + L"\\"}) {
+        if (folder.size() > 1 && (handle = LoadLibraryW((folder + name).c_str())) != nullptr) {
+            return handle;
+        }
+    }
+    SetLastError(error == ERROR_INVALID_PARAMETER ? ERROR_MOD_NOT_FOUND : error);
+    return nullptr;
+}
+
 // The handle; nullptr with the file's name and the reason in `failure`.
 LibraryHandle open(const LibraryName& name, std::string& failure) {
-    HMODULE handle = LoadLibraryW(name.c_str());
+    HMODULE handle = loadFromSafeFolders(name);
     if (handle == nullptr) {
         const DWORD error = GetLastError();
         failure = narrow(name) + ": " + platform::systemMessage(error) + " (error " +
                   std::to_string(error) + ")";
     }
     return handle;
+}
+
+std::string pathOf(LibraryHandle handle) {
+    return narrow(platform::modulePath(handle));
 }
 
 void reportLoadFailure(const std::string& message) {
@@ -82,6 +120,13 @@ LibraryHandle open(const LibraryName& name, std::string& failure) {
 
 void reportLoadFailure(const std::string& message) {
     std::fputs(message.c_str(), stderr);
+}
+
+std::string pathOf(LibraryHandle handle) {
+    const link_map* map = nullptr;
+    return dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr
+               ? map->l_name
+               : "";
 }
 #endif
 
@@ -116,7 +161,31 @@ public:
         return bound(rom_, "TMRom")(session, stateBuffer, rom);
     }
     std::int16_t Get_Version(char* buffer) override {
+#if defined(_WIN32)
+        // A Windows library's text is in the ANSI code page; the program's is UTF-8, cut at a
+        // character's end where it no longer fits the caller's buffer.
+        std::array<char, kVersionBufferSize> ansi{};
+        const std::int16_t result = bound(version_, "Get_Version")(ansi.data());
+        const auto end = std::find(ansi.begin(), ansi.end(), '\0');
+        if (end == ansi.end()) {
+            std::copy(ansi.begin(), ansi.end(), buffer);  // the caller finds no end either
+            return result;
+        }
+        std::string text =
+            platform::narrowFromAnsi(std::string_view(ansi.data(), end - ansi.begin()));
+        std::size_t length = std::min(text.size(), kVersionBufferSize - 1);
+        while (length < text.size() && length > 0 && (text[length] & 0xC0) == 0x80) {
+            --length;
+        }
+        std::copy_n(text.data(), length, buffer);
+        buffer[length] = '\0';
+        return result;
+#else
         return bound(version_, "Get_Version")(buffer);
+#endif
+    }
+    std::string boundLibraryPath() override {
+        return handle_ != nullptr ? pathOf(handle_) : std::string();
     }
     std::optional<std::string> OneWireDiagnose(std::int16_t portNum,
                                                std::int16_t portType) override {
@@ -208,8 +277,8 @@ private:
 namespace {
 
 #if defined(_WIN32)
-// IBFS32.DLL as Windows finds it (the program's folder first, then the system's); only when that
-// fails, onewire.dll by its full path in the program's folder, so no other folder is searched.
+// IBFS32.DLL from the program's folder, else the system's; only when neither has it, onewire.dll
+// by its full path in the program's folder.
 std::vector<LibraryName> defaultLibraries() {
     const std::wstring folder = platform::programFolder();
     if (folder.empty()) {

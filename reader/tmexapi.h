@@ -41,6 +41,10 @@ public:
         (void)portType;
         return std::nullopt;
     }
+
+    // Not a TMEX call: the full path of the library file that serves the calls, for the reader
+    // check; empty until the library is loaded, or where there is no file.
+    virtual std::string boundLibraryPath() { return {}; }
 };
 
 // The real library, loaded and each function looked up at its first call. libraryName overrides

@@ -154,5 +154,46 @@ TEST_F(BindingTest, CallsReachTheLibraryWithTheirArguments) {
               "TMEndSession 7\n");
 }
 
+TEST_F(BindingTest, TheBoundLibrarysFullPathIsKnownOnceLoaded) {
+    auto library = tmexapi::bindLibrary(QUORNA_BINDING_LIBRARY);
+    EXPECT_EQ(library->boundLibraryPath(), "");
+    std::int16_t port = 0;
+    std::int16_t type = 0;
+    library->TMReadDefaultPort(&port, &type);
+    const std::string path = library->boundLibraryPath();
+    const std::string name = QUORNA_BINDING_LIBRARY;
+    EXPECT_TRUE(path.ends_with(name.substr(name.find_last_of('/') + 1))) << path;
+#if defined(_WIN32)
+    EXPECT_EQ(path.substr(1, 2), ":\\") << path;  // with its drive, as Windows names it
+#else
+    EXPECT_EQ(path, name);
+#endif
+}
+
+#if defined(_WIN32)
+// A Windows library's text is in the ANSI code page (the tests run with Windows-1252): é and ©
+// arrive as their characters, and a text that grows past the buffer in UTF-8 is cut between two.
+TEST_F(BindingTest, TheVersionTextIsReadInTheAnsiCodePage) {
+    ASSERT_EQ(GetACP(), 1252u) << "the test's expectations are Windows-1252's";
+    auto* setVersion = reinterpret_cast<void (*)(const char*)>(
+        functionOf(QUORNA_BINDING_LIBRARY, "quorna_binding_set_version"));
+    ASSERT_NE(setVersion, nullptr);
+    auto library = tmexapi::bindLibrary(QUORNA_BINDING_LIBRARY);
+
+    setVersion("Reader \xE9\xA9 1.0");
+    { TMexDrive drive(library, events, sleeper); }
+    EXPECT_EQ(tmexapi::strDriverVersion, "Reader \xC3\xA9\xC2\xA9 1.0");
+
+    setVersion(std::string(149, '\xE9').c_str());
+    { TMexDrive drive(library, events, sleeper); }
+    std::string expected;
+    for (int i = 0; i < 74; ++i) {
+        expected += "\xC3\xA9";
+    }
+    EXPECT_EQ(tmexapi::strDriverVersion, expected);
+    setVersion("binding probe 1.00");
+}
+#endif
+
 }  // namespace
 }  // namespace quorna

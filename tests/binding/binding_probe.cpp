@@ -11,6 +11,7 @@
 namespace {
 
 std::string calls;
+std::string version = "binding probe 1.00";
 
 void record(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void record(const char* format, ...) {
@@ -36,6 +37,12 @@ ONEWIRE_API const char* quorna_binding_log() {
 
 ONEWIRE_API void quorna_binding_reset() {
     calls.clear();
+    version = "binding probe 1.00";
+}
+
+// The text Get_Version gives from now on (at most 149 bytes).
+ONEWIRE_API void quorna_binding_set_version(const char* text) {
+    version = text;
 }
 
 int16_t ONEWIRE_CALL TMReadDefaultPort(int16_t* portNum, int16_t* portType) {
@@ -84,7 +91,7 @@ int16_t ONEWIRE_CALL Get_Version(char* buffer) {
         zeroed = zeroed && buffer[i] == 0;
     }
     record("Get_Version %s", zeroed ? "zeroed" : "dirty");
-    std::strcpy(buffer, "binding probe 1.00");
+    std::snprintf(buffer, 150, "%s", version.c_str());
     return 1;
 }
 

@@ -168,39 +168,91 @@ TEST(Win32Views, ButtonsLieAboveLabelsAndTakeTheClicksAtTheirCentres) {
                 << control.name;
         }
     }
-    // The focus moves in tab order, from the list that has it when the window opens.
-    std::vector<std::string> order;
-    for (const auto* control : focusOrder(frmMainLayout())) {
-        order.emplace_back(control->name);
-    }
-    std::vector<std::string> visited;
-    HWND at = GetNextDlgTabItem(mainWindow->handle(), nullptr, FALSE);
-    for (std::size_t i = 0; i < order.size() && at != nullptr; ++i) {
-        for (const auto& control : frmMainLayout().controls) {
-            if (mainWindow->controlHandle(control.name) == at) {
-                visited.emplace_back(control.name);
-            }
-        }
-        at = GetNextDlgTabItem(mainWindow->handle(), at, FALSE);
-    }
-    EXPECT_EQ(visited, order);
-
-    // Esc presses Exit and Alt+S the scanning button, through dialog navigation.
-    for (const auto& [message, key] :
-         {std::pair{WM_KEYDOWN, VK_ESCAPE}, std::pair{WM_SYSCHAR, int{'s'}}}) {
-        MSG keyMessage{mainWindow->controlHandle("lstROMIDs"),
-                       static_cast<UINT>(message),
-                       static_cast<WPARAM>(key),
-                       0,
-                       0,
-                       {}};
-        platform::win32::deliverMessage(keyMessage);
-    }
-    EXPECT_EQ(mainEvents->calls, (std::vector<std::string>{"cmdExit_Click", "cmdScanning_Click"}));
-
     main->listAddItem("lstROMIDs", "01000001FE0000CB");
     EXPECT_EQ(SendMessageW(mainWindow->controlHandle("lstROMIDs"), LB_GETCOUNT, 0, 0), 1);
     EXPECT_EQ(main->checkValue("chkAutoCopy"), 1);
+    main->unload();
+    splash->unload();
+    EXPECT_TRUE(pumpUntil([&] {
+        return static_cast<win32::Win32MainView&>(*main).window() == nullptr &&
+               static_cast<win32::Win32SplashView&>(*splash).window() == nullptr;
+    }));
+}
+
+// A key as the message loop hands it on: through dialog navigation, to the focused control.
+void key(UINT message, WPARAM code) {
+    MSG keyMessage{GetFocus(), message, code, 0, 0, {}};
+    platform::win32::deliverMessage(keyMessage);
+}
+
+void press(WPARAM code) {
+    key(WM_KEYDOWN, code);
+    key(WM_KEYUP, code);
+}
+
+std::string focusedName(const win32::LayoutWindow& window, const WindowLayout& layout) {
+    for (const auto& control : layout.controls) {
+        if (window.controlHandle(control.name) == GetFocus()) {
+            return std::string(control.name);
+        }
+    }
+    return "(none)";
+}
+
+// Tab walks the controls in tab order and round again; Enter and Space press the focused button,
+// Esc the cancel button, Alt and a letter the control of that access key.
+TEST(Win32Views, TheKeyboardReachesEveryButtonOfBothWindows) {
+    fakes::FakeMessageBox messageBox;
+    auto mainEvents = std::make_shared<RecordingMain>();
+    auto main = win32::mainViewFactory(messageBox)(mainEvents);
+    ASSERT_NE(main, nullptr);
+    main->show();
+    auto* mainWindow = static_cast<win32::Win32MainView&>(*main).window();
+    const WindowLayout& mainLayout = frmMainLayout();
+    std::vector<std::string> order;
+    for (const auto* control : focusOrder(mainLayout)) {
+        order.emplace_back(control->name);
+    }
+    order.push_back(order.front());
+    std::vector<std::string> visited{focusedName(*mainWindow, mainLayout)};
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        press(VK_TAB);
+        visited.push_back(focusedName(*mainWindow, mainLayout));
+    }
+    EXPECT_EQ(visited, order);
+
+    for (const char* name : {"cmdScanning", "cmdScanOnce", "cmdExit"}) {
+        SetFocus(mainWindow->controlHandle(name));
+        press(VK_RETURN);
+        press(VK_SPACE);
+    }
+    SetFocus(mainWindow->controlHandle("lstROMIDs"));
+    press(VK_RETURN);  // no default button: nothing
+    press(VK_ESCAPE);
+    key(WM_SYSCHAR, 's');
+    key(WM_SYSCHAR, 'x');
+    key(WM_SYSCHAR, 'c');
+    EXPECT_EQ(mainEvents->calls, (std::vector<std::string>{
+                                     "cmdScanning_Click", "cmdScanning_Click", "cmdScanOnce_Click",
+                                     "cmdScanOnce_Click", "cmdExit_Click", "cmdExit_Click",
+                                     "cmdExit_Click", "cmdScanning_Click", "cmdExit_Click"}));
+    EXPECT_EQ(main->checkValue("chkAutoCopy"), 0) << "Alt+C unticks Auto Copy";
+
+    auto splashEvents = std::make_shared<RecordingSplash>();
+    auto splash = win32::splashViewFactory(messageBox)(splashEvents);
+    ASSERT_NE(splash, nullptr);
+    splash->setVisible("cmdExit", true);
+    splash->show();
+    auto* splashWindow = static_cast<win32::Win32SplashView&>(*splash).window();
+    press(VK_TAB);
+    EXPECT_EQ(GetFocus(), splashWindow->controlHandle("cmdExit"));
+    press(VK_RETURN);
+    press(VK_SPACE);
+    press(VK_ESCAPE);  // the start-up window has no cancel button
+    key(WM_SYSCHAR, 'x');
+    EXPECT_EQ(splashEvents->calls,
+              (std::vector<std::string>{"cmdExit_Click", "cmdExit_Click", "cmdExit_Click"}));
+
     main->unload();
     splash->unload();
     EXPECT_TRUE(pumpUntil([&] {

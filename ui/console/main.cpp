@@ -420,6 +420,7 @@ int main(int argc, char** argv) {
         auto drive = std::make_shared<quorna::TMexDrive>(library, loop, loop);
         const std::string runtimeName = quorna::tmexapi::strDriverVersion;
         std::cout << "1-Wire library: " << runtimeName << '\n';
+        std::cout << "1-Wire library file: " << library->boundLibraryPath() << '\n';
         const auto settings = library->OneWireDiagnose(0, 0);
         if (settings) {
             printSettings(parseAccount(*settings));

@@ -1,10 +1,5 @@
 #include "ui/win32/LayoutWindow.h"
 
-#include <commctrl.h>
-#include <uxtheme.h>
-#include <vsstyle.h>
-
-#include <cmath>
 #include <stdexcept>
 
 #include "platform/win32/Win32Services.h"
@@ -17,198 +12,10 @@ using platform::win32::widen;
 namespace {
 
 constexpr const wchar_t* kWindowClass = L"QuornaLayoutWindow";
-constexpr const wchar_t* kPictureClass = L"QuornaPictureBox";
 constexpr UINT kDestroyMessage = WM_APP + 1;
 constexpr int kFirstControlId = 1000;
-constexpr int kPointsPerInch = 72;
-constexpr int kDialogColour = COLOR_BTNFACE;
-constexpr int kDialogTextColour = COLOR_BTNTEXT;
-constexpr UINT_PTR kPressOnDoubleClickSubclass = 1;
-
-// Functions of newer Windows, looked up at run time so that the program still starts on older.
-template <typename Function>
-Function user32Function(const char* name) {
-    const FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
-}
-
-using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-using AdjustWindowRectExForDpiFunction = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
-
-RECT outerRect(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, int dpi) {
-    RECT rect{0, 0, clientWidth, clientHeight};
-    static const auto adjustForDpi =
-        user32Function<AdjustWindowRectExForDpiFunction>("AdjustWindowRectExForDpi");
-    if (adjustForDpi != nullptr) {
-        adjustForDpi(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi));
-    } else {
-        AdjustWindowRectEx(&rect, style, FALSE, exStyle);
-    }
-    return rect;
-}
-
-COLORREF colourOf(const Colour& colour) {
-    switch (colour.kind) {
-        case ColourKind::Rgb:
-            return RGB((colour.rgb >> 16) & 0xFF, (colour.rgb >> 8) & 0xFF, colour.rgb & 0xFF);
-        case ColourKind::System:
-            return GetSysColor(colour.systemIndex);
-        case ColourKind::None:
-            break;
-    }
-    return GetSysColor(kDialogTextColour);
-}
-
-HFONT createFont(const Font& font, double points, int dpi) {
-    LOGFONTW description{};
-    description.lfHeight = fontHeight(points, dpi);
-    description.lfWeight = font.weight;
-    description.lfCharSet = static_cast<BYTE>(font.charset);
-    description.lfQuality = DEFAULT_QUALITY;
-    const std::wstring face = font.face.empty() ? kDefaultDialogFace : widen(font.face);
-    lstrcpynW(description.lfFaceName, face.c_str(), LF_FACESIZE);
-    return CreateFontIndirectW(&description);
-}
-
-DWORD alignmentStyle(const ControlLayout& layout) {
-    switch (layout.align) {
-        case TextAlign::Centre:
-            return SS_CENTER;
-        case TextAlign::Right:
-            return SS_RIGHT;
-        case TextAlign::Left:
-        case TextAlign::Default:
-            break;
-    }
-    return layout.autoSize ? SS_LEFTNOWORDWRAP : SS_LEFT;
-}
-
-std::wstring windowText(HWND window) {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(
-        GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
-
-// An owner-drawn button answers the second click of a double-click with BN_DOUBLECLICKED alone,
-// neither pressed nor clicked, so a quick second click would be lost. Like the system's push
-// buttons it takes that click as a press instead, and its release as a click.
-LRESULT CALLBACK pressOnDoubleClick(HWND button, UINT message, WPARAM wParam, LPARAM lParam,
-                                    UINT_PTR, DWORD_PTR) {
-    if (message == WM_LBUTTONDBLCLK) {
-        message = WM_LBUTTONDOWN;
-    } else if (message == WM_NCDESTROY) {
-        RemoveWindowSubclass(button, &pressOnDoubleClick, kPressOnDoubleClickSubclass);
-    }
-    return DefSubclassProc(button, message, wParam, lParam);
-}
-
-// A push button with its caption wrapped at word boundaries and centred in the whole button: the
-// visual style's button where one is active, else the classic one.
-void drawWrappingButton(const DRAWITEMSTRUCT& item) {
-    HDC dc = item.hDC;
-    RECT rect = item.rcItem;
-    const bool pushed = (item.itemState & ODS_SELECTED) != 0;
-    const bool disabled = (item.itemState & ODS_DISABLED) != 0;
-    HTHEME theme = IsThemeActive() ? OpenThemeData(item.hwndItem, L"BUTTON") : nullptr;
-    RECT content = rect;
-    if (theme != nullptr) {
-        const int state = disabled ? PBS_DISABLED : pushed ? PBS_PRESSED : PBS_NORMAL;
-        DrawThemeParentBackground(item.hwndItem, dc, &rect);
-        DrawThemeBackground(theme, dc, BP_PUSHBUTTON, state, &rect, nullptr);
-        CloseThemeData(theme);
-    } else {
-        DrawFrameControl(
-            dc, &rect, DFC_BUTTON,
-            DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0) | (disabled ? DFCS_INACTIVE : 0));
-    }
-    const int edge = GetSystemMetrics(SM_CXEDGE);
-    InflateRect(&content, -edge, -edge);
-    if (pushed && theme == nullptr) {
-        OffsetRect(&content, 1, 1);
-    }
-
-    const std::wstring caption = windowText(item.hwndItem);
-    UINT flags =
-        DT_CENTER | DT_WORDBREAK | ((item.itemState & ODS_NOACCEL) != 0 ? DT_HIDEPREFIX : 0);
-    RECT measured = content;
-    DrawTextW(dc, caption.c_str(), -1, &measured, flags | DT_CALCRECT);
-    const int spare = (content.bottom - content.top) - (measured.bottom - measured.top);
-    RECT text = content;
-    text.top += spare > 0 ? spare / 2 : 0;
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : kDialogTextColour));
-    DrawTextW(dc, caption.c_str(), -1, &text, flags);
-    if ((item.itemState & ODS_FOCUS) != 0 && (item.itemState & ODS_NOFOCUSRECT) == 0) {
-        InflateRect(&content, -1, -1);
-        DrawFocusRect(dc, &content);
-    }
-}
 
 }  // namespace
-
-int windowDpi(HWND window) {
-    static const auto getDpiForWindow = user32Function<GetDpiForWindowFunction>("GetDpiForWindow");
-    if (getDpiForWindow != nullptr && window != nullptr) {
-        return static_cast<int>(getDpiForWindow(window));
-    }
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : kDesignDpi;
-}
-
-int fontHeight(double points, int dpi) {
-    return -static_cast<int>(std::lround(points * dpi / kPointsPerInch));
-}
-
-// ---- picture box ----------------------------------------------------------------------------
-
-PictureBox* PictureBox::create(const ControlLayout& layout, HWND parent) {
-    registerClass(kPictureClass, GetSysColorBrush(kDialogColour));
-    auto* box = new PictureBox(layout);
-    const DWORD style = WS_CHILD | WS_CLIPSIBLINGS | (layout.visible ? WS_VISIBLE : 0);
-    const DWORD exStyle = WS_EX_CONTROLPARENT | (layout.border ? WS_EX_CLIENTEDGE : 0);
-    if (!box->createWindow(kPictureClass, L"", style, exStyle, parent)) {
-        delete box;
-        return nullptr;
-    }
-    if (!layout.picture.empty()) {
-        box->picture_ = loadPicture(layout.picture, GetSysColor(kDialogColour));
-    }
-    return box;
-}
-
-PictureBox::~PictureBox() {
-    if (picture_ != nullptr) {
-        DeleteObject(picture_);
-    }
-}
-
-LRESULT PictureBox::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_PAINT: {
-            PAINTSTRUCT paint;
-            HDC dc = BeginPaint(hwnd_, &paint);
-            drawPicture(dc, picture_, 0, 0, dpi_);
-            EndPaint(hwnd_, &paint);
-            return 0;
-        }
-        case WM_CTLCOLORSTATIC:  // the window that holds the layout colours the labels
-            return SendMessageW(GetAncestor(hwnd_, GA_ROOT), message, wParam, lParam);
-        case WM_SYSCOLORCHANGE:  // the picture's transparent parts show the new dialog colour
-            if (picture_ != nullptr) {
-                DeleteObject(picture_);
-                picture_ = loadPicture(layout_.picture, GetSysColor(kDialogColour));
-            }
-            InvalidateRect(hwnd_, nullptr, TRUE);
-            return 0;
-        default:
-            return DefWindowProcW(hwnd_, message, wParam, lParam);
-    }
-}
-
-// ---- layout window --------------------------------------------------------------------------
 
 LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
                            std::function<void()> onCloseRequest, GoneHandler onGone)
@@ -325,10 +132,9 @@ void LayoutWindow::createControl(Control& control) {
             break;
         case ControlKind::Button:
             className = L"BUTTON";
-            // A caption that wraps is drawn here: the system's own button keeps wide margins
-            // that cut the last line of a long caption in a tall button.
-            style |= layout.wordWrap ? BS_OWNERDRAW
-                                     : (layout.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+            // A caption that wraps is drawn in NM_CUSTOMDRAW (drawWrappingButton).
+            style |= (layout.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) |
+                     (layout.wordWrap ? BS_MULTILINE : 0);
             break;
         case ControlKind::CheckBox:
             className = L"BUTTON";
@@ -352,10 +158,6 @@ void LayoutWindow::createControl(Control& control) {
         CreateWindowExW(exStyle, className, text.c_str(), style, 0, 0, 0, 0, control.container,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
                         GetModuleHandleW(nullptr), nullptr);
-    if (control.handle != nullptr && layout.kind == ControlKind::Button &&
-        (style & BS_TYPEMASK) == BS_OWNERDRAW) {
-        SetWindowSubclass(control.handle, &pressOnDoubleClick, kPressOnDoubleClickSubclass, 0);
-    }
     if (control.handle != nullptr && layout.kind == ControlKind::CheckBox) {
         SendMessageW(control.handle, BM_SETCHECK, layout.value == 1 ? BST_CHECKED : BST_UNCHECKED,
                      0);
@@ -594,6 +396,13 @@ void LayoutWindow::windowGone() {
 }
 
 void LayoutWindow::pressButton(bool cancel) {
+    // Enter presses the push button that has the focus, as in a dialog; the window's default
+    // button where the focus is on another kind of control.
+    const Control* focused = findByHandle(GetFocus());
+    if (!cancel && focused != nullptr && focused->layout->kind == ControlKind::Button) {
+        SendMessageW(focused->handle, BM_CLICK, 0, 0);
+        return;
+    }
     for (const auto& control : controls_) {
         const bool wanted = cancel ? control.layout->cancelButton : control.layout->defaultButton;
         if (wanted && IsWindowVisible(control.handle) && IsWindowEnabled(control.handle)) {
@@ -648,11 +457,12 @@ LRESULT LayoutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         case WM_CTLCOLORSTATIC:
             return colourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-        case WM_DRAWITEM: {
-            const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-            if (item->CtlType == ODT_BUTTON && findByHandle(item->hwndItem) != nullptr) {
-                drawWrappingButton(*item);
-                return TRUE;
+        case WM_NOTIFY: {
+            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+            const Control* control = findByHandle(header->hwndFrom);
+            if (header->code == NM_CUSTOMDRAW && control != nullptr &&
+                control->layout->kind == ControlKind::Button && control->layout->wordWrap) {
+                return drawWrappingButton(*reinterpret_cast<const NMCUSTOMDRAW*>(lParam));
             }
             break;
         }

@@ -11,39 +11,13 @@
 
 #include "ui/Layout.h"
 #include "ui/win32/BaseWindow.h"
+#include "ui/win32/Controls.h"
+#include "ui/win32/Dpi.h"
 
 // Win32 windows placed from the window layouts: every control gets the layout's rectangle, font,
 // alignment, colour, visibility and tab order, scaled from twips to the monitor's density and
 // placed again when the window moves to a monitor of another density.
 namespace quorna::ui::win32 {
-
-// Where the layout names no font: the platform's default dialog font (Tahoma, or the system's
-// stand-in for it).
-inline constexpr const wchar_t* kDefaultDialogFace = L"MS Shell Dlg 2";
-
-// The window's pixel density (GetDpiForWindow where the system has it, else the screen's).
-int windowDpi(HWND window);
-
-// A font's height in pixels (negative: the character height) at dpi.
-int fontHeight(double points, int dpi);
-
-// A picture box: shows its picture from the top-left corner and contains other controls.
-class PictureBox : public BaseWindow<PictureBox> {
-public:
-    static PictureBox* create(const ControlLayout& layout, HWND parent);
-    void setDpi(int dpi) { dpi_ = dpi; }
-
-    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    void windowGone() { delete this; }
-
-private:
-    explicit PictureBox(const ControlLayout& layout) : layout_(layout) {}
-    ~PictureBox();
-
-    const ControlLayout& layout_;
-    HBITMAP picture_ = nullptr;
-    int dpi_ = kDesignDpi;
-};
 
 // A top-level window built from a layout, owned by its HWND. It paints the background picture
 // and the lines, keeps labels transparent, reports clicks on its bare surface (not on a control or

@@ -14,9 +14,29 @@
 #include "ui/TopLevel.h"
 #include "ui/win32/Win32Views.h"
 
+namespace {
+
+// Every library the process loads by name, and every library those load, comes from the
+// program's folder or the system's: never from the working folder or PATH, where anyone may put a
+// file of that name. SetDefaultDllDirectories is Windows 8's (Windows 7's with KB2533623); where
+// it is missing, at least the working folder leaves the search.
+void restrictLibrarySearch() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto setDefault =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+        SetDllDirectoryW(L"");
+    }
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using namespace quorna;
     using namespace quorna::platform::win32;
+
+    restrictLibrarySearch();  // before anything loads a library
 
     // The version 6 controls the manifest asks for.
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
