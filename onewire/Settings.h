@@ -62,8 +62,8 @@ Environment processEnvironment();
 
 // The settings files looked for, in order: $ONEWIRE_CONF when set (and then only that file),
 // else $XDG_CONFIG_HOME/onewire/onewire.conf (~/.config when unset), then
-// /etc/onewire/onewire.conf; on Windows %APPDATA%\onewire\onewire.conf, then onewire.conf
-// beside the program.
+// /etc/onewire/onewire.conf; on Windows %APPDATA%\onewire\onewire.conf, then
+// %ProgramData%\onewire\onewire.conf, then onewire.conf beside the program.
 std::vector<std::string> settingsCandidates(const Environment& environment);
 // The first candidate that exists; nullopt when none does.
 std::optional<std::string> findSettingsFile(const Environment& environment);

@@ -33,6 +33,11 @@ std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
     if (auto appData = environment("APPDATA"); appData && !appData->empty()) {
         candidates.push_back(*appData + "\\onewire\\onewire.conf");
     }
+    // Every user's settings where Windows keeps a machine's program data; the installer puts the
+    // example there, where an operator can edit it and an uninstall leaves it.
+    if (auto programData = environment("ProgramData"); programData && !programData->empty()) {
+        candidates.push_back(*programData + "\\onewire\\onewire.conf");
+    }
     if (const std::wstring folder = quorna::platform::programFolder(); !folder.empty()) {
         candidates.push_back(narrow(folder) + "onewire.conf");
     }

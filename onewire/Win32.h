@@ -12,7 +12,8 @@ namespace onewire::win32 {
 
 std::optional<std::string> environmentVariable(const char* name);
 
-// %APPDATA%\onewire\onewire.conf, then onewire.conf in the host program's folder.
+// %APPDATA%\onewire\onewire.conf, then %ProgramData%\onewire\onewire.conf, then onewire.conf
+// in the host program's folder.
 std::vector<std::string> defaultSettingsFiles(const Environment& environment);
 
 }  // namespace onewire::win32

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build-mingw}")
 version=1.3.17
-for file in quorna-fobit-reader.exe onewire.dll; do
+for file in quorna-fobit-reader.exe onewire.dll quorna-reader-check.exe; do
   [ -f "$build/$file" ] || { echo "no $build/$file: build the Windows program first" >&2; exit 1; }
 done
 
@@ -24,7 +24,7 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 folder="$stage/Quorna Fobit Reader"
 mkdir "$folder"
-for file in quorna-fobit-reader.exe onewire.dll; do
+for file in quorna-fobit-reader.exe onewire.dll quorna-reader-check.exe; do
   "$strip" --strip-unneeded -o "$folder/$file" "$build/$file"
 done
 cp packaging/windows/onewire.conf "$folder/"

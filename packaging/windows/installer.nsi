@@ -1,6 +1,7 @@
 ; The Windows installer of the Quorna Fobit Reader (NSIS 3, built on Linux by
 ; scripts/package-windows.sh). Defines given on the command line:
-;   BUILD_DIR  folder holding the files to ship: quorna-fobit-reader.exe, onewire.dll
+;   BUILD_DIR  folder holding the files to ship: quorna-fobit-reader.exe, onewire.dll,
+;              quorna-reader-check.exe and the example onewire.conf
 ;   OUT_FILE   the installer to write
 ;   WIN64      set for the 64-bit build: a 64-bit installer (it runs where 32-bit programs cannot)
 ;              that installs under the 64-bit Program Files and registry view
@@ -14,14 +15,18 @@ RequestExecutionLevel admin
 
 !define PRODUCT "Quorna Fobit Reader"
 !define PROGRAM "quorna-fobit-reader.exe"
+!define CHECK "quorna-reader-check.exe"
+!define CHECK_SHORTCUT "$SMPROGRAMS\${PRODUCT} reader check.lnk"
 !define VERSION_TEXT "1.3.17"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuornaFobitReader"
 !define SOURCE_DIR "${__FILEDIR__}"
 
+!include MUI2.nsh
+
 Name "${PRODUCT}"
 OutFile "${OUT_FILE}"
-Icon "${SOURCE_DIR}\..\..\resources\quorna.ico"
-UninstallIcon "${SOURCE_DIR}\..\..\resources\quorna.ico"
+!define MUI_ICON "${SOURCE_DIR}\..\..\resources\quorna.ico"
+!define MUI_UNICON "${SOURCE_DIR}\..\..\resources\quorna.ico"
 !ifdef WIN64
 InstallDir "$PROGRAMFILES64\${PRODUCT}"
 !else
@@ -37,10 +42,27 @@ VIAddVersionKey /LANG=1033 FileDescription "${PRODUCT} ${VERSION_TEXT} setup"
 VIAddVersionKey /LANG=1033 FileVersion "1.3.0.17"
 VIAddVersionKey /LANG=1033 ProductVersion "1.3.0.17"
 
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+; The last page says where the settings are, which as installed map no port, and offers to open
+; them and to run the reader check.
+!define MUI_FINISHPAGE_TEXT_LARGE
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed.$\r$\n$\r$\nIts settings for every user of \
+  this computer are in$\r$\n  $APPDATA\onewire\onewire.conf$\r$\nAs first installed they name no \
+  reader: add the line for yours (owserver on the machine the reader is attached to, or a \
+  virtual reader to try the program). A user's own %APPDATA%\onewire\onewire.conf, where one \
+  exists, is used instead. The reader check (in the Start menu) shows what the program sees."
+!define MUI_FINISHPAGE_SHOWREADME
+!define MUI_FINISHPAGE_SHOWREADME_TEXT "Open the settings in Notepad"
+!define MUI_FINISHPAGE_SHOWREADME_FUNCTION OpenSettings
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "Run the reader check"
+!define MUI_FINISHPAGE_RUN_NOTCHECKED
+!define MUI_FINISHPAGE_RUN_FUNCTION RunReaderCheck
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
 
 Function .onInit
 !ifdef WIN64
@@ -54,17 +76,40 @@ Function un.onInit
 !endif
 FunctionEnd
 
+; With SetShellVarContext all, $APPDATA is the machine's program data (%ProgramData%).
+Function OpenSettings
+  SetShellVarContext all
+  Exec '"$WINDIR\notepad.exe" "$APPDATA\onewire\onewire.conf"'
+FunctionEnd
+
+; In a console window that stays open, so its report can be read.
+Function RunReaderCheck
+  Exec '"$SYSDIR\cmd.exe" /k ""$INSTDIR\${CHECK}""'
+FunctionEnd
+
 Section "Install"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
   File "${BUILD_DIR}\${PROGRAM}"
   File "${BUILD_DIR}\onewire.dll"
-  ; The example settings map nothing; an operator's edited file survives a reinstall.
-  SetOverwrite off
+  File "${BUILD_DIR}\${CHECK}"
+  ; The machine's settings, kept where Windows keeps program data: the example (it maps nothing)
+  ; only where there are none, so an operator's edit survives a reinstall and the uninstall.
+  ; Settings an earlier version kept beside the program move there rather than being lost.
+  IfFileExists "$APPDATA\onewire\onewire.conf" settings_done
+  CreateDirectory "$APPDATA\onewire"
+  IfFileExists "$INSTDIR\onewire.conf" 0 settings_example
+  Rename "$INSTDIR\onewire.conf" "$APPDATA\onewire\onewire.conf"
+  Goto settings_done
+settings_example:
+  SetOutPath "$APPDATA\onewire"
   File "${BUILD_DIR}\onewire.conf"
-  SetOverwrite on
+  SetOutPath "$INSTDIR"
+settings_done:
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\${PROGRAM}" "" "$INSTDIR\${PROGRAM}" 0
+  CreateShortCut "${CHECK_SHORTCUT}" "$SYSDIR\cmd.exe" '/k ""$INSTDIR\${CHECK}""' \
+    "$INSTDIR\${PROGRAM}" 0
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION_TEXT}"
@@ -80,9 +125,11 @@ SectionEnd
 Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+  Delete "${CHECK_SHORTCUT}"
   Delete "$INSTDIR\${PROGRAM}"
+  Delete "$INSTDIR\${CHECK}"
   Delete "$INSTDIR\onewire.dll"
-  Delete "$INSTDIR\onewire.conf"
+  ; The settings in program data stay, as an edited file does on Linux.
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
