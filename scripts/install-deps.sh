@@ -21,6 +21,7 @@ packages=(
   dpkg-dev                                  # the Debian package: shared-library dependencies
   nsis zip                                  # the Windows installer and zip
   sway wtype wl-clipboard foot qt6-wayland  # the Wayland test under headless sway
+  at-spi2-core python3-pyatspi dbus         # the accessibility test: AT-SPI buses, its client
 )
 missing=()
 for p in "${packages[@]}"; do
