@@ -6,6 +6,7 @@ packages=(
   build-essential cmake pkg-config          # compiler and build
   ninja-build                               # the sanitizer build (scripts/test-sanitizers.sh)
   qt6-base-dev                              # the Qt 6 Widgets front-end
+  libxcb1-dev                               # a second start gives the running window the focus
   libgtest-dev libbenchmark-dev             # tests and benchmarks
   g++-mingw-w64-i686                        # the 32-bit Windows program and onewire.dll
   g++-mingw-w64-x86-64 wine64               # the 64-bit Windows test build, run under wine64
