@@ -63,6 +63,10 @@ class InstanceCheck {
 public:
     virtual ~InstanceCheck() = default;
     virtual bool anotherInstanceRunning() = 0;
+    // After anotherInstanceRunning() said true: asks the running instance to bring its window to
+    // the front, so that a second start visibly does something. Where the request cannot reach
+    // it, says so on standard error; never fails.
+    virtual void showRunningInstance() = 0;
 };
 
 // Ends the process at once: no further window or teardown steps run. A fake may return.

@@ -105,9 +105,10 @@ protected:
 
 }  // namespace
 
-TEST_F(SplashTest, SecondInstanceEndsSilentlyBeforeAnythingIsCreated) {
+TEST_F(SplashTest, SecondInstanceShowsTheRunningOneAndEndsBeforeAnythingIsCreated) {
     instances.another = true;
     start();
+    EXPECT_EQ(instances.showCalls, 1);
     EXPECT_EQ(process.endNowCalls, 1);
     EXPECT_EQ(splashViewsMade, 0);
     EXPECT_EQ(drives.constructions, 0);
@@ -120,6 +121,7 @@ TEST_F(SplashTest, FoundOnUsbWaitsForTheHandOverWithoutExitButton) {
     drives.portType = 6;
     drives.portNum = 1;
     start();
+    EXPECT_EQ(instances.showCalls, 0);  // only a second start asks the running one to show
     EXPECT_TRUE(messageBox.shown.empty());
     EXPECT_EQ(status(), kUsbFound);
     EXPECT_DOUBLE_EQ(splashView->fontSize("lblStatus"), 8);

@@ -382,3 +382,52 @@ TEST(LayoutScaling, ControlsAndLinesFollowTheScreenDensity) {
     EXPECT_EQ(pixels(w.clientWidth, 120), 541);  // 433 px * 1.25, rounded
     EXPECT_EQ(pixels(-15, 144), -2);
 }
+
+// What a screen reader hears, the same on both front-ends: every control but the rule has a name
+// in the program's words, the captions without their access-key markers.
+TEST(Accessibility, EveryControlHasARoleAndAName) {
+    using R = AccessibleRole;
+    const std::map<std::string, std::pair<R, std::string>> main{
+        {"cmdScanOnce", {R::PushButton, "Read Inserted Fobit and copy to clipboard"}},
+        {"cmdExit", {R::PushButton, "Exit"}},
+        {"cmdScanning", {R::PushButton, "Start Continuous Scanning"}},
+        {"picScanner", {R::Graphic, "Fobit reader"}},
+        {"lblVersion", {R::Label, "Version Label"}},
+        {"lblLicense", {R::Label, std::string(kMainLicenseDesignText)}},
+        {"chkAutoCopy", {R::CheckBox, "Auto Copy to clipboard"}},
+        {"lstROMIDs", {R::List, "Fobit IDs on the reader"}},
+        {"lblDriverInfo", {R::Label, "driver info"}},
+        {"lblStatus", {R::Status, "Status Messages will appear here."}},
+        {"Line2", {R::Separator, ""}},
+        {"line1", {R::Separator, ""}},
+    };
+    for (const auto& c : frmMainLayout().controls) {
+        if (c.name == "lblHelp") {
+            EXPECT_EQ(accessibleRole(c), R::Label);
+            EXPECT_EQ(accessibleName(c).find('\r'), std::string::npos);  // LF breaks only
+            continue;
+        }
+        SCOPED_TRACE(std::string(c.name));
+        const auto& [role, name] = main.at(std::string(c.name));
+        EXPECT_EQ(accessibleRole(c), role);
+        EXPECT_EQ(accessibleName(c), name);
+    }
+    const auto& splash = frmSplashLayout();
+    EXPECT_EQ(accessibleRole(control(splash, "lblStatus")), R::Status);
+    EXPECT_EQ(accessibleName(control(splash, "lblStatus")), "Searching for Fobit Adapter & Reader");
+    EXPECT_EQ(accessibleName(control(splash, "cmdExit")), "Exit");
+    EXPECT_EQ(accessibleRole(control(splash, "lblLicense")), R::Label);
+    // A caption the logic sets later names the control from then on; a fixed name stays.
+    EXPECT_EQ(accessibleName(control(frmMainLayout(), "cmdScanning"), "Stop &Scanning"),
+              "Stop Scanning");
+    EXPECT_EQ(accessibleName(control(frmMainLayout(), "lstROMIDs"), "x"),
+              "Fobit IDs on the reader");
+    // Only the two status labels announce their changes.
+    int announcing = 0;
+    for (const WindowLayout* w : {&splash, &frmMainLayout()}) {
+        for (const auto& c : w->controls) {
+            announcing += c.announces ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(announcing, 2);
+}

@@ -36,7 +36,8 @@ constexpr std::array<ControlLayout, 5> kSplashControls{{
      .align = TextAlign::Centre,
      .tabIndex = 2,
      .transparent = true,
-     .wordWrap = true},
+     .wordWrap = true,
+     .announces = true},
     {.name = "lblVersion",
      .kind = ControlKind::Label,
      .rect = {285, 4770, 1170, 195},
@@ -101,7 +102,8 @@ constexpr std::array<ControlLayout, 13> kMainControls{{
      .tabIndex = 2,
      .tabStop = false,
      .border = false,
-     .picture = kReaderPictureResource},
+     .picture = kReaderPictureResource,
+     .accessibleName = "Fobit reader"},
     {.name = "lblVersion",
      .kind = ControlKind::Label,
      .container = "picScanner",
@@ -134,7 +136,8 @@ constexpr std::array<ControlLayout, 13> kMainControls{{
      .font = {"Courier New", 9.75, 400, 0},
      .tabIndex = 0,
      .tabStop = true,
-     .sorted = false},
+     .sorted = false,
+     .accessibleName = "Fobit IDs on the reader"},
     {.name = "lblDriverInfo",
      .kind = ControlKind::Label,
      .rect = {3000, 5760, 2175, 375},
@@ -151,7 +154,8 @@ constexpr std::array<ControlLayout, 13> kMainControls{{
      .foreColour = systemColour(kSysColourAppWorkspace),
      .tabIndex = 7,
      .transparent = true,
-     .wordWrap = true},
+     .wordWrap = true,
+     .announces = true},
     {.name = "Line2",
      .kind = ControlKind::Line,
      .line = {2880, 5535, 6240, 5535},
@@ -221,6 +225,34 @@ Rect pixelBounds(const ControlLayout& control, int dpi) {
     }
     const auto& r = control.rect;
     return {pixels(r.left, dpi), pixels(r.top, dpi), pixels(r.width, dpi), pixels(r.height, dpi)};
+}
+
+AccessibleRole accessibleRole(const ControlLayout& control) {
+    switch (control.kind) {
+        case ControlKind::Label:
+            return control.announces ? AccessibleRole::Status : AccessibleRole::Label;
+        case ControlKind::Button:
+            return AccessibleRole::PushButton;
+        case ControlKind::CheckBox:
+            return AccessibleRole::CheckBox;
+        case ControlKind::List:
+            return AccessibleRole::List;
+        case ControlKind::Picture:
+            return AccessibleRole::Graphic;
+        case ControlKind::Line:
+            break;
+    }
+    return AccessibleRole::Separator;
+}
+
+std::string accessibleName(const ControlLayout& control, std::string_view caption) {
+    if (!control.accessibleName.empty()) {
+        return std::string(control.accessibleName);
+    }
+    std::string name = displayText(caption);
+    // A screen reader reads a line break as a pause; the CR of CR LF would be read as a character.
+    std::erase(name, '\r');
+    return name;
 }
 
 std::vector<const ControlLayout*> focusOrder(const WindowLayout& window) {

@@ -101,6 +101,11 @@ struct ControlLayout {
     bool cancelButton = false;   // Esc presses it
     bool border = false;         // Picture only
     std::string_view picture{};  // resource file name shown from the top-left corner, or empty
+    // What a screen reader calls the control where its caption does not say it (a list, a
+    // picture); empty: the caption as drawn, which follows every caption the logic sets.
+    std::string_view accessibleName{};
+    // A polite live region: a screen reader speaks each new caption without the focus moving.
+    bool announces = false;
 };
 
 enum class BorderStyle { None, FixedSingle };
@@ -140,6 +145,16 @@ std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window);
 // covers the box between its ends, at least one pixel thick; its end point itself is not drawn,
 // as with the platform's line primitive.
 Rect pixelBounds(const ControlLayout& control, int dpi = kDesignDpi);
+
+// What a control is to assistive technology (a screen reader): the same on every front-end.
+enum class AccessibleRole { Window, Label, Status, PushButton, CheckBox, List, Graphic, Separator };
+
+AccessibleRole accessibleRole(const ControlLayout& control);
+// The control's accessible name while it shows caption (access-key notation).
+std::string accessibleName(const ControlLayout& control, std::string_view caption);
+inline std::string accessibleName(const ControlLayout& control) {
+    return accessibleName(control, control.caption);
+}
 
 // The controls that take the keyboard focus, in tab-index order (the first has the focus when
 // the window opens).

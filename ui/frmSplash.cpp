@@ -54,8 +54,10 @@ void frmSplash::Load() {
         return;
     }
     auto self = shared_from_this();
-    // A second instance ends before anything is created or shown.
+    // A second instance ends before anything is created or shown; the running one comes to the
+    // front instead.
     if (services_.instances.anotherInstanceRunning()) {
+        services_.instances.showRunningInstance();
         services_.process.endNow();
         return;
     }

@@ -278,6 +278,14 @@ class Session:
             time.sleep(0.1)
         raise Failure("no hand-over to the main window after %.0f s" % PATIENCE)
 
+    def root_window(self):
+        info = self.run_x(["xwininfo", "-root"]).stdout.decode()
+        return str(int(info.split("Window id: ")[1].split()[0], 16))
+
+    def focused_window(self):
+        """The X window with the input focus (decimal id, as xdotool names windows)."""
+        return self.run_x(["xdotool", "getwindowfocus"]).stdout.decode().strip()
+
     def click(self, window, at):
         result = self.run_x(["xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]),
                              "click", "1"])
@@ -434,7 +442,13 @@ def case_auto_copy_off(s):
 
 
 def case_second_instance(s):
+    """A second start ends, silently, and brings the running instance's window to the front:
+    with the focus elsewhere (on the screen's root), the main window gets it back."""
     first, window = s.start_main_window([TOKEN_A])
+    root = s.root_window()
+    s.run_x(["xdotool", "windowfocus", "--sync", root])
+    if s.focused_window() == window:
+        raise Failure("the focus did not leave the main window")
 
     second = s.start_program("second")
     try:
@@ -450,6 +464,12 @@ def case_second_instance(s):
         raise Failure("the first instance ended too")
     if s.find_windows(TITLE_MAIN) != [window] or s.find_windows(TITLE_SPLASH):
         raise Failure("windows changed: %s" % s.find_windows(TITLE_MAIN))
+    deadline = time.monotonic() + PATIENCE
+    while s.focused_window() != window:
+        if time.monotonic() > deadline:
+            raise Failure("the second start did not bring the main window to the front: the "
+                          "focus is on %s, not %s" % (s.focused_window(), window))
+        time.sleep(0.1)
 
     s.click(window, CMD_SCAN_ONCE)  # the first instance still works
     s.wait_for_clipboard(TOKEN_A, "first instance after the second start")

@@ -53,8 +53,10 @@ public:
         ++calls;
         return another;
     }
+    void showRunningInstance() override { ++showCalls; }
     bool another = false;
     int calls = 0;
+    int showCalls = 0;
 };
 
 // Records endNow; the test goes on afterwards (a real one never returns).

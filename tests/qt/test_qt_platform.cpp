@@ -3,7 +3,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -96,6 +102,54 @@ int holdLock(const std::string& path) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     return fd;
+}
+
+// A second start asks the holder to show its window, with its Wayland activation token; the
+// holder answers from its event loop. Without a holder listening the second start says so.
+TEST_F(PrivateFolder, ASecondStartAsksTheHolderToShowItsWindow) {
+    const auto path = (folder_ / "instance.lock").string();
+    auto first = std::make_unique<SingleInstanceLock>(path);
+    std::vector<std::string> requests;
+    first->onShowRequest([&](const std::string& token) { requests.push_back(token); });
+    ASSERT_FALSE(first->anotherInstanceRunning());
+    const auto socketPath = first->showSocketPath();
+    EXPECT_TRUE(std::filesystem::is_socket(socketPath));
+
+    SingleInstanceLock second(path);
+    ASSERT_TRUE(second.anotherInstanceRunning());
+    for (const char* token : {"", "token-1"}) {
+        qputenv("XDG_ACTIVATION_TOKEN", token);
+        std::string said;
+        std::thread start([&] {
+            testing::internal::CaptureStderr();
+            second.showRunningInstance();
+            said = testing::internal::GetCapturedStderr();
+        });
+        QElapsedTimer waited;
+        waited.start();
+        while (requests.size() < (token[0] ? 2u : 1u) && waited.elapsed() < 10000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        start.join();
+        EXPECT_EQ(said, "");
+    }
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    EXPECT_EQ(requests, (std::vector<std::string>{"", "token-1"}));
+
+    first.reset();  // the holder ends: its socket goes with it
+    EXPECT_FALSE(std::filesystem::exists(socketPath));
+}
+
+TEST_F(PrivateFolder, ASecondStartThatCannotReachTheHolderSaysSo) {
+    const auto path = (folder_ / "instance.lock").string();
+    int holder = holdLock(path);  // a holder that does not listen
+    SingleInstanceLock second(path);
+    ASSERT_TRUE(second.anotherInstanceRunning());
+    testing::internal::CaptureStderr();
+    second.showRunningInstance();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("could not be asked to show its window"), std::string::npos) << said;
+    close(holder);
 }
 
 // Whether another instance runs, and what the lock said on standard error.

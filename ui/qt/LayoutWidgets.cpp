@@ -11,6 +11,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QPainter>
 #include <QScreen>
@@ -18,6 +19,8 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+
+#include "ui/qt/Accessibility.h"
 
 namespace quorna::ui::qt {
 
@@ -89,6 +92,7 @@ void applyCommon(const ControlLayout& layout, QWidget& widget) {
     }
     widget.setFocusPolicy(layout.tabStop ? Qt::StrongFocus : Qt::NoFocus);
     widget.setVisible(layout.visible);
+    applyAccessibleName(layout, widget);
 }
 
 }  // namespace
@@ -129,7 +133,7 @@ QPixmap loadPicture(std::string_view fileName) {
 }
 
 CaptionLabel::CaptionLabel(const ControlLayout& layout, QWidget* parent)
-    : QLabel(parent), autoSize_(layout.autoSize) {
+    : QLabel(parent), autoSize_(layout.autoSize), announces_(layout.announces) {
     setTextFormat(Qt::PlainText);
     setTextInteractionFlags(Qt::NoTextInteraction);
     setAlignment(horizontal(layout.align, Qt::AlignLeft) | Qt::AlignTop);
@@ -143,6 +147,8 @@ CaptionLabel::CaptionLabel(const ControlLayout& layout, QWidget* parent)
     setCaption(std::string(layout.caption));
 }
 
+// QLabel tells assistive technology of every new text (a name change); the same text set again
+// (each scan copies the same ID again) is no change and is not announced again.
 void CaptionLabel::setCaption(const std::string& caption) {
     setText(labelText(caption));
     fitToText();
@@ -183,6 +189,15 @@ void CaptionButton::paintEvent(QPaintEvent*) {
     flags |= style()->styleHint(QStyle::SH_UnderlineShortcut, &option, this) ? Qt::TextShowMnemonic
                                                                              : Qt::TextHideMnemonic;
     painter.drawItemText(area, flags, palette(), isEnabled(), caption, QPalette::ButtonText);
+}
+
+void CaptionButton::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        animateClick();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
 }
 
 PictureBox::PictureBox(const ControlLayout& layout, QWidget* parent) : QFrame(parent) {

@@ -41,10 +41,13 @@ public:
     CaptionLabel(const ControlLayout& layout, QWidget* parent);
     void setCaption(const std::string& caption);
     void setCaptionFont(const QFont& font);
+    // A polite live region: every new text is announced to assistive technology.
+    bool announces() const { return announces_; }
 
 private:
     void fitToText();
     bool autoSize_;
+    bool announces_;
 };
 
 // A push button whose caption wraps onto several lines when it is wider than the button.
@@ -54,6 +57,8 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // Enter presses the button that has the focus, as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // A picture box: shows its picture unscaled from the top-left corner and contains other controls.

@@ -12,6 +12,7 @@
 #include <QWindow>
 
 #include "ui/TopLevel.h"
+#include "ui/qt/Accessibility.h"
 #include "ui/qt/LayoutWidgets.h"
 
 namespace quorna::ui::qt {
@@ -59,6 +60,7 @@ void waitUntilOnScreen(QWidget& window) {
 LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
                            std::function<void()> onCloseRequest)
     : onSurfaceClick_(std::move(onSurfaceClick)), onCloseRequest_(std::move(onCloseRequest)) {
+    installAccessibleRoles();  // before anything asks how this window is described
     applyWindowSettings(layout, *this);
     if (!layout.picture.empty()) {
         background_ = loadPicture(layout.picture);
@@ -151,7 +153,16 @@ void QtWindowView::setFontSizeOf(std::string_view control, double points) {
 }
 
 void QtWindowView::setVisibleOf(std::string_view control, bool visible) {
-    widget(control).setVisible(visible);
+    QWidget& target = widget(control);
+    target.setVisible(visible);
+    // A control that appears where nothing can take the focus gets it (the start-up window's
+    // Exit button on the error screen), so that Enter or Space presses it at once.
+    if (visible && target.focusPolicy() != Qt::NoFocus) {
+        const QWidget* focused = window_->focusWidget();
+        if (focused == nullptr || focused == &target || !focused->isVisible()) {
+            target.setFocus(Qt::OtherFocusReason);
+        }
+    }
 }
 
 void QtWindowView::showWindow() {
