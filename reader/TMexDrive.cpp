@@ -76,7 +76,7 @@ TMexDrive::TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventP
                 oTimer->Interval(0);
             } catch (...) {
             }
-            oTimer->Timer.unbind(oTimerBinding);
+            oTimer->Timer.unbind(timerBinding_);
         }
         std::throw_with_nested(componentFailure("Class_Initialize"));
     }
@@ -85,10 +85,10 @@ TMexDrive::TMexDrive(std::shared_ptr<tmexapi::TMexApi> library, platform::EventP
 void TMexDrive::Class_Initialize() {
     oTimer = std::make_shared<CTimer>();
     oTimer->Interval(0);
-    oTimerBinding = oTimer->Timer.bind([this] { oTimer_Timer(); });
+    timerBinding_ = oTimer->Timer.bind([this] { oTimer_Timer(); });
 
-    lngScanMilliseconds = kDefaultScanMilliseconds;
-    lngDiscoveryType = 0;
+    scanMilliseconds_ = kDefaultScanMilliseconds;
+    discoveryType_ = 0;
 
     // A default port from the library's settings; a port type of 0 means none is set.
     std::int16_t probeResult = library_->TMReadDefaultPort(&intPortNum, &intPortType);
@@ -132,7 +132,7 @@ void TMexDrive::Class_Initialize() {
     }
     tmexapi::strDriverVersion.assign(version.begin(), end);
 
-    oROMIDs = std::make_shared<ROMIDList>();
+    romIds_ = std::make_shared<ROMIDList>();
 }
 
 TMexDrive::~TMexDrive() {
@@ -143,10 +143,10 @@ TMexDrive::~TMexDrive() {
         } catch (...) {
         }
         // Should the timer outlive this object after all, it must not reach it any more.
-        oTimer->Timer.unbind(oTimerBinding);
+        oTimer->Timer.unbind(timerBinding_);
     }
     oTimer.reset();
-    oROMIDs.reset();
+    romIds_.reset();
 }
 
 void TMexDrive::endSessionQuietly(std::int32_t session) noexcept {
@@ -157,16 +157,16 @@ void TMexDrive::endSessionQuietly(std::int32_t session) noexcept {
 }
 
 std::int32_t TMexDrive::ScanMilliseconds() {
-    return lngScanMilliseconds;
+    return scanMilliseconds_;
 }
 
 void TMexDrive::ScanMilliseconds(std::int32_t lngValue) {
-    lngScanMilliseconds = lngValue;
+    scanMilliseconds_ = lngValue;
 }
 
 void TMexDrive::StartScanning() {
     try {
-        oTimer->Interval(lngScanMilliseconds);
+        oTimer->Interval(scanMilliseconds_);
     } catch (...) {
         std::throw_with_nested(componentFailure("StartScanning"));
     }
@@ -189,15 +189,15 @@ void TMexDrive::ScanOnce() {
 }
 
 std::shared_ptr<const ROMIDList> TMexDrive::ROMIDs() {
-    return oROMIDs;
+    return romIds_;
 }
 
 std::int32_t TMexDrive::DiscoveryType() {
-    return lngDiscoveryType;
+    return discoveryType_;
 }
 
 void TMexDrive::DiscoveryType(std::int32_t ROMValue) {
-    lngDiscoveryType = ROMValue;
+    discoveryType_ = ROMValue;
 }
 
 bool TMexDrive::RegistrySet() {
@@ -279,13 +279,13 @@ void TMexDrive::checkForIButtons() {
         sessionOpen = true;
         std::int32_t devicesSeen = 0;
         bool added = false;
-        std::shared_ptr<const ROMIDList> previous = oROMIDs;
+        std::shared_ptr<const ROMIDList> previous = romIds_;
 
         if (session > 0) {
             // The new list is in place from here on: a pass that fails half-way leaves it, partly
             // filled, while a holder's earlier list object stays as it was.
             auto list = std::make_shared<ROMIDList>();
-            oROMIDs = list;
+            romIds_ = list;
             if (!blnSetupDone) {
                 library_->TMSetup(session);
                 blnSetupDone = true;

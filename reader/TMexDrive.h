@@ -68,13 +68,13 @@ private:
     std::int32_t lngSession = 0;
     bool blnSetupDone = false;
     std::array<std::uint8_t, tmexapi::kStateBufferSize> bytStateBuf{};
-    std::int32_t lngScanMilliseconds = 350;
-    std::int32_t lngDiscoveryType = 0;
-    std::shared_ptr<ROMIDList> oROMIDs;
+    std::int32_t scanMilliseconds_ = 350;
+    std::int32_t discoveryType_ = 0;
+    std::shared_ptr<ROMIDList> romIds_;
     std::int32_t lngSetupError = 0;
 
     std::shared_ptr<CTimer> oTimer;
-    std::size_t oTimerBinding = 0;
+    std::size_t timerBinding_ = 0;
 };
 
 }  // namespace quorna

@@ -37,7 +37,7 @@ CTimer::~CTimer() {
 }
 
 std::int32_t CTimer::Interval() const {
-    return lngInterval;
+    return interval_;
 }
 
 void CTimer::Interval(std::int32_t period) {
@@ -48,23 +48,23 @@ void CTimer::Interval(std::int32_t period) {
         // if nobody else holds it. Empty during teardown, which needs no reference.
         const std::shared_ptr<CTimer> keepAlive = weak_from_this().lock();
         if (period > 0) {
-            if (period == lngInterval) {
+            if (period == interval_) {
                 return;  // already running at this period: keep its phase
             }
             if (!keepAlive) {
                 // Not held by a shared_ptr, so the registry could not hold it: fail unchanged.
                 throw std::bad_weak_ptr();
             }
-            if (lngInterval != 0 && !MTimer::TimerDelete(*this)) {
+            if (interval_ != 0 && !MTimer::TimerDelete(*this)) {
                 outcome = Outcome::NotRegistered;  // the old period stays
             } else {
-                lngInterval = period;
+                interval_ = period;
                 if (!MTimer::TimerCreate(keepAlive)) {
                     outcome = Outcome::Refused;  // TimerCreate has stopped this timer
                 }
             }
-        } else if (lngInterval > 0) {
-            lngInterval = 0;
+        } else if (interval_ > 0) {
+            interval_ = 0;
             if (!MTimer::TimerDelete(*this)) {
                 outcome = Outcome::NotRegistered;
             }
@@ -85,14 +85,14 @@ void CTimer::Interval(std::int32_t period) {
 
 std::any CTimer::Tag() const {
     try {
-        return vTag;
+        return tag_;
     } catch (...) {
         throw genericFailure();
     }
 }
 
 void CTimer::Tag(std::any value) {
-    vTag = std::move(value);
+    tag_ = std::move(value);
 }
 
 void CTimer::PulseTimer() {

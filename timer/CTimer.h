@@ -34,13 +34,13 @@ public:
     Event<> Timer;
 
     // For the registry (MTimer) only.
-    std::int32_t SystemTimerID() const { return lngSystemTimerID; }
-    void SystemTimerID(std::int32_t id) { lngSystemTimerID = id; }
+    std::int32_t SystemTimerID() const { return systemTimerId_; }
+    void SystemTimerID(std::int32_t id) { systemTimerId_ = id; }
 
 private:
-    std::int32_t lngInterval = 0;
-    std::int32_t lngSystemTimerID = 0;
-    std::any vTag;
+    std::int32_t interval_ = 0;
+    std::int32_t systemTimerId_ = 0;
+    std::any tag_;
 };
 
 }  // namespace quorna

@@ -37,11 +37,11 @@ frmSplash::frmSplash(SplashServices services, SplashViewFactory makeView,
       makeView_(std::move(makeView)),
       mainWindow_(std::move(mainWindow)),
       onUnloaded_(std::move(onUnloaded)),
-      lblDriverInfoCaption_("driver info") {}
+      driverInfoCaption_("driver info") {}
 
 frmSplash::~frmSplash() {
     if (oTimer) {
-        oTimer->Timer.unbind(oTimerBinding_);
+        oTimer->Timer.unbind(timerBinding_);
         try {
             oTimer->Interval(0);
         } catch (...) {
@@ -190,15 +190,15 @@ void frmSplash::Form_Load() {
         setCaption("lblDriverInfo",
                    registrySet
                        ? registryValuesLine(tmexapi::intFoundPortType, tmexapi::intFoundPortNum) +
-                             "   " + lblDriverInfoCaption_
-                       : std::string(kRegistryValuesNotFound) + "  " + lblDriverInfoCaption_);
+                             "   " + driverInfoCaption_
+                       : std::string(kRegistryValuesNotFound) + "  " + driverInfoCaption_);
     });
 }
 
 void frmSplash::createTimer() {
     auto timer = std::make_shared<CTimer>();
     std::weak_ptr<frmSplash> weak = weak_from_this();
-    oTimerBinding_ = timer->Timer.bind([weak] {
+    timerBinding_ = timer->Timer.bind([weak] {
         if (auto self = weak.lock()) {
             self->oTimer_Timer();
         }
@@ -305,7 +305,7 @@ void frmSplash::Form_Unload() {
     }
     try {
         if (oTimer) {
-            oTimer->Timer.unbind(oTimerBinding_);
+            oTimer->Timer.unbind(timerBinding_);
         }
         oTimer.reset();
     } catch (...) {
@@ -340,7 +340,7 @@ void frmSplash::setCaption(std::string_view control, const std::string& text) {
     }
     view_->setCaption(control, text);
     if (control == "lblDriverInfo") {
-        lblDriverInfoCaption_ = text;
+        driverInfoCaption_ = text;
     }
 }
 

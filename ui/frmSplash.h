@@ -84,10 +84,10 @@ private:
     std::shared_ptr<SplashView> view_;
     bool unloaded_ = false;
     bool handedOver_ = false;
-    std::string lblDriverInfoCaption_;  // what lblDriverInfo shows now
+    std::string driverInfoCaption_;  // what lblDriverInfo shows now
 
     std::shared_ptr<CTimer> oTimer;
-    std::size_t oTimerBinding_ = 0;
+    std::size_t timerBinding_ = 0;
     std::shared_ptr<ReaderDrive> oTMexCheck;
     bool blnNotFound = false;
 };
