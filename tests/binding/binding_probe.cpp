@@ -1,6 +1,9 @@
 // Exports the seven library functions the reader driver calls. It reports a default port of
 // COM2, sets any session up, holds one token on the bus, and records each call with its
 // arguments in a text that the test reads through quorna_binding_log().
+//
+// Built with QUORNA_PROBE_UNTRUSTWORTHY it is a library the driver must not trust: its TMNext
+// finds a further device on every call and its TMRom writes nothing, yet says it did.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -72,6 +75,11 @@ int16_t ONEWIRE_CALL TMEndSession(int32_t session) {
 // One device; the first byte of the caller's state buffer says whether it was handed out.
 int16_t ONEWIRE_CALL TMNext(int32_t session, void* stateBuffer) {
     auto* state = static_cast<unsigned char*>(stateBuffer);
+#if defined(QUORNA_PROBE_UNTRUSTWORTHY)
+    (void)state;
+    (void)session;
+    return 1;
+#endif
     const int16_t result = state[0] == 0 ? 1 : 0;
     state[0] = static_cast<unsigned char>(result);
     record("TMNext %d -> %d", session, result);
@@ -81,7 +89,9 @@ int16_t ONEWIRE_CALL TMNext(int32_t session, void* stateBuffer) {
 int16_t ONEWIRE_CALL TMRom(int32_t session, void* stateBuffer, int16_t* rom) {
     (void)stateBuffer;
     record("TMRom %d %d", session, rom[0]);
+#if !defined(QUORNA_PROBE_UNTRUSTWORTHY)
     std::memcpy(rom, kRom, sizeof kRom);
+#endif
     return 1;
 }
 

@@ -4,9 +4,9 @@ reader (or a real owserver) of its own, driven with xdotool and read back throug
 clipboard with xclip.
 
 Usage: e2e.py [--wine BITS PREFIX] PROGRAM CASE...
-  CASE: read_once, scanning, auto_copy_off, second_instance, owserver, serial, not_found,
-  first_run, and with --wine also ibfs32_first and program_passes (PROGRAM is a test program that
-  must end with status 0).
+  CASE: read_once, scanning, lifted, auto_copy_off, second_instance, owserver, serial,
+  not_found, first_run, and with --wine also ibfs32_first, untrustworthy_library and
+  program_passes (PROGRAM is a test program that must end with status 0).
   serial runs the emulated DS2480B adapter named by $QUORNA_DS2480B_EMULATOR (a Linux program of
   the Linux build) on a pseudo-terminal; under wine a COM port of the prefix is mapped to it.
   --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) of that width
@@ -38,6 +38,7 @@ CMD_SCAN_ONCE = (328 + 81 // 2, 48 + 56 // 2)
 CMD_SCANNING = (200 + 81 // 2, 48 + 56 // 2)
 CMD_EXIT = (352 + 66 // 2, 376 + 24 // 2)
 CHK_AUTO_COPY_BOX = (200 + 7, 112 + 17 // 2)  # the tick box at the check box's left end
+LST_ROMIDS = (192, 8, 225, 36)  # the ROM ID list: left, top, width, height
 SPLASH_CMD_EXIT = (400 + 57 // 2, 24 + 33 // 2)  # the start-up window's Exit button
 
 PATIENCE = 30.0  # seconds for anything that must happen; nothing here measures speed
@@ -301,12 +302,19 @@ class Session:
         """The window's pixels as raw RGB bytes."""
         return self.run_x(["import", "-silent", "-window", window, "rgb:-"]).stdout
 
-    def settled_image(self, window, program):
-        """The window's pixels once they stay the same for a second and a half."""
+    def list_image(self, window):
+        """The ROM ID list's pixels as raw RGB bytes."""
+        left, top, width, height = LST_ROMIDS
+        return self.run_x(["import", "-silent", "-window", window, "-crop",
+                           "%dx%d+%d+%d" % (width, height, left, top), "rgb:-"]).stdout
+
+    def settled_image(self, window, program, image_of=None):
+        """The window's pixels (or image_of's) once they stay the same for a second and a half."""
+        image_of = image_of or self.window_image
         deadline = time.monotonic() + PATIENCE
         last, since = None, time.monotonic()
         while time.monotonic() < deadline and program.poll() is None:
-            image = self.window_image(window)
+            image = image_of(window)
             if image != last:
                 last, since = image, time.monotonic()
             elif time.monotonic() - since >= 1.5:
@@ -422,6 +430,33 @@ def case_scanning(s):
     s.expect_clipboard_stays(TOKEN_C, "scanning switched off", seconds=2.0)
     s.set_tokens([TOKEN_A])
     s.expect_clipboard_stays(TOKEN_C, "scanning off reads nothing")
+    s.exit_program(program, window)
+
+
+def wait_for_list(s, program, window, expected, what):
+    """Waits until the list shows the pixels `expected`."""
+    deadline = time.monotonic() + PATIENCE
+    while time.monotonic() < deadline and program.poll() is None:
+        if s.list_image(window) == expected:
+            return
+        time.sleep(0.1)
+    raise Failure(what)
+
+
+def case_lifted(s):
+    """A token lifted off a reader without an ID chip of its own (as a virtual reader, a serial
+    adapter) leaves the list while scanning."""
+    program, window = s.start_main_window([])
+    s.click(window, CMD_SCANNING)
+    empty = s.settled_image(window, program, s.list_image)
+    s.set_tokens([TOKEN_A])
+    s.wait_for_clipboard(TOKEN_A, "scanning on, one token")
+    if s.settled_image(window, program, s.list_image) == empty:
+        raise Failure("the list does not show the token")
+    s.set_tokens([])
+    wait_for_list(s, program, window, empty, "a token lifted off the reader stays listed")
+    s.set_tokens([TOKEN_B])
+    s.wait_for_clipboard(TOKEN_B, "a token put on after the list emptied")
     s.exit_program(program, window)
 
 
@@ -648,9 +683,34 @@ def case_ibfs32_first(s):
     s.exit_program(program_process, window)
 
 
+def case_untrustworthy_library(s):
+    """A library beside the program whose TMNext never runs out and whose TMRom writes nothing:
+    the window stays responsive and lists nothing, and nothing reaches the clipboard."""
+    folder = os.path.join(s.dir, "program")
+    os.mkdir(folder)
+    program = os.path.join(folder, os.path.basename(s.program))
+    shutil.copy(s.program, program)
+    shutil.copy(os.path.join(os.path.dirname(s.program), "quorna_untrustworthy_library.dll"),
+                os.path.join(folder, "IBFS32.DLL"))
+    program_process = s.start_program(program=program)
+    window = s.wait_for_main_window(program_process)
+    # The list as it looks empty, once the focus has left it as the clicks below make it leave.
+    s.click(window, CHK_AUTO_COPY_BOX)
+    s.click(window, CHK_AUTO_COPY_BOX)
+    empty = s.settled_image(window, program_process, s.list_image)
+    s.click(window, CMD_SCAN_ONCE)
+    s.click(window, CMD_SCANNING)
+    time.sleep(2.0)  # some passes of scanning
+    if s.settled_image(window, program_process, s.list_image) != empty:
+        raise Failure("the list shows something the library never found")
+    s.expect_clipboard_stays(None, "an untrustworthy library", seconds=1.0)
+    s.exit_program(program_process, window)  # answers a click: the GUI thread is not held
+
+
 CASES = {
     "read_once": case_read_once,
     "scanning": case_scanning,
+    "lifted": case_lifted,
     "auto_copy_off": case_auto_copy_off,
     "second_instance": case_second_instance,
     "owserver": case_owserver,
@@ -670,7 +730,8 @@ def case_program_passes(s):
         raise Failure("the test program ended with %s" % code)
 
 
-WINE_CASES = {"ibfs32_first": case_ibfs32_first, "program_passes": case_program_passes}
+WINE_CASES = {"ibfs32_first": case_ibfs32_first, "program_passes": case_program_passes,
+              "untrustworthy_library": case_untrustworthy_library}
 
 
 def run_case(session, case, logs=("program",)):

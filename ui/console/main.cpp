@@ -511,8 +511,9 @@ int main(int argc, char** argv) {
         return allFound ? kExitFound : kExitNotFound;
     } catch (const quorna::ComponentError& failure) {
         std::cout << std::flush;
+        const std::string cause = causeOf(failure);  // before writing: finding it may log
         std::cerr << "Failure " << failure.number() << " in " << failure.source() << ": "
-                  << failure.description() << "\nCause: " << causeOf(failure) << std::endl;
+                  << failure.description() << "\nCause: " << cause << std::endl;
         return kExitDriverFailure;
     } catch (const std::exception& failure) {
         std::cout << std::flush;
