@@ -2,8 +2,11 @@
 // pseudo-terminal: detection, the reset answers, searches of one to twenty tokens, tokens
 // changing, every fault the port can show, the pass budget, an unplug and return; and the
 // refusals of a port that is missing, not a terminal, busy or not allowed.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +22,8 @@
 #include "onewire/Runtime.h"
 #include "onewire/SerialLine.h"
 #include "tests/onewire/Ds2480bEmulator.h"
+
+extern char** environ;
 
 using namespace onewire;
 using namespace std::chrono_literals;
@@ -380,6 +385,38 @@ TEST(SerialBackend, RefusedPorts) {
     EXPECT_TRUE(second.pass().empty());
     EXPECT_TRUE(second.reported("is busy")) << second.allReports();
     EXPECT_EQ(first.pass(), texts({one}));
+}
+
+// owserver holding the adapter: the runtime says so, names it, and keeps off the port.
+TEST(SerialBackend, APortOwserverHoldsIsBusy) {
+    Ds2480bEmulator emulator;
+    emulator.setDevices(bus({token(0x01, 0x77)}));
+    char settings[] = "/tmp/onewire-owfs-XXXXXX";
+    ::close(::mkstemp(settings));
+    const std::string device = emulator.device();
+    const char* argv[] = {"owserver", "-d", device.c_str(), "--foreground", "-c",
+                          settings,   "-p", "127.0.0.1:1",  nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t server = -1;
+    ASSERT_EQ(posix_spawnp(&server, "owserver", &actions, nullptr, const_cast<char* const*>(argv),
+                           environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    // owserver opens the port and detects the chip at start-up.
+    const auto deadline = Clock::now() + 10s;
+    while (emulator.resets() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    SerialRuntime runtime(device);
+    EXPECT_EQ(runtime.setup(), kSetupNotFound);
+    EXPECT_TRUE(runtime.reported("is busy: owserver (pid " + std::to_string(server) + ")"))
+        << runtime.allReports();
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    ::unlink(settings);
 }
 
 TEST(SerialBackend, PermissionDeniedNamesTheGroupAndTheFix) {
