@@ -3,7 +3,10 @@
 devices, no settings at all, owserver's simulated bus refused and allowed, every mapped port, and
 a scan that reports each change of the list, also when it empties.
 
-Usage: reader_check.py CHECK_PROGRAM. Starts its own owserver on a free loopback port."""
+With DS2480B_EMULATOR also a serial adapter, found and refused.
+
+Usage: reader_check.py CHECK_PROGRAM [DS2480B_EMULATOR]. Starts its own owserver on a free
+loopback port, and the emulated serial adapter on a pseudo-terminal."""
 
 import os
 import socket
@@ -57,7 +60,37 @@ def start_owserver(folder):
     fail("owserver would not start")
 
 
-def main(check):
+def check_serial(check, emulator_program, folder):
+    """The serial device, its line speed, the DS2480B's answers, and why a port was refused."""
+    settings = os.path.join(folder, "serial.conf")
+    emulator = subprocess.Popen([emulator_program, "021CB801000000A2"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+    try:
+        device = emulator.stdout.readline().strip()
+        with open(settings, "w") as text:
+            text.write("default = com 2\ncom 2 = serial %s\ncom 3 = serial /dev/onewire-none\n"
+                       % device)
+        code, out, err = run(check, settings, "--all-ports")
+        if code != 2:
+            fail("serial, one port missing, exit %d:\n%s" % (code, out))
+        expect(out, "Probe: adapter found on COM2", "Backend: serial " + device,
+               "Adapter: DS2480B on serial port %s at 115200 baud, last 1-Wire reset: presence"
+               % device,
+               "    configuration 17 45 5B 0F 91 at 9600 baud answered 16 44 5A 00 93 (as a "
+               "DS2480B does)",
+               "    baud write 77 answered 76; at 115200 the baud read 0F answered 06",
+               "021CB801000000A2  family 02  token, listed",
+               "Port: COM3", "Backend: serial /dev/onewire-none",
+               "Adapter: serial port /dev/onewire-none: refused: /dev/onewire-none: no such "
+               "device (adapter unplugged?)",
+               "Adapter not found on COM3")
+        expect(err, "/dev/onewire-none: no such device")
+    finally:
+        emulator.terminate()
+        emulator.wait()
+
+
+def main(check, emulator_program=None):
     folder = tempfile.mkdtemp(prefix="quorna-check-")
     settings = os.path.join(folder, "onewire.conf")
     reader = os.path.join(folder, "reader.txt")
@@ -129,6 +162,8 @@ def main(check):
         finally:
             scan.kill()
             scan.wait()
+        if emulator_program:
+            check_serial(check, emulator_program, folder)
     finally:
         server.terminate()
         server.wait()
@@ -137,4 +172,4 @@ def main(check):
 
 
 if __name__ == "__main__":
-    main(os.path.abspath(sys.argv[1]))
+    main(os.path.abspath(sys.argv[1]), *[os.path.abspath(arg) for arg in sys.argv[2:3]])

@@ -222,6 +222,10 @@ bool checkPort(quorna::tmexapi::TMexApi& library, Port port, const std::string& 
         const Account account = parseAccount(*text);
         std::cout << "  Backend: " << valueOf(account, "backend", "unknown") << '\n'
                   << "  Adapter: " << valueOf(account, "adapter", "unknown") << '\n';
+        // A serial adapter's answers to its detection, a line each.
+        for (const std::string& detail : valuesOf(account, "adapter-detail")) {
+            std::cout << "    " << detail << '\n';
+        }
     }
     std::cout << "  TMSetup: " << code << " = "
               << indented(quorna::TMexDrive::SetupCodeText(code), "           ") << '\n';
