@@ -359,6 +359,21 @@ TEST(SerialBackend, UnpluggedAndPluggedBackInIsFoundAgainWithinTwoPasses) {
         found = runtime.pass();
     }
     EXPECT_EQ(found, texts({one}));
+
+    // Unplugged mid-pass, in the middle of a long search: the pass ends at once, in time.
+    std::vector<Rom> many;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        many.push_back(token(0x01, 0x200 + i));
+    }
+    emulator->setDevices(bus(many));
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(40ms);
+        emulator->vanish();
+    });
+    runtime.pass();
+    unplug.join();
+    EXPECT_LT(runtime.lastPass(), 300ms);
+    EXPECT_TRUE(runtime.pass().empty());
 }
 
 TEST(SerialBackend, RefusedPorts) {
