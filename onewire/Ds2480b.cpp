@@ -23,15 +23,25 @@ bool isResetAnswer(std::uint8_t answer) {
     return (answer & 0xC0) == 0xC0;
 }
 
-// Data-mode bytes: a 0xE3 would switch back to command mode, so it is sent twice.
-void appendData(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& data) {
-    for (std::uint8_t byte : data) {
-        out.push_back(byte);
-        if (byte == kCommandMode) {
-            out.push_back(byte);
+// Bytes to send, each marked with whether the chip answers it.
+struct Outgoing {
+    std::vector<std::uint8_t> bytes;
+    std::vector<bool> answered;
+    void add(std::uint8_t byte, bool answer) {
+        bytes.push_back(byte);
+        answered.push_back(answer);
+    }
+    // Data-mode bytes: a 0xE3 would switch back to command mode, so it is sent twice, and
+    // answered once.
+    void addData(const std::vector<std::uint8_t>& data) {
+        for (std::uint8_t byte : data) {
+            if (byte == kCommandMode) {
+                add(byte, false);
+            }
+            add(byte, true);
         }
     }
-}
+};
 
 }  // namespace
 
@@ -94,33 +104,65 @@ bool Chip::fail(std::string why) {
     return false;
 }
 
-bool Chip::exchange(const std::vector<std::uint8_t>& out, std::size_t answerCount,
+bool Chip::exchange(const std::vector<std::uint8_t>& out, std::vector<std::uint8_t>& in,
+                    Clock::time_point deadline) {
+    return exchange(out, std::vector<bool>(out.size(), true), in, deadline);
+}
+
+bool Chip::exchange(const std::vector<std::uint8_t>& out, const std::vector<bool>& answered,
                     std::vector<std::uint8_t>& in, Clock::time_point deadline) {
     if (!inCommandMode_) {
         resynchronise(deadline);
     }
     // Whatever a misbehaving device sent since would shift every answer that follows.
     line_.discardInput();
-    in.assign(answerCount, 0);
+    std::vector<std::size_t> answerAt;  // the bytes that get an answer, in order
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (answered[i]) {
+            answerAt.push_back(i);
+        }
+    }
+    in.assign(answerAt.size(), 0);
     const auto byteTime = serial::byteTime(line_.speed());
-    const auto lineTime = static_cast<long long>(out.size() + answerCount) * byteTime * 3 / 2;
+    const auto lineTime = static_cast<long long>(out.size() + answerAt.size()) * byteTime * 3 / 2;
     const Clock::time_point readBy = std::min<Clock::time_point>(
         deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(lineTime) +
                       kBusAndLatencyAllowance);
-    if (!line_.write(out.data(), out.size(), readBy)) {
-        return fail(line_.lost() ? line_.failure() : "the port did not take the bytes in time");
-    }
-    sent_ += out.size();
-    std::size_t got = line_.read(in.data(), answerCount, readBy);
-    received_ += got;
-    in.resize(got);
-    if (line_.lost()) {
-        return fail(line_.failure());
-    }
-    if (got < answerCount) {
-        return fail(got == 0 ? "no answer in time"
-                             : "answered only " + std::to_string(got) + " of " +
-                                   std::to_string(answerCount) + " bytes in time");
+    const bool paced = line_.speed() > 9600;
+    std::size_t sent = 0;
+    std::size_t got = 0;
+    while (sent < out.size() || got < answerAt.size()) {
+        // Paced, the chip holds at most two bytes: the one it works on (the first whose answer
+        // has not come; bytes without an answer take no bus time) and one waiting.
+        std::size_t limit = out.size();
+        if (paced) {
+            const std::size_t busy =
+                got < answerAt.size() && answerAt[got] < sent ? answerAt[got] : sent;
+            limit = std::min(limit, busy + 2);
+        }
+        if (sent < limit) {
+            if (!line_.write(out.data() + sent, limit - sent, readBy)) {
+                return fail(line_.lost() ? line_.failure()
+                                         : "the port did not take the bytes in time");
+            }
+            sent_ += limit - sent;
+            sent = limit;
+            continue;
+        }
+        const std::size_t want = paced ? 1 : answerAt.size() - got;
+        const std::size_t read = line_.read(in.data() + got, want, readBy);
+        received_ += read;
+        got += read;
+        if (line_.lost()) {
+            in.resize(got);
+            return fail(line_.failure());
+        }
+        if (read < want) {
+            in.resize(got);
+            return fail(got == 0 ? "no answer in time"
+                                 : "answered only " + std::to_string(got) + " of " +
+                                       std::to_string(answerAt.size()) + " bytes in time");
+        }
     }
     inCommandMode_ = true;
     return true;
@@ -141,7 +183,7 @@ void Chip::resynchronise(Clock::time_point deadline) {
 
 bool Chip::configure(Clock::time_point deadline) {
     std::vector<std::uint8_t> answer;
-    bool answered = exchange(kConfiguration, kConfigurationAnswer.size(), answer, deadline);
+    bool answered = exchange(kConfiguration, answer, deadline);
     log_.push_back("configuration " + hexBytes(kConfiguration) + " at " +
                    std::to_string(line_.speed()) + " baud answered " + hexBytes(answer) +
                    (answered && answer == kConfigurationAnswer
@@ -205,8 +247,8 @@ bool Chip::detect(Clock::time_point deadline, bool raiseSpeed) {
 // checks the new speed with a baud read (value 011 at 115200).
 bool Chip::raiseTo115200(Clock::time_point deadline) {
     std::vector<std::uint8_t> answer;
-    if (exchange({kBaud115200}, 1, answer, deadline) && answer[0] == (kBaud115200 & 0xFE) &&
-        line_.setSpeed(115200) && exchange({kReadBaudRate}, 1, answer, deadline) &&
+    if (exchange({kBaud115200}, answer, deadline) && answer[0] == (kBaud115200 & 0xFE) &&
+        line_.setSpeed(115200) && exchange({kReadBaudRate}, answer, deadline) &&
         answer[0] == 0x06) {
         log_.push_back("baud write 77 answered 76; at 115200 the baud read 0F answered 06");
         return true;
@@ -225,7 +267,7 @@ bool Chip::raiseTo115200(Clock::time_point deadline) {
     line_.setSpeed(9600);
     line_.discardInput();
     inCommandMode_ = true;
-    if (exchange({kReadBaudRate}, 1, answer, deadline) && answer[0] == 0x00) {
+    if (exchange({kReadBaudRate}, answer, deadline) && answer[0] == 0x00) {
         log_.push_back("at 9600 the baud read 0F answered 00");
         return true;
     }
@@ -246,7 +288,7 @@ void Chip::restoreSpeed(Clock::time_point deadline) {
 
 std::optional<BusState> Chip::reset(Clock::time_point deadline) {
     std::vector<std::uint8_t> answer;
-    if (!exchange({kReset}, 1, answer, deadline)) {
+    if (!exchange({kReset}, answer, deadline)) {
         return std::nullopt;
     }
     if (!isResetAnswer(answer[0])) {
@@ -258,15 +300,21 @@ std::optional<BusState> Chip::reset(Clock::time_point deadline) {
 
 std::optional<SearchRound> Chip::searchRound(const Rom& previous, int lastDiscrepancy,
                                              BusState* bus, Clock::time_point deadline) {
-    // Reset, search ROM in data mode, the accelerator on for the 16 bytes, then off again: one
-    // write, 18 answers (the reset, the echo of F0, the 16 search bytes).
-    std::vector<std::uint8_t> out = {kReset,       kDataMode,      kSearchRom,
-                                     kCommandMode, kAcceleratorOn, kDataMode};
-    appendData(out, searchRequest(previous, lastDiscrepancy));
-    out.push_back(kCommandMode);
-    out.push_back(kAcceleratorOff);
+    // Reset, search ROM in data mode, the accelerator on for the 16 bytes, then off again: 24
+    // bytes (one write at 9600 baud), 18 answers (the reset, the echo of F0, the 16 search
+    // bytes).
+    Outgoing out;
+    out.add(kReset, true);
+    out.add(kDataMode, false);
+    out.add(kSearchRom, true);
+    out.add(kCommandMode, false);
+    out.add(kAcceleratorOn, false);
+    out.add(kDataMode, false);
+    out.addData(searchRequest(previous, lastDiscrepancy));
+    out.add(kCommandMode, false);
+    out.add(kAcceleratorOff, false);
     std::vector<std::uint8_t> answer;
-    if (!exchange(out, 18, answer, deadline)) {
+    if (!exchange(out.bytes, out.answered, answer, deadline)) {
         return std::nullopt;
     }
     if (!isResetAnswer(answer[0])) {

@@ -81,9 +81,14 @@ public:
     std::size_t bytesReceived() const { return received_; }
 
 private:
-    // Writes `out` and reads `answerCount` bytes; false (with failure_ set) when they do not come
-    // in time.
-    bool exchange(const std::vector<std::uint8_t>& out, std::size_t answerCount,
+    // Writes `out`, each byte of which the chip answers, and reads the answers; false (with
+    // failure_ set) when they do not come in time.
+    bool exchange(const std::vector<std::uint8_t>& out, std::vector<std::uint8_t>& in,
+                  Clock::time_point deadline);
+    // The same where only the bytes marked in `answered` get an answer. Above 9600 baud a byte
+    // takes less time on the line than its work on the bus, and the chip holds only one byte
+    // while it works on another: the bytes then go out no faster than the answers come back.
+    bool exchange(const std::vector<std::uint8_t>& out, const std::vector<bool>& answered,
                   std::vector<std::uint8_t>& in, Clock::time_point deadline);
     bool configure(Clock::time_point deadline);
     bool raiseTo115200(Clock::time_point deadline);

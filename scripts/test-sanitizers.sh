@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 units=$(basename -s .cpp tests/test_*.cpp tests/qt/test_*.cpp | tr '\n' ' ')
-runtime="test_onewire_units test_onewire_owserver test_onewire_library"
+runtime="test_onewire_units test_onewire_owserver test_onewire_library test_onewire_serial"
 replays="fuzz_owserver_reply_replay fuzz_settings_replay"
 
 echo "== sanitizer build (ASan + UBSan) in build-asan"
@@ -15,7 +15,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEB
   -DQUORNA_SANITIZE=ON -DQUORNA_FUZZ_CORPUS="$PWD/build/onewire-fuzz" >/dev/null
 # shellcheck disable=SC2086
 cmake --build build-asan -j"$(nproc)" --target $units $runtime $replays onewire \
-  quorna-fobit-reader
+  quorna-fobit-reader ds2480b-emulator
 
 echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1

@@ -4,8 +4,10 @@ devices, no settings at all, owserver's simulated bus refused and allowed, every
 a scan that reports each change of the list, also when it empties; its arguments, its limit on
 --all-ports, its advice, and the exit codes its help, the README and the manual page give.
 
-Usage: reader_check.py CHECK_PROGRAM SOURCE_DIR. Starts its own owserver on a free loopback
-port."""
+With DS2480B_EMULATOR also a serial adapter, found and refused.
+
+Usage: reader_check.py CHECK_PROGRAM SOURCE_DIR [DS2480B_EMULATOR]. Starts its own owserver on a
+free loopback port, and the emulated serial adapter on a pseudo-terminal."""
 
 import os
 import re
@@ -92,7 +94,59 @@ def start_owserver(folder):
     fail("owserver would not start")
 
 
-def main(check, source):
+def check_serial(check, emulator_program, folder):
+    """The serial device, its line speed, the DS2480B's answers, and why a port was refused."""
+    settings = os.path.join(folder, "serial.conf")
+    emulator = subprocess.Popen([emulator_program, "021CB801000000A2"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+    try:
+        device = emulator.stdout.readline().strip()
+        with open(settings, "w") as text:
+            text.write("default = com 2\ncom 2 = serial %s\ncom 3 = serial /dev/onewire-none\n"
+                       % device)
+        code, out, err = run(check, settings, "--all-ports")
+        if code != 2:
+            fail("serial, one port missing, exit %d:\n%s" % (code, out))
+        expect(out, "Probe: adapter found on COM2", "Backend: serial " + device,
+               "Adapter: DS2480B on serial port %s at 115200 baud, last 1-Wire reset: presence"
+               % device,
+               "    configuration 17 45 5B 0F 91 at 9600 baud answered 16 44 5A 00 93 (as a "
+               "DS2480B does)",
+               "    baud write 77 answered 76; at 115200 the baud read 0F answered 06",
+               "021CB801000000A2  family 02  token, listed",
+               "Port: COM3", "Backend: serial /dev/onewire-none",
+               "Adapter: serial port /dev/onewire-none: refused: /dev/onewire-none: no such "
+               "device (adapter unplugged?)",
+               "Adapter not found on COM3")
+        expect(err, "/dev/onewire-none: no such device")
+
+        # Through the reader driver's scan: a lifted token leaves the list, though a serial
+        # adapter has no ID chip of its own to keep the pass's device count up.
+        scan = subprocess.Popen([check, "--scan", "60"], env=dict(os.environ,
+                                ONEWIRE_CONF=settings), stdout=subprocess.PIPE, text=True)
+        try:
+            seen = []
+            for wanted, then in [("1 listed: 021CB801000000A2", ""),
+                                 ("none listed", "01000001FE0000CB"),
+                                 ("1 listed: 01000001FE0000CB", None)]:
+                while not seen or seen[-1] != wanted:
+                    line = scan.stdout.readline()
+                    if not line:
+                        fail("serial scan ended before %r; seen %s" % (wanted, seen))
+                    if " ms: " in line:
+                        seen.append(line.split(" ms: ", 1)[1].strip())
+                if then is not None:
+                    emulator.stdin.write(then + "\n")
+                    emulator.stdin.flush()
+        finally:
+            scan.kill()
+            scan.wait()
+    finally:
+        emulator.terminate()
+        emulator.wait()
+
+
+def main(check, source, emulator_program=None):
     folder = tempfile.mkdtemp(prefix="quorna-check-")
     settings = os.path.join(folder, "onewire.conf")
     reader = os.path.join(folder, "reader.txt")
@@ -202,6 +256,8 @@ def main(check, source):
         finally:
             scan.kill()
             scan.wait()
+        if emulator_program:
+            check_serial(check, emulator_program, folder)
     finally:
         server.terminate()
         server.wait()
@@ -210,4 +266,4 @@ def main(check, source):
 
 
 if __name__ == "__main__":
-    main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
+    main(*[os.path.abspath(arg) for arg in sys.argv[1:4]])

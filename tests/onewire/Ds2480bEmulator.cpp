@@ -115,6 +115,7 @@ void Ds2480bEmulator::run() {
         std::uint8_t byte;
     };
     std::deque<Pending> out;
+    std::deque<Clock::time_point> inChip;  // when each byte the chip holds is done
     Clock::time_point lineIn{}, chip{}, lineOut{};
     bool hungUp = true;
     std::vector<std::pair<std::uint8_t, long>> answers;
@@ -134,6 +135,7 @@ void Ds2480bEmulator::run() {
             if (!hungUp) {
                 powerUp();
                 out.clear();
+                inChip.clear();
                 hungUp = true;
             }
             ::usleep(2000);
@@ -150,8 +152,20 @@ void Ds2480bEmulator::run() {
             if (hostSpeed != chipSpeed_) {
                 continue;  // framing errors: the chip never sees the byte
             }
+            if (paced_) {
+                while (!inChip.empty() && inChip.front() <= lineIn) {
+                    inChip.pop_front();
+                }
+                if (inChip.size() >= 2) {
+                    ++overruns_;
+                    continue;
+                }
+            }
             answers.clear();
             take(buffer[i], answers);
+            if (paced_ && answers.empty()) {
+                inChip.push_back(std::max(lineIn, chip));  // no bus work: done when its turn comes
+            }
             for (const auto& [answer, busMicros] : answers) {
                 if (!paced_) {
                     out.push_back({now, answer});
@@ -160,6 +174,9 @@ void Ds2480bEmulator::run() {
                 chip = std::max(lineIn, chip) + microseconds(busMicros);
                 lineOut = std::max(chip, lineOut) + byteTime(chipSpeed_);
                 out.push_back({lineOut, answer});
+            }
+            if (paced_ && !answers.empty()) {
+                inChip.push_back(chip);
             }
             if (pendingSpeed_ != 0) {
                 chipSpeed_ = pendingSpeed_;  // after the echo, which left at the old speed

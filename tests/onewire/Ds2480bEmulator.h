@@ -7,7 +7,9 @@
 // commands, baud changes, and on the bus ROM search, read ROM, match and skip ROM.
 //
 // Answers are paced as a real line would carry them: each byte in and out takes its time at the
-// line's speed, and the bus's own time (reset, slots) is added, so a pass takes real time.
+// line's speed, and the bus's own time (reset, slots) is added, so a pass takes real time. As
+// the chip does, it holds one byte while it works on another; a byte arriving while both places
+// are taken is lost (an overrun).
 //
 // A pseudo-terminal carries no break and no baud rate, but both ends share its settings: the
 // chip reads the host's speed from them, and a byte sent at another speed than the chip's is
@@ -55,6 +57,7 @@ public:
     std::size_t bytesReceived() const { return bytesIn_; }
     std::size_t resets() const { return resets_; }
     std::size_t powerUps() const { return powerUps_; }
+    std::size_t overruns() const { return overruns_; }
 
 private:
     // A device on the bus and where it is in a ROM function.
@@ -106,6 +109,7 @@ private:
     std::atomic<std::size_t> bytesIn_{0};
     std::atomic<std::size_t> resets_{0};
     std::atomic<std::size_t> powerUps_{0};
+    std::atomic<std::size_t> overruns_{0};
     std::size_t answerCount_ = 0;
 };
 

@@ -2,8 +2,11 @@
 // pseudo-terminal: detection, the reset answers, searches of one to twenty tokens, tokens
 // changing, every fault the port can show, the pass budget, an unplug and return; and the
 // refusals of a port that is missing, not a terminal, busy or not allowed.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +22,8 @@
 #include "onewire/Runtime.h"
 #include "onewire/SerialLine.h"
 #include "tests/onewire/Ds2480bEmulator.h"
+
+extern char** environ;
 
 using namespace onewire;
 using namespace std::chrono_literals;
@@ -198,10 +203,17 @@ TEST(SerialBackend, DetectsTheChipAndListsOneToken) {
 
     // A steady pass: reset, search ROM, the accelerator's 16 bytes and the mode switches, in one
     // write of 24 bytes and no detection again.
+    // (The last two bytes of a pass need no answer: the pass does not wait for the emulator to
+    // take them.)
+    std::this_thread::sleep_for(50ms);
     const auto before = emulator.bytesReceived();
     EXPECT_EQ(runtime.pass(), texts({one}));
+    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(emulator.bytesReceived() - before, 24u);
     EXPECT_EQ(emulator.powerUps(), 1u);
+    // At 115200 a byte is shorter than its work on the bus: the bytes went out no faster than
+    // the chip's one-byte buffer takes them.
+    EXPECT_EQ(emulator.overruns(), 0u);
 
     const std::string account = runtime.diagnose();
     EXPECT_NE(account.find("backend: serial " + runtime.device()), std::string::npos) << account;
@@ -289,6 +301,7 @@ TEST(SerialBackend, TwoAndTwentyTokensAndChangesBetweenPasses) {
     // Once found, every later pass lists all twenty.
     EXPECT_EQ(runtime.pass(), texts(twenty));
     EXPECT_EQ(runtime.pass(), texts(twenty));
+    EXPECT_EQ(emulator.overruns(), 0u);
 }
 
 TEST(SerialBackend, ABadPortEndsThePassInTimeAndSaysWhy) {
@@ -354,6 +367,21 @@ TEST(SerialBackend, UnpluggedAndPluggedBackInIsFoundAgainWithinTwoPasses) {
         found = runtime.pass();
     }
     EXPECT_EQ(found, texts({one}));
+
+    // Unplugged mid-pass, in the middle of a long search: the pass ends at once, in time.
+    std::vector<Rom> many;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        many.push_back(token(0x01, 0x200 + i));
+    }
+    emulator->setDevices(bus(many));
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(40ms);
+        emulator->vanish();
+    });
+    runtime.pass();
+    unplug.join();
+    EXPECT_LT(runtime.lastPass(), 300ms);
+    EXPECT_TRUE(runtime.pass().empty());
 }
 
 TEST(SerialBackend, RefusedPorts) {
@@ -380,6 +408,38 @@ TEST(SerialBackend, RefusedPorts) {
     EXPECT_TRUE(second.pass().empty());
     EXPECT_TRUE(second.reported("is busy")) << second.allReports();
     EXPECT_EQ(first.pass(), texts({one}));
+}
+
+// owserver holding the adapter: the runtime says so, names it, and keeps off the port.
+TEST(SerialBackend, APortOwserverHoldsIsBusy) {
+    Ds2480bEmulator emulator;
+    emulator.setDevices(bus({token(0x01, 0x77)}));
+    char settings[] = "/tmp/onewire-owfs-XXXXXX";
+    ::close(::mkstemp(settings));
+    const std::string device = emulator.device();
+    const char* argv[] = {"owserver", "-d", device.c_str(), "--foreground", "-c",
+                          settings,   "-p", "127.0.0.1:1",  nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t server = -1;
+    ASSERT_EQ(posix_spawnp(&server, "owserver", &actions, nullptr, const_cast<char* const*>(argv),
+                           environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    // owserver opens the port and detects the chip at start-up.
+    const auto deadline = Clock::now() + 10s;
+    while (emulator.resets() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    SerialRuntime runtime(device);
+    EXPECT_EQ(runtime.setup(), kSetupNotFound);
+    EXPECT_TRUE(runtime.reported("is busy: owserver (pid " + std::to_string(server) + ")"))
+        << runtime.allReports();
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    ::unlink(settings);
 }
 
 TEST(SerialBackend, PermissionDeniedNamesTheGroupAndTheFix) {

@@ -302,6 +302,10 @@ bool checkPort(quorna::tmexapi::TMexApi& library, Port port, const std::string& 
         backend = valueOf(account, "backend", "unknown");
         adapter = valueOf(account, "adapter", "unknown");
         std::cout << "  Backend: " << backend << '\n' << "  Adapter: " << adapter << '\n';
+        // A serial adapter's answers to its detection, a line each.
+        for (const std::string& detail : valuesOf(account, "adapter-detail")) {
+            std::cout << "    " << detail << '\n';
+        }
     }
     std::cout << "  Set-up: " << code << ": " << setupWords(code) << '\n';
     if (code == kSetupNotFound) {

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""The DS2480B emulator cross-checked against a driver nobody here wrote: Debian's owserver,
+pointed at the emulator's pseudo-terminal, must list exactly the emulator's ROMs through owdir,
+and follow a change of the bus.
+
+Usage: owserver_cross_check.py DS2480B_EMULATOR
+Starts and stops the emulator and owserver (on a free loopback port) itself.
+"""
+
+import os
+import random
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+PATIENCE = 20.0
+
+
+def crc8(data):
+    crc = 0
+    for byte in data:
+        for _ in range(8):
+            mix = (crc ^ byte) & 1
+            crc >>= 1
+            if mix:
+                crc ^= 0x8C
+            byte >>= 1
+    return crc
+
+
+def rom(family, serial):
+    data = bytes([family]) + serial.to_bytes(6, "little")
+    return (data + bytes([crc8(data)])).hex().upper()
+
+
+def free_port():
+    while True:
+        port = random.randrange(20000, 32000)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        return port
+
+
+def listing(endpoint, path):
+    """owserver's devices under path as 16-digit addresses, read from each device's own
+    address property; None when owserver does not answer."""
+    try:
+        result = subprocess.run(["owdir", "-s", endpoint, path], capture_output=True, text=True,
+                                timeout=10)
+    except subprocess.TimeoutExpired:
+        return None
+    if result.returncode != 0:
+        return None
+    addresses = set()
+    for entry in result.stdout.split():
+        name = entry.rstrip("/").rsplit("/", 1)[-1]
+        if len(name) == 15 and name[2] == ".":
+            address = subprocess.run(["owread", "-s", endpoint, "%s/%s/address" % (path.rstrip("/"), name)],
+                                     capture_output=True, text=True, timeout=10)
+            addresses.add(address.stdout.strip())
+    return addresses, result.stdout.split()
+
+
+def wait_for(endpoint, path, expected, server):
+    deadline = time.monotonic() + PATIENCE
+    seen = None
+    while time.monotonic() < deadline:
+        if server.poll() is not None:
+            raise SystemExit("FAILED: owserver ended (status %s)" % server.returncode)
+        seen = listing(endpoint, path)
+        if seen is not None and seen[0] == expected:
+            return seen[1]
+        time.sleep(0.2)
+    raise SystemExit("FAILED: owserver lists %s under %s, expected %s"
+                     % (seen and sorted(seen[0]), path, sorted(expected)))
+
+
+def main():
+    emulator_program = sys.argv[1]
+    tokens = [rom(0x01, 0x0C2F4A), rom(0x02, 0x01B81C), rom(0x01, 0x0C2F4B)]
+    folder = tempfile.mkdtemp(prefix="onewire-owserver-ds2480b-")
+    # An empty settings file of our own keeps /etc/owfs.conf out; owserver restarts itself
+    # whenever the file it was given changes, which /dev/null does all the time.
+    settings = os.path.join(folder, "owfs.conf")
+    open(settings, "w").close()
+    processes = []
+    try:
+        emulator = subprocess.Popen([emulator_program] + tokens, stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, text=True)
+        processes.append(emulator)
+        device = emulator.stdout.readline().strip()
+        endpoint = "127.0.0.1:%d" % free_port()
+        log = open(os.path.join(folder, "owserver.log"), "w")
+        server = subprocess.Popen(["owserver", "-d", device, "--foreground", "-c", settings,
+                                   "-p", endpoint], stdout=log, stderr=subprocess.STDOUT)
+        processes.append(server)
+        print("emulator on %s with %s; owserver on %s" % (device, " ".join(tokens), endpoint))
+        root = wait_for(endpoint, "/", set(tokens), server)
+        print("owdir -s %s /:\n  %s" % (endpoint, "\n  ".join(root)))
+        adapter = subprocess.run(["owread", "-s", endpoint, "/bus.0/interface/settings/name"],
+                                 capture_output=True, text=True, timeout=10).stdout.strip()
+        print("owserver's adapter: %s" % adapter)
+        if adapter != "DS9097U":
+            raise SystemExit("FAILED: owserver took the emulator for %r, not a DS9097U (DS2480B)"
+                             % adapter)
+        # A lifted token and a new one: owserver's uncached search follows the bus.
+        changed = [tokens[1], rom(0x01, 0x123456)]
+        emulator.stdin.write(" ".join(changed) + "\n")
+        emulator.stdin.flush()
+        wait_for(endpoint, "/uncached", set(changed), server)
+        print("after the change, /uncached lists exactly %s" % " ".join(changed))
+        print("passed")
+    finally:
+        for process in reversed(processes):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        log_path = os.path.join(folder, "owserver.log")
+        if os.path.exists(log_path) and os.path.getsize(log_path):
+            print("owserver said:\n" + open(log_path).read()[-2000:])
+        subprocess.run(["rm", "-rf", folder])
+
+
+if __name__ == "__main__":
+    main()
