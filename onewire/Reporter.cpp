@@ -2,6 +2,10 @@
 
 #include <cstdio>
 
+#if defined(_WIN32)
+#include "onewire/Win32.h"
+#endif
+
 namespace onewire {
 
 Reporter::Reporter(Sink sink) : sink_(std::move(sink)) {}
@@ -81,7 +85,11 @@ void Reporter::emit(const std::string& message) {
     if (sink_) {
         sink_(message);
     } else {
+#if defined(_WIN32)
+        win32::writeMessageLine("onewire: " + message);
+#else
         std::fprintf(stderr, "onewire: %s\n", message.c_str());
+#endif
     }
 }
 

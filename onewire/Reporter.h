@@ -51,7 +51,8 @@ class Reporter {
 public:
     using Sink = std::function<void(const std::string&)>;
 
-    // Without a sink, reports go to standard error.
+    // Without a sink, reports go to standard error (on Windows, where the process has none, such
+    // as a windowed program, to the debugger output).
     explicit Reporter(Sink sink = {});
 
     // Reports a message unless it is among the last kRemembered reported: repeats are held back,

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <filesystem>
 #include <vector>
 
 #include "onewire/TextFile.h"
@@ -82,14 +81,6 @@ std::optional<Port> parsePort(std::string_view text) {
         return Port{kPortTypeSerial, static_cast<std::int16_t>(*number)};
     }
     return std::nullopt;
-}
-
-std::string absoluteAgainst(std::string_view path, const std::string& fileName) {
-    std::filesystem::path result(path);
-    if (result.is_relative()) {
-        result = std::filesystem::path(fileName).parent_path() / result;
-    }
-    return result.lexically_normal().string();
 }
 
 // The device of "com N = serial" without one: the port's own.
@@ -254,8 +245,7 @@ std::vector<std::string> settingsCandidates(const Environment& environment) {
 
 std::optional<std::string> findSettingsFile(const Environment& environment) {
     for (const std::string& candidate : settingsCandidates(environment)) {
-        std::error_code error;
-        if (std::filesystem::exists(candidate, error)) {
+        if (pathExists(candidate)) {
             return candidate;
         }
     }

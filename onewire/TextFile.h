@@ -19,6 +19,13 @@ std::optional<std::string> readSmallFile(const std::string& path,
                                          std::size_t limit = kMaxTextFileSize,
                                          std::string* problem = nullptr);
 
+// Whether anything of that name (UTF-8, as every path in the runtime) exists.
+bool pathExists(const std::string& path);
+
+// A path named in a file, taken against that file's folder when relative; on Windows a UNC
+// (\\server\share), \\?\ or \\.\ name is absolute and used as written.
+std::string absoluteAgainst(std::string_view path, const std::string& fileName);
+
 std::string_view trim(std::string_view text);
 
 // Calls `line` with each line's number (from 1) and its content: the text before any '#',

@@ -5,6 +5,8 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
+
 #include "onewire/TextFile.h"
 #include "platform/WindowsText.h"
 
@@ -44,7 +46,29 @@ std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
     return candidates;
 }
 
+void writeMessageLine(const std::string& line) {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    const DWORD type =
+        error != nullptr && error != INVALID_HANDLE_VALUE ? GetFileType(error) : FILE_TYPE_UNKNOWN;
+    DWORD mode = 0;
+    if (type == FILE_TYPE_CHAR && GetConsoleMode(error, &mode)) {
+        // A console shows UTF-16 whatever its code page.
+        const std::wstring wide = widen(line + "\n");
+        DWORD written = 0;
+        WriteConsoleW(error, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    } else if (type != FILE_TYPE_UNKNOWN) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    } else {
+        OutputDebugStringW(widen(line + "\n").c_str());
+    }
+}
+
 }  // namespace win32
+
+bool pathExists(const std::string& path) {
+    return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Opened for reading with every sharing mode, so an editor holding the file open cannot make it
 // unreadable, and read only when it is a file on disk: a pipe would block the caller and a device
@@ -57,16 +81,7 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
         }
         return std::nullopt;
     };
-    auto reason = [](DWORD error) {
-        char* buffer = nullptr;
-        const DWORD length =
-            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-        std::string text(buffer != nullptr ? buffer : "", length);
-        LocalFree(buffer);
-        return "cannot be read: " + std::string(trim(text));
-    };
+    auto reason = [](DWORD error) { return "cannot be read: " + win32::systemMessage(error); };
     HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

@@ -16,4 +16,9 @@ std::optional<std::string> environmentVariable(const char* name);
 // in the host program's folder.
 std::vector<std::string> defaultSettingsFiles(const Environment& environment);
 
+// One line of the runtime's messages: on standard error where the process has a usable one (a
+// console program, or a windowed one whose standard error was redirected), else to the debugger
+// output, where DebugView or a debugger shows it (a windowed program started from Explorer).
+void writeMessageLine(const std::string& line);
+
 }  // namespace onewire::win32

@@ -5,8 +5,9 @@ clipboard with xclip.
 
 Usage: e2e.py [--wine BITS PREFIX] PROGRAM CASE...
   CASE: read_once, scanning, lifted, auto_copy_off, second_instance, owserver, serial,
-  not_found, first_run, and with --wine also ibfs32_first, untrustworthy_library and
-  program_passes (PROGRAM is a test program that must end with status 0).
+  not_found, first_run, and with --wine also ibfs32_first, untrustworthy_library,
+  started_like_explorer and program_passes (PROGRAM is a test program that must end with
+  status 0).
   serial runs the emulated DS2480B adapter named by $QUORNA_DS2480B_EMULATOR (a Linux program of
   the Linux build) on a pseudo-terminal; under wine a COM port of the prefix is mapped to it.
   --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) of that width
@@ -19,6 +20,7 @@ ends, however it ends.
 import ctypes
 import os
 import random
+import re
 import select
 import shutil
 import signal
@@ -654,11 +656,16 @@ def case_first_run(s):
 
 
 def case_ibfs32_first(s):
-    """The vendor's library beside the program wins over our own runtime there. The stand-in for
-    it is a copy of onewire.dll that reads its settings from another variable, so the two name
-    different readers; the token read shows which library the program bound."""
+    """The vendor's library beside the program wins over our own runtime there; a planted one in
+    the working folder or in a folder on PATH is never bound, whether or not one lies beside the
+    program. Each stand-in is a copy of onewire.dll that reads its settings from another variable
+    of the same length, so each names another reader; the token read shows which library the
+    program bound."""
     folder = os.path.join(s.dir, "program")
-    os.mkdir(folder)
+    working = os.path.join(s.dir, "working")
+    on_path = os.path.join(s.dir, "on-path")
+    for made in (folder, working, on_path):
+        os.mkdir(made)
     program = os.path.join(folder, os.path.basename(s.program))
     shutil.copy(s.program, program)
     with open(os.path.join(os.path.dirname(s.program), "onewire.dll"), "rb") as f:
@@ -667,20 +674,68 @@ def case_ibfs32_first(s):
         f.write(runtime)
     if runtime.count(b"ONEWIRE_CONF\0") != 1:
         raise Failure("onewire.dll does not name ONEWIRE_CONF exactly once")
-    with open(os.path.join(folder, "IBFS32.DLL"), "wb") as f:
-        f.write(runtime.replace(b"ONEWIRE_CONF\0", b"ONEWIRE_IBFS\0"))
 
-    vendor_reader = os.path.join(s.dir, "vendor-reader.txt")
-    vendor_settings = os.path.join(s.dir, "vendor.conf")
-    s._write(vendor_reader, [TOKEN_B])
-    s._write(vendor_settings, ["default = usb 1", s.virtual_reader(vendor_reader)])
-    s.set_tokens([TOKEN_A])  # the reader onewire.dll would read
-    s.extra_env = {"ONEWIRE_IBFS": s.path(vendor_settings)}
-    program_process = s.start_program(program=program)
-    window = s.wait_for_main_window(program_process)
+    def stand_in(where, variable, token):
+        with open(os.path.join(where, "IBFS32.DLL"), "wb") as f:
+            f.write(runtime.replace(b"ONEWIRE_CONF\0", variable.encode() + b"\0"))
+        reader = os.path.join(s.dir, variable + ".txt")
+        settings = os.path.join(s.dir, variable + ".conf")
+        s._write(reader, [token])
+        s._write(settings, ["default = usb 1", s.virtual_reader(reader)])
+        s.extra_env[variable] = s.path(settings)
+
+    stand_in(working, "ONEWIRE_WORK", TOKEN_C)
+    stand_in(on_path, "ONEWIRE_PATH", TOKEN_C)
+    s.extra_env["WINEPATH"] = s.path(on_path)  # first on the Windows PATH
+    s.set_tokens([TOKEN_A])  # the reader onewire.dll reads
+    for beside, expected in ((False, TOKEN_A), (True, TOKEN_B)):
+        if beside:
+            stand_in(folder, "ONEWIRE_IBFS", TOKEN_B)
+        log = open(os.path.join(s.dir, "program.log"), "wb")
+        process = s.spawn(s.wine.command(program), env=s.env(), cwd=working, stdout=log,
+                          stderr=subprocess.STDOUT)
+        window = s.wait_for_main_window(process)
+        s.click(window, CMD_SCAN_ONCE)
+        s.wait_for_clipboard(expected, "read once, IBFS32.DLL planted in the working folder and"
+                             " on PATH, %s beside the program" % ("one" if beside else "none"))
+        s.exit_program(process, window)
+
+
+def case_started_like_explorer(s):
+    """Started as Explorer starts a program (through ShellExecute: no standard handles), from a
+    folder with a non-ASCII name, with settings and a reader file under non-ASCII names named by
+    \\\\?\\ paths: the program reads the token, and the runtime's message about a bad settings
+    line reaches the debugger output (wine shows it on its seh channel)."""
+    folder = os.path.join(s.dir, "Leseger\u00e4t")
+    settings_folder = os.path.join(s.dir, "\u00fcn\u00ef")
+    reader_folder = os.path.join(s.dir, "\u041f\u0440\u0438\u0432\u0435\u0442")
+    for made in (folder, settings_folder, reader_folder):
+        os.mkdir(made)
+    program = os.path.join(folder, os.path.basename(s.program))
+    shutil.copy(s.program, program)
+    shutil.copy(os.path.join(os.path.dirname(s.program), "onewire.dll"), folder)
+    reader = os.path.join(reader_folder, "reader.txt")
+    settings = os.path.join(settings_folder, "onewire.conf")
+    s._write(reader, [TOKEN_A])
+    s._write(settings, ["default = usb 1", "usb 1 = virtual \\\\?\\" + s.path(reader),
+                        "not a setting"])
+    # Wine reads Linux names in the locale's encoding: UTF-8, as on any current system.
+    s.extra_env.update(ONEWIRE_CONF="\\\\?\\" + s.path(settings), LC_ALL="C.UTF-8",
+                       WINEDEBUG="-all,warn+seh")
+    log = open(os.path.join(s.dir, "program.log"), "wb")
+    process = s.spawn(s.wine.command("start", "/wait", "/unix", program), env=s.env(),
+                      stdout=log, stderr=subprocess.STDOUT)
+    window = s.wait_for_main_window(process)
     s.click(window, CMD_SCAN_ONCE)
-    s.wait_for_clipboard(TOKEN_B, "read once with IBFS32.DLL and onewire.dll beside the program")
-    s.exit_program(program_process, window)
+    s.wait_for_clipboard(TOKEN_A, "read once from a non-ASCII folder through \\\\?\\ paths")
+    deadline = time.monotonic() + PATIENCE
+    expected = re.compile(r'OutputDebugString[AW] "onewire: [^"]*onewire\.conf:3: cannot understand'
+                          r'.*; line ignored')
+    while not expected.search(s.log_of()):
+        if time.monotonic() > deadline:
+            raise Failure("no message about the bad settings line in the debugger output")
+        time.sleep(0.1)
+    s.exit_program(process, window)
 
 
 def case_untrustworthy_library(s):
@@ -731,7 +786,8 @@ def case_program_passes(s):
 
 
 WINE_CASES = {"ibfs32_first": case_ibfs32_first, "program_passes": case_program_passes,
-              "untrustworthy_library": case_untrustworthy_library}
+              "untrustworthy_library": case_untrustworthy_library,
+              "started_like_explorer": case_started_like_explorer}
 
 
 def run_case(session, case, logs=("program",)):

@@ -28,6 +28,16 @@
 #include <utility>
 #include <vector>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 #include "platform/ComponentError.h"
 #include "platform/Services.h"
 #include "reader/TMexDrive.h"
@@ -416,6 +426,9 @@ int main(int argc, char** argv) {
         }
     }
 
+#if defined(_WIN32)
+    SetConsoleOutputCP(CP_UTF8);  // paths and texts are UTF-8; a console shows them so
+#endif
     ConsoleLoop loop;
     quorna::MTimer::useTimerService(&loop);
 
