@@ -8,7 +8,8 @@ window of the same toolkit and size, CPU while scanning, resident memory. It pri
 never fails on a number; it fails only when the program does not do its job at all.
 
 Usage: operator_bench.py --program PROGRAM --bare BARE_WINDOW [--quick | --soak] [--seed N]
-       [--windows PROGRAM.EXE --windows-bare BARE.EXE]
+       [--compare PROGRAM] [--windows PROGRAM.EXE --windows-bare BARE.EXE
+       [--windows-compare PROGRAM.EXE]]
 """
 
 import argparse
@@ -30,6 +31,7 @@ DOUBLE_CLICK = 0.6  # longer than the double-click time of Windows (500 ms) and 
 SPLASH_SIZE = (473, 347)  # client pixels of the two windows
 MAIN_SIZE = (433, 421)
 BARE_TITLE = "quorna bench bare window"
+POINTER_AWAY = (4, 4)  # root pixels outside every window: the windows are centred
 PATIENCE = e2e.PATIENCE
 SKIP = 77  # what CTest takes as "skipped": this host cannot run the benchmark
 
@@ -67,13 +69,18 @@ def resident_kib(pid):
 class QtFrontEnd:
     name = "Qt 6 front-end under Xvfb"
     bare_name = "bare Qt label window"
-    compares = True  # --compare names another build of this program
+    bare_idle = False  # whether the table gives the bare window's idle CPU too
 
-    def __init__(self, program, bare):
+    def __init__(self, program, bare, compare=None):
         self.program, self.bare = os.path.abspath(program), os.path.abspath(bare)
+        self.compare = os.path.abspath(compare) if compare else None
 
     def program_argv(self):
         return [self.program]
+
+    def compared_argv(self):
+        """Another build of the program, launched in turn with the others; None without one."""
+        return [self.compare] if self.compare else None
 
     def bare_argv(self, size):
         # The start-up window has no frame; so has its yardstick.
@@ -94,11 +101,14 @@ class WineFrontEnd(QtFrontEnd):
     """The Windows program under wine64, beside a plain Win32 window of the same size."""
     name = "Win32 front-end under wine64 and Xvfb"
     bare_name = "bare Win32 window"
-    compares = False
+    bare_idle = True
     WINE = "/usr/lib/wine/wine64"
 
     def program_argv(self):
         return [self.WINE, self.program]
+
+    def compared_argv(self):
+        return [self.WINE, self.compare] if self.compare else None
 
     def bare_argv(self, size):
         return [self.WINE] + QtFrontEnd.bare_argv(self, size)
@@ -184,8 +194,8 @@ class Run:
         """Program and bare-window launches alternate, with a compared build's when given; the
         program launched last stays up for what follows. Returns (process, main window)."""
         programs = {"program": self.front.program_argv()}
-        if self.args.compare and self.front.compares:
-            programs["compared"] = [os.path.abspath(self.args.compare)]
+        if self.front.compared_argv():
+            programs["compared"] = self.front.compared_argv()
         times = {kind: ([], []) for kind in list(programs) + ["bare"]}
         running = None
         for n in range(self.args.launches):
@@ -285,9 +295,23 @@ class Run:
     def costs(self, process, window):
         pid = process.pid
         rss_start = resident_kib(pid)
-        self.x.click(window, e2e.CMD_SCANNING)  # scanning on again
-        # Nobody asks the program for the clipboard's text while its own cost is measured.
+        # Nobody asks the program for the clipboard's text while its own cost is measured, and
+        # the pointer rests off the windows, as an operator's hand does once the program scans
+        # on its own: wine polls the pointer while it rests on a button.
         self.x.read_clipboard = False
+        if self.front.bare_idle:
+            # What the toolkit costs a window that does nothing, beside it in the same run: the
+            # program with scanning off, and the bare window of the main window's size.
+            self.x.move_pointer(*POINTER_AWAY)
+            self.cpu_share(pid, [], "CPU idle, scanning off")
+            bare, _ = self.spawn(self.front.bare_argv(MAIN_SIZE), "bare")
+            self.visible(BARE_TITLE, bare, "the bare window")
+            self.cpu_share(bare.pid, [], "CPU idle, %s" % self.front.bare_name)
+            self.stop(bare, BARE_TITLE)
+        self.x.click(window, e2e.CMD_SCANNING)  # scanning on again
+        if self.front.bare_idle:
+            self.cpu_share(pid, [], "CPU while scanning, pointer resting on its button")
+        self.x.move_pointer(*POINTER_AWAY)
         self.cpu_share(pid, [], "CPU while scanning, empty reader")
         self.cpu_share(pid, [self.token()], "CPU while scanning, one token")
         if self.args.soak:
@@ -354,8 +378,12 @@ HOW = """How the figures were taken:
     that arrives while it takes the X selection unanswered until the Windows clipboard next
     changes (seconds when nothing else is copied).
   - CPU: the program's user+system time (all threads, /proc/PID/stat) over wall time, while no
-    one asks it for the clipboard's text (under wine: the program's own process, without
-    wineserver). Memory: VmRSS of the program.
+    one asks it for the clipboard's text and the pointer rests outside the windows (under wine:
+    the program's own process, without wineserver). Under wine the same is taken of the program
+    with scanning off, of the bare window of the main window's size, shown alone for as long, and
+    of the program scanning with the pointer left on the button that started it: wine's buttons
+    track the pointer, and wine follows a pointer over a window by asking the X server where it
+    is, many times a second. Memory: VmRSS of the program.
   - The machine may be shared: compare the ratios, taken in the same run, rather than the times."""
 
 
@@ -382,6 +410,9 @@ def main():
     parser.add_argument("--bare", required=True, help="quorna-bench-bare-window")
     parser.add_argument("--windows", help="the Windows program (run under wine64)")
     parser.add_argument("--windows-bare", help="the bare Win32 window for the wine table")
+    parser.add_argument("--windows-compare", metavar="PROGRAM.EXE",
+                        help="another build of the Windows program (onewire.dll beside it), "
+                             "launched in turn with the others under wine")
     parser.add_argument("--quick", action="store_true",
                         help="a few seconds: one launch, three trials (a smoke run, no figures)")
     parser.add_argument("--soak", action="store_true",
@@ -409,9 +440,9 @@ def main():
             return SKIP
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # still clean up when stopped
 
-    fronts = [QtFrontEnd(args.program, args.bare)]
+    fronts = [QtFrontEnd(args.program, args.bare, args.compare)]
     if args.windows:
-        fronts.append(WineFrontEnd(args.windows, args.windows_bare))
+        fronts.append(WineFrontEnd(args.windows, args.windows_bare, args.windows_compare))
     print("Operator benchmark of quorna-fobit-reader%s: %d cores, load average %.2f at the start, "
           "seed %d" % (" (quick smoke run)" if args.quick else "", os.cpu_count(),
                        os.getloadavg()[0], args.seed), flush=True)

@@ -301,6 +301,12 @@ class XWatch:
         _x.XFlush(self.dpy)
         return time.monotonic()
 
+    def move_pointer(self, x, y):
+        """Moves the pointer to root point (x, y)."""
+        _tst.XTestFakeMotionEvent(self.dpy, -1, x, y, 0)
+        _x.XFlush(self.dpy)
+        self.pump(0.03)
+
     # -- clipboard ---------------------------------------------------------------------------
     def wait_clipboard(self, text, deadline):
         """When text was first read from the clipboard, or None by the deadline. With

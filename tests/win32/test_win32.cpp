@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform/win32/Win32TimerService.h"
 #include "tests/fakes/FakeUiPlatform.h"
 #include "ui/Layout.h"
+#include "ui/win32/Pictures.h"
 #include "ui/win32/Win32Views.h"
 
 namespace {
@@ -102,6 +104,24 @@ TEST(Win32Resources, VersionRecordReadsOnePointThreeRevisionSeventeen) {
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\FileVersion",
                                reinterpret_cast<void**>(&text), &size));
     EXPECT_STREQ(text, L"1.03.0017");
+}
+
+// The start-up window's bitmap as it is; the main window's GIF through GDI+, which the program
+// looks up only when a GIF is first decoded.
+TEST(Win32Resources, PicturesLoadAtTheirOwnSize) {
+    const auto sizeOf = [](HBITMAP picture) {
+        BITMAP info{};
+        GetObjectW(picture, sizeof info, &info);
+        return std::make_pair(info.bmWidth, info.bmHeight);
+    };
+    for (const auto& [name, width, height] :
+         {std::tuple{"splash.bmp", 473L, 346L}, std::tuple{"reader.gif", 176L, 381L}}) {
+        HBITMAP picture = ui::win32::loadPicture(name, GetSysColor(COLOR_BTNFACE));
+        ASSERT_NE(picture, nullptr) << name;
+        EXPECT_EQ(sizeOf(picture), std::make_pair(width, height)) << name;
+        DeleteObject(picture);
+    }
+    EXPECT_EQ(ui::win32::loadPicture("missing.gif", 0), nullptr);
 }
 
 struct RecordingSplash : SplashEvents {

@@ -15,29 +15,77 @@ namespace {
 
 constexpr std::string_view kBitmapExtension = ".bmp";
 
+// GDI+ and COM's stream are looked up with the first picture that needs them (the main window's
+// GIF) rather than imported: loading gdiplus.dll and ole32.dll with the program cost the start-up
+// window, which shows a BITMAP resource, about 10 ms under wine.
+template <typename Function>
+Function systemFunction(const wchar_t* library, const char* name) {
+    HMODULE module = GetModuleHandleW(library);
+    if (module == nullptr) {
+        module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        module = LoadLibraryW(library);  // a Windows without the system-folder-only search
+    }
+    const FARPROC found = module != nullptr ? GetProcAddress(module, name) : nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+struct GdiPlusFunctions {
+    decltype(&Gdiplus::GdiplusStartup) startup;
+    decltype(&Gdiplus::GdiplusShutdown) shutdown;
+    decltype(&Gdiplus::DllExports::GdipCreateBitmapFromStream) bitmapFromStream;
+    decltype(&Gdiplus::DllExports::GdipCreateHBITMAPFromBitmap) hbitmapFromBitmap;
+    decltype(&Gdiplus::DllExports::GdipDisposeImage) disposeImage;
+    decltype(&CreateStreamOnHGlobal) streamOnHGlobal;
+
+    bool complete() const {
+        return startup != nullptr && shutdown != nullptr && bitmapFromStream != nullptr &&
+               hbitmapFromBitmap != nullptr && disposeImage != nullptr &&
+               streamOnHGlobal != nullptr;
+    }
+};
+
+const GdiPlusFunctions& gdiPlusFunctions() {
+    static const GdiPlusFunctions functions{
+        systemFunction<decltype(&Gdiplus::GdiplusStartup)>(L"gdiplus.dll", "GdiplusStartup"),
+        systemFunction<decltype(&Gdiplus::GdiplusShutdown)>(L"gdiplus.dll", "GdiplusShutdown"),
+        systemFunction<decltype(&Gdiplus::DllExports::GdipCreateBitmapFromStream)>(
+            L"gdiplus.dll", "GdipCreateBitmapFromStream"),
+        systemFunction<decltype(&Gdiplus::DllExports::GdipCreateHBITMAPFromBitmap)>(
+            L"gdiplus.dll", "GdipCreateHBITMAPFromBitmap"),
+        systemFunction<decltype(&Gdiplus::DllExports::GdipDisposeImage)>(L"gdiplus.dll",
+                                                                         "GdipDisposeImage"),
+        systemFunction<decltype(&CreateStreamOnHGlobal)>(L"ole32.dll", "CreateStreamOnHGlobal"),
+    };
+    return functions;
+}
+
 // GDI+ for the duration of one decode.
 class GdiPlusSession {
 public:
-    GdiPlusSession() {
+    GdiPlusSession() : functions_(gdiPlusFunctions()) {
         Gdiplus::GdiplusStartupInput input;
-        ok_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+        ok_ = functions_.complete() && functions_.startup(&token_, &input, nullptr) == Gdiplus::Ok;
     }
     ~GdiPlusSession() {
         if (ok_) {
-            Gdiplus::GdiplusShutdown(token_);
+            functions_.shutdown(token_);
         }
     }
+    const GdiPlusFunctions& functions() const { return functions_; }
     GdiPlusSession(const GdiPlusSession&) = delete;
     GdiPlusSession& operator=(const GdiPlusSession&) = delete;
     bool ok() const { return ok_; }
 
 private:
+    const GdiPlusFunctions& functions_;
     ULONG_PTR token_ = 0;
     bool ok_ = false;
 };
 
 // The resource's bytes as a stream of its own, or nullptr.
-IStream* resourceStream(const std::wstring& name) {
+IStream* resourceStream(const std::wstring& name, const GdiPlusFunctions& functions) {
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC found = FindResourceW(module, name.c_str(), MAKEINTRESOURCEW(10));  // RT_RCDATA
     if (found == nullptr) {
@@ -55,7 +103,7 @@ IStream* resourceStream(const std::wstring& name) {
     std::memcpy(GlobalLock(copy), bytes, size);
     GlobalUnlock(copy);
     IStream* stream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(copy, TRUE, &stream))) {
+    if (FAILED(functions.streamOnHGlobal(copy, TRUE, &stream))) {
         GlobalFree(copy);
         return nullptr;
     }
@@ -64,17 +112,18 @@ IStream* resourceStream(const std::wstring& name) {
 
 HBITMAP decodeWithGdiPlus(const std::wstring& name, COLORREF background) {
     GdiPlusSession gdiPlus;
-    IStream* stream = gdiPlus.ok() ? resourceStream(name) : nullptr;
+    const GdiPlusFunctions& gdip = gdiPlus.functions();
+    IStream* stream = gdiPlus.ok() ? resourceStream(name, gdip) : nullptr;
     if (stream == nullptr) {
         return nullptr;
     }
     HBITMAP result = nullptr;
     Gdiplus::GpBitmap* bitmap = nullptr;
-    if (Gdiplus::DllExports::GdipCreateBitmapFromStream(stream, &bitmap) == Gdiplus::Ok) {
+    if (gdip.bitmapFromStream(stream, &bitmap) == Gdiplus::Ok) {
         const Gdiplus::ARGB argb = 0xFF000000u | (GetRValue(background) << 16) |
                                    (GetGValue(background) << 8) | GetBValue(background);
-        Gdiplus::DllExports::GdipCreateHBITMAPFromBitmap(bitmap, &result, argb);
-        Gdiplus::DllExports::GdipDisposeImage(bitmap);
+        gdip.hbitmapFromBitmap(bitmap, &result, argb);
+        gdip.disposeImage(bitmap);
     }
     stream->Release();
     return result;
