@@ -460,8 +460,10 @@ def case_second_instance(s):
         raise Failure("the first instance ended too")
     if s.find_windows(TITLE_MAIN) != [window] or s.find_windows(TITLE_SPLASH):
         raise Failure("windows changed: %s" % s.find_windows(TITLE_MAIN))
+    # Wine leaves the X focus of a captioned window to a window manager, and these displays have
+    # none: there the Windows foreground is checked by test_win32 instead.
     deadline = time.monotonic() + PATIENCE
-    while s.focused_window() != window:
+    while not s.wine and s.focused_window() != window:
         if time.monotonic() > deadline:
             raise Failure("the second start did not bring the main window to the front: the "
                           "focus is on %s, not %s" % (s.focused_window(), window))
