@@ -4,7 +4,7 @@ reader (or a real owserver) of its own, driven with xdotool and read back throug
 clipboard with xclip.
 
 Usage: e2e.py [--wine BITS PREFIX] PROGRAM CASE...
-  CASE: read_once, scanning, auto_copy_off, second_instance, owserver, not_found, first_run, and
+  CASE: read_once, scanning, auto_copy_off, keyboard, keyboard_error, second_instance, owserver, not_found, first_run, and
   with --wine also ibfs32_first and program_passes (PROGRAM is a test program that must end with
   status 0).
   --wine runs the Windows program (quorna-fobit-reader.exe, onewire.dll beside it) of that width
@@ -421,6 +421,44 @@ def case_scanning(s):
     s.exit_program(program, window)
 
 
+def case_keyboard(s):
+    """From launch to a copied ID and to Exit with keys alone. The list has the first focus; Tab
+    reaches the check box, whose Space unticks it; Alt+S starts scanning, which then copies
+    nothing; Alt+C ticks the box again and the next pass copies; Alt+S stops; Esc is Exit."""
+    program, window = s.start_main_window([TOKEN_A])
+    s.press(window, "Tab")
+    s.press(window, "space")  # auto-copy off
+    s.press(window, "alt+s")
+    s.expect_clipboard_stays(None, "scanning with auto-copy unticked from the keyboard")
+    s.press(window, "alt+c")
+    s.wait_for_clipboard(TOKEN_A, "auto-copy ticked with Alt+C while scanning")
+    s.press(window, "alt+s")
+    s.press(window, "Escape")
+    try:
+        code = program.wait(PATIENCE)
+    except subprocess.TimeoutExpired:
+        raise Failure("Esc did not end the program")
+    if code != 0:
+        raise Failure("the program ended with %s" % code)
+
+
+def case_keyboard_error(s):
+    """The error screen's Exit has the focus as it appears: Tab keeps it there (it is the only
+    control that takes the focus) and Enter presses it."""
+    s.write_settings(["default = usb 1", s.virtual_reader(os.path.join(s.dir, "absent.txt"))])
+    program = s.start_program()
+    splash = s.wait_for_splash(program)
+    s.settled_image(splash, program)  # the error screen is up
+    s.press(splash, "Tab")
+    s.press(splash, "Return")
+    try:
+        code = program.wait(PATIENCE)
+    except subprocess.TimeoutExpired:
+        raise Failure("Enter on the error screen did not end the program")
+    if code != 0:
+        raise Failure("the program ended with %s" % code)
+
+
 def case_auto_copy_off(s):
     program, window = s.start_main_window([TOKEN_A])
     s.click(window, CMD_SCAN_ONCE)
@@ -608,6 +646,8 @@ CASES = {
     "read_once": case_read_once,
     "scanning": case_scanning,
     "auto_copy_off": case_auto_copy_off,
+    "keyboard": case_keyboard,
+    "keyboard_error": case_keyboard_error,
     "second_instance": case_second_instance,
     "owserver": case_owserver,
     "not_found": case_not_found,
