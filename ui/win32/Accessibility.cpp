@@ -4,6 +4,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/WindowsText.h"
@@ -12,6 +13,8 @@ namespace quorna::ui::win32 {
 namespace {
 
 constexpr UINT_PTR kDescribedSubclass = 0x5141;  // 'QA'
+// The subclass data of a top-level window: no layout, and whether Esc closes it.
+constexpr DWORD_PTR kEscapeCloses = 1;
 #ifndef EVENT_OBJECT_LIVEREGIONCHANGED
 constexpr DWORD EVENT_OBJECT_LIVEREGIONCHANGED = 0x8019;
 #endif
@@ -206,8 +209,16 @@ LRESULT describedObject(HWND window, WPARAM wParam, LONG objectId, long role,
 
 LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR, DWORD_PTR data) {
-    const auto* layout = reinterpret_cast<const ControlLayout*>(data);
+    const bool topLevel = data == 0 || data == kEscapeCloses;
+    const auto* layout = topLevel ? nullptr : reinterpret_cast<const ControlLayout*>(data);
     switch (message) {
+        case WM_COMMAND:
+            // Dialog navigation reports Esc as IDCANCEL.
+            if (data == kEscapeCloses && LOWORD(wParam) == IDCANCEL) {
+                PostMessageW(window, WM_CLOSE, 0, 0);
+                return 0;
+            }
+            break;
         case WM_GETOBJECT: {
             const auto objectId = static_cast<LONG>(lParam);
             if (layout == nullptr && objectId == OBJID_WINDOW) {
@@ -286,8 +297,11 @@ long msaaRole(AccessibleRole role) {
     return ROLE_SYSTEM_SEPARATOR;
 }
 
-void describeWindow(HWND window) {
-    SetWindowSubclass(window, describedWindowProc, kDescribedSubclass, 0);
+void describeWindow(HWND window, const WindowLayout& layout) {
+    const bool hasCancelButton = std::any_of(layout.controls.begin(), layout.controls.end(),
+                                             [](const auto& c) { return c.cancelButton; });
+    SetWindowSubclass(window, describedWindowProc, kDescribedSubclass,
+                      hasCancelButton ? 0 : kEscapeCloses);
 }
 
 void describeControl(HWND control, const ControlLayout& layout) {

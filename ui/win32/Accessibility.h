@@ -12,8 +12,9 @@ namespace quorna::ui::win32 {
 // The MSAA role of a layout role (ROLE_SYSTEM_...).
 long msaaRole(AccessibleRole role);
 
-// The window answers for itself as a window named by its title.
-void describeWindow(HWND window);
+// The window answers for itself as a window named by its title. Esc on a window without a cancel
+// button (the start-up window, its error screen) asks it to close, as Alt+F4 does.
+void describeWindow(HWND window, const WindowLayout& layout);
 
 // The control answers with its layout role and name (WM_GETOBJECT); an announcing label becomes
 // a polite live region that reports each new text (EVENT_OBJECT_LIVEREGIONCHANGED). The layout

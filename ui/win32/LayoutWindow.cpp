@@ -295,7 +295,7 @@ bool LayoutWindow::build() {
             return false;
         }
     }
-    describeWindow(hwnd_);
+    describeWindow(hwnd_, layout_);
     for (const auto& control : controls_) {
         if (control.handle != nullptr) {
             describeControl(control.handle, *control.layout);
