@@ -1,5 +1,6 @@
 #include "platform/win32/Win32Services.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -154,6 +155,74 @@ bool SingleInstanceMutex::anotherInstanceRunning() {
     }
     held_ = true;
     return false;
+}
+
+namespace {
+
+// The file name of a process's program, or empty when it cannot be read.
+std::wstring programFileName(DWORD processId) {
+    std::wstring name;
+    HANDLE process = processId == GetCurrentProcessId()
+                         ? GetCurrentProcess()
+                         : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return name;
+    }
+    wchar_t path[MAX_PATH * 2];
+    DWORD length = MAX_PATH * 2;
+    if (QueryFullProcessImageNameW(process, 0, path, &length)) {
+        name.assign(path, length);
+        name.erase(0, name.find_last_of(L"\\/") + 1);
+        CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+    }
+    if (processId != GetCurrentProcessId()) {
+        CloseHandle(process);
+    }
+    return name;
+}
+
+struct RunningWindowSearch {
+    std::wstring program;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK findRunningWindow(HWND window, LPARAM context) {
+    auto& search = *reinterpret_cast<RunningWindowSearch*>(context);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == GetCurrentProcessId() || !IsWindowVisible(window) ||
+        GetWindow(window, GW_OWNER) != nullptr || programFileName(processId) != search.program) {
+        return TRUE;
+    }
+    search.found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+void SingleInstanceMutex::showRunningInstance() {
+    RunningWindowSearch search{programFileName(GetCurrentProcessId())};
+    if (!search.program.empty()) {
+        EnumWindows(findRunningWindow, reinterpret_cast<LPARAM>(&search));
+    }
+    if (search.found == nullptr) {
+        std::fputs(
+            "quorna-fobit-reader: already running, but the running copy's window was not found "
+            "to show it\n",
+            stderr);
+        return;
+    }
+    if (IsIconic(search.found)) {
+        ShowWindow(search.found, SW_RESTORE);
+    }
+    // A modal message box open in the running copy is what the user must see first.
+    const HWND target = GetLastActivePopup(search.found);
+    if (!SetForegroundWindow(target)) {
+        std::fputs(
+            "quorna-fobit-reader: already running, but the system did not let its window come "
+            "to the front\n",
+            stderr);
+    }
 }
 
 void Win32ProcessControl::endNow() {

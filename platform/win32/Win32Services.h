@@ -77,6 +77,10 @@ public:
     // Creates the mutex on the first call; true when another process already has it. A mutex
     // that cannot be created for another reason does not stop the program: it runs as if alone.
     bool anotherInstanceRunning() override;
+    // Passes the foreground to the running instance's window (its open message box, if any):
+    // the visible top-level window of another process started from a program file of this
+    // one's name. A program just started by the user may give the foreground away.
+    void showRunningInstance() override;
 
 private:
     std::wstring name_;

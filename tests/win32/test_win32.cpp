@@ -1,8 +1,11 @@
 // The Win32 services and views on the system itself (under wine on the build machines): timers
 // through the trampoline, the Unicode clipboard, the session mutex, and windows whose buttons,
 // check box and list lie above the labels, take the clicks at their centres and the focus in tab
-// order, while a click on a label is no click on the window surface.
+// order, while a click on a label is no click on the window surface; and what MSAA tells a screen
+// reader of them.
 #include <windows.h>
+
+#include <oleacc.h>
 
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@
 #include "platform/win32/Win32TimerService.h"
 #include "tests/fakes/FakeUiPlatform.h"
 #include "ui/Layout.h"
+#include "ui/win32/Accessibility.h"
 #include "ui/win32/Pictures.h"
 #include "ui/win32/Win32Views.h"
 
@@ -305,3 +309,170 @@ TEST(Win32Views, TheSecondClickOfADoubleClickIsAClick) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Described {
+    long role = -1;
+    std::wstring name = L"(no object)";
+};
+
+// What a screen reader learns of a window through MSAA.
+Described describe(HWND window, LONG objectId) {
+    Described result;
+    IAccessible* object = nullptr;
+    if (FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(objectId),
+                                          __uuidof(IAccessible),
+                                          reinterpret_cast<void**>(&object))) ||
+        object == nullptr) {
+        return result;
+    }
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    VARIANT role;
+    VariantInit(&role);
+    if (SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4) {
+        result.role = role.lVal;
+    }
+    BSTR name = nullptr;
+    result.name = SUCCEEDED(object->get_accName(self, &name)) && name != nullptr ? name : L"";
+    SysFreeString(name);
+    object->Release();
+    return result;
+}
+
+std::vector<HWND> liveRegionChanges;
+void CALLBACK recordLiveRegionChange(HWINEVENTHOOK, DWORD, HWND window, LONG, LONG, DWORD, DWORD) {
+    liveRegionChanges.push_back(window);
+}
+
+void expectDescribedFromLayout(const WindowLayout& layout, const win32::LayoutWindow& window) {
+    const Described described = describe(window.handle(), OBJID_WINDOW);
+    EXPECT_EQ(described.role, ROLE_SYSTEM_WINDOW) << layout.name;
+    EXPECT_EQ(described.name, platform::widen(layout.caption));
+    for (const auto& control : layout.controls) {
+        HWND handle = window.controlHandle(control.name);
+        if (control.kind == ControlKind::Line) {
+            EXPECT_EQ(handle, nullptr);  // drawn by the window: nothing to describe
+            continue;
+        }
+        SCOPED_TRACE(std::string(layout.name) + "." + std::string(control.name));
+        const Described client = describe(handle, OBJID_CLIENT);
+        EXPECT_EQ(client.role, win32::msaaRole(accessibleRole(control)));
+        EXPECT_EQ(client.name, platform::widen(accessibleName(control)));
+        EXPECT_FALSE(client.name.empty());
+    }
+}
+
+}  // namespace
+
+// Through MSAA, as a screen reader asks: every control with its layout role and name, and the
+// status label's changes reported as live-region changes, once per new text.
+TEST(Win32Accessibility, EveryControlAnswersWithItsLayoutRoleAndName) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    fakes::FakeMessageBox messageBox;
+    auto splash = win32::splashViewFactory(messageBox)(std::make_shared<RecordingSplash>());
+    auto main = win32::mainViewFactory(messageBox)(std::make_shared<RecordingMain>());
+    ASSERT_NE(splash, nullptr);
+    ASSERT_NE(main, nullptr);
+    auto* splashWindow = static_cast<win32::Win32SplashView&>(*splash).window();
+    auto* mainWindow = static_cast<win32::Win32MainView&>(*main).window();
+    expectDescribedFromLayout(frmSplashLayout(), *splashWindow);
+    expectDescribedFromLayout(frmMainLayout(), *mainWindow);
+
+    // A caption set later names the control from then on.
+    main->setCaption("cmdScanning", "Stop &Scanning");
+    EXPECT_EQ(describe(mainWindow->controlHandle("cmdScanning"), OBJID_CLIENT).name,
+              L"Stop Scanning");
+
+    liveRegionChanges.clear();
+    HWINEVENTHOOK hook =
+        SetWinEventHook(0x8019 /* EVENT_OBJECT_LIVEREGIONCHANGED */, 0x8019, nullptr,
+                        recordLiveRegionChange, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    ASSERT_NE(hook, nullptr);
+    HWND status = mainWindow->controlHandle("lblStatus");
+    main->setCaption("lblDriverInfo", "not announced");
+    main->setCaption("lblStatus", "Copied to clipboard : 01000001FE0000CB");
+    EXPECT_TRUE(pumpUntil([] { return !liveRegionChanges.empty(); }));
+    main->setCaption("lblStatus", "Copied to clipboard : 01000001FE0000CB");  // no news
+    main->setCaption("lblStatus", "Copied to clipboard : 01A1B2C3D40000D1");
+    EXPECT_TRUE(pumpUntil([] { return liveRegionChanges.size() >= 2; }));
+    EXPECT_EQ(liveRegionChanges, (std::vector<HWND>{status, status}));
+    EXPECT_EQ(describe(status, OBJID_CLIENT).name, L"Copied to clipboard : 01A1B2C3D40000D1");
+    UnhookWinEvent(hook);
+
+    main->unload();
+    splash->unload();
+    EXPECT_TRUE(pumpUntil([&] {
+        return static_cast<win32::Win32MainView&>(*main).window() == nullptr &&
+               static_cast<win32::Win32SplashView&>(*splash).window() == nullptr;
+    }));
+}
+
+namespace {
+
+constexpr const wchar_t* kShowTargetVariable = L"QUORNA_SHOW_TARGET";
+
+std::wstring showTargetTitle(DWORD processId) {
+    return L"quorna show target " + std::to_wstring(processId);
+}
+
+}  // namespace
+
+// Started by the case below as a second process of this program: a window that waits.
+TEST(SingleInstanceMutex, ShowTargetWindow) {
+    if (GetEnvironmentVariableW(kShowTargetVariable, nullptr, 0) == 0) {
+        GTEST_SKIP() << "only as the running copy of the case below";
+    }
+    HWND window = CreateWindowExW(0, L"STATIC", showTargetTitle(GetCurrentProcessId()).c_str(),
+                                  WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                                  nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    pumpUntil([&] { return !IsWindow(window); });  // closed by the case, or ends by itself
+}
+
+// A second start passes the foreground to the running copy's window (found by its program file
+// name), away from the window that had it.
+TEST(SingleInstanceMutex, ASecondStartPassesTheForegroundToTheRunningWindow) {
+    wchar_t program[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
+    std::wstring commandLine =
+        L"\"" + std::wstring(program) + L"\" --gtest_filter=SingleInstanceMutex.ShowTargetWindow";
+    SetEnvironmentVariableW(kShowTargetVariable, L"1");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION running{};
+    const bool started = CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, nullptr, &startup, &running);
+    SetEnvironmentVariableW(kShowTargetVariable, nullptr);
+    ASSERT_TRUE(started);
+    HWND target = nullptr;
+    EXPECT_TRUE(pumpUntil([&] {
+        target = FindWindowW(nullptr, showTargetTitle(running.dwProcessId).c_str());
+        return target != nullptr;
+    }));
+    HWND mine = CreateWindowExW(0, L"STATIC", L"the second start's own window",
+                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
+                                nullptr, nullptr);
+    SetForegroundWindow(mine);
+    EXPECT_TRUE(pumpUntil([&] { return GetForegroundWindow() == mine; }));
+    DestroyWindow(mine);  // the second start has no window of its own
+
+    testing::internal::CaptureStderr();
+    platform::win32::SingleInstanceMutex(L"Local\\quorna-test-show").showRunningInstance();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(pumpUntil([&] { return GetForegroundWindow() == target; }));
+
+    PostMessageW(target, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(running.hProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(running.hThread);
+    CloseHandle(running.hProcess);
+
+    // With no running copy's window to show, the second start says so.
+    testing::internal::CaptureStderr();
+    platform::win32::SingleInstanceMutex(L"Local\\quorna-test-show").showRunningInstance();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("window was not found"),
+              std::string::npos);
+}

@@ -1,5 +1,6 @@
 #include "ui/qt/QtViews.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <QCheckBox>
@@ -8,6 +9,7 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShortcut>
 #include <QTimer>
 #include <QWindow>
 
@@ -66,6 +68,14 @@ LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onS
         background_ = loadPicture(layout.picture);
     }
     controls_ = buildControls(layout, *this);
+    // Esc on a window without a cancel button (the start-up window, its error screen) asks it to
+    // close, as Alt+F4 does.
+    const bool hasCancelButton = std::any_of(layout.controls.begin(), layout.controls.end(),
+                                             [](const auto& c) { return c.cancelButton; });
+    if (!hasCancelButton) {
+        auto* escape = new QShortcut(Qt::Key_Escape, this);
+        QObject::connect(escape, &QShortcut::activated, this, [this] { close(); });
+    }
 }
 
 QWidget* LayoutWindow::control(std::string_view name) const {

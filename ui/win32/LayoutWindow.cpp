@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/win32/Win32Services.h"
+#include "ui/win32/Accessibility.h"
 #include "ui/win32/Pictures.h"
 
 namespace quorna::ui::win32 {
@@ -99,6 +100,12 @@ bool LayoutWindow::build() {
         createControl(control);
         if (control.layout->kind != ControlKind::Line && control.handle == nullptr) {
             return false;
+        }
+    }
+    describeWindow(hwnd_, layout_);
+    for (const auto& control : controls_) {
+        if (control.handle != nullptr) {
+            describeControl(control.handle, *control.layout);
         }
     }
     stackControls();

@@ -54,7 +54,17 @@ void Win32WindowView::setFontSizeOf(std::string_view control, double points) {
 }
 
 void Win32WindowView::setVisibleOf(std::string_view control, bool visible) {
-    existing().setVisible(control, visible);
+    LayoutWindow& window = existing();
+    window.setVisible(control, visible);
+    // A control that appears where nothing has the focus gets it (the start-up window's Exit
+    // button on the error screen), so that Enter or Space presses it at once.
+    HWND handle = window.controlHandle(control);
+    HWND focus = GetFocus();
+    if (visible && handle != nullptr && (GetWindowLongPtrW(handle, GWL_STYLE) & WS_TABSTOP) &&
+        (focus == nullptr || focus == window.handle() || !IsWindowVisible(focus)) &&
+        GetForegroundWindow() == window.handle()) {
+        SetFocus(handle);
+    }
 }
 
 void Win32WindowView::showWindow() {
