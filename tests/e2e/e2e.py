@@ -770,8 +770,8 @@ def case_started_like_explorer(s):
     s.click(window, CMD_SCAN_ONCE)
     s.wait_for_clipboard(TOKEN_A, "read once from a non-ASCII folder through \\\\?\\ paths")
     deadline = time.monotonic() + PATIENCE
-    expected = re.compile(r'OutputDebugString[AW] "onewire: [^"]*onewire\.conf:3: cannot understand'
-                          r'.*; line ignored')
+    # Wine's trace cuts a long string short, so the message's end may not show.
+    expected = re.compile(r'OutputDebugString[AW] "onewire: [^"]*onewire\.conf:3: cannot understand')
     while not expected.search(s.log_of()):
         if time.monotonic() > deadline:
             raise Failure("no message about the bad settings line in the debugger output")
