@@ -297,7 +297,7 @@ class Run:
         rss_start = resident_kib(pid)
         # Nobody asks the program for the clipboard's text while its own cost is measured, and
         # the pointer rests off the windows, as an operator's hand does once the program scans
-        # on its own: wine polls the pointer while it rests on a button.
+        # on its own: under wine a pointer resting on a button costs CPU.
         self.x.read_clipboard = False
         if self.front.bare_idle:
             # What the toolkit costs a window that does nothing, beside it in the same run: the
@@ -382,8 +382,8 @@ HOW = """How the figures were taken:
     the program's own process, without wineserver). Under wine the same is taken of the program
     with scanning off, of the bare window of the main window's size, shown alone for as long, and
     of the program scanning with the pointer left on the button that started it: wine's buttons
-    track the pointer, and wine follows a pointer over a window by asking the X server where it
-    is, many times a second. Memory: VmRSS of the program.
+    track the pointer to draw their hover state, and that tracking costs the program's process
+    CPU for as long as the pointer rests on one. Memory: VmRSS of the program.
   - The machine may be shared: compare the ratios, taken in the same run, rather than the times."""
 
 

@@ -250,6 +250,12 @@ def main():
             print("FAILED: package-windows.sh: " + made.stdout + made.stderr, file=sys.stderr)
             sys.exit(1)
         setup, archive = made.stdout.split()
+        # The reader check is a console program: run from a console, its report shows there.
+        headers = subprocess.run(["objdump", "-p", os.path.join(folder, CHECK)],
+                                 capture_output=True, text=True).stdout
+        if "(Windows CUI)" not in headers:
+            print("FAILED: %s is not a console program" % CHECK, file=sys.stderr)
+            sys.exit(1)
         with open(setup, "rb") as f:
             version_info = f.read().decode("utf-16-le", errors="replace")
         listing = subprocess.run(["unzip", "-Z1", archive], capture_output=True, text=True).stdout

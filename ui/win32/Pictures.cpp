@@ -16,8 +16,8 @@ namespace {
 constexpr std::string_view kBitmapExtension = ".bmp";
 
 // GDI+ and COM's stream are looked up with the first picture that needs them (the main window's
-// GIF) rather than imported: loading gdiplus.dll and ole32.dll with the program cost the start-up
-// window, which shows a BITMAP resource, about 10 ms under wine.
+// GIF) rather than imported: importing them loaded gdiplus.dll, ole32.dll and the DLLs they use
+// before wWinMain, which the start-up window (a BITMAP resource) does not need.
 template <typename Function>
 Function systemFunction(const wchar_t* library, const char* name) {
     HMODULE module = GetModuleHandleW(library);
