@@ -6,6 +6,7 @@ a scan that reports each change of the list, also when it empties.
 Usage: reader_check.py CHECK_PROGRAM. Starts its own owserver on a free loopback port."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -74,6 +75,8 @@ def main(check):
         code, out, _ = run(check, settings)
         if code != 0:
             fail("adapter found, exit %d:\n%s" % (code, out))
+        if not re.search(r"^1-Wire library file: /\S+/libonewire\.so\.1$", out, re.M):
+            fail("no full path of the bound runtime in:\n" + out)
         expect(out, "Settings file: " + settings, "Probe: adapter found on USB port 1",
                "Backend: virtual " + reader, "TMSetup: 1 = TMSetup returned error 1. No Error.",
                "021CB801000000A2  family 02  token, listed",
