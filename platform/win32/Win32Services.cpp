@@ -18,6 +18,10 @@ void markDialogWindow(HWND window) {
     SetPropW(window, kDialogWindowProperty, reinterpret_cast<HANDLE>(1));
 }
 
+void unmarkDialogWindow(HWND window) {
+    RemovePropW(window, kDialogWindowProperty);
+}
+
 void deliverMessage(MSG& message) {
     if (message.hwnd != nullptr) {
         HWND root = GetAncestor(message.hwnd, GA_ROOT);

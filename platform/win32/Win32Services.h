@@ -17,6 +17,8 @@ using platform::widen;
 // The program's top-level windows take part in dialog navigation (Tab, access keys, Esc) through
 // IsDialogMessage; a window is marked so when created.
 void markDialogWindow(HWND window);
+// Takes the mark off again, before the window is gone.
+void unmarkDialogWindow(HWND window);
 
 // Hands one message to its window: dialog navigation first for a marked window, else translated
 // and dispatched. Both the main loop and the event pump use it.

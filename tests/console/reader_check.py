@@ -164,6 +164,8 @@ def main(check, source, emulator_program=None):
         if code != 0:
             fail("adapter found, exit %d:\n%s" % (code, out))
         check_arguments(check, settings, source)
+        if not re.search(r"^1-Wire library file: /\S+/libonewire\.so\.1$", out, re.M):
+            fail("no full path of the bound runtime in:\n" + out)
         expect(out, "Settings file: " + settings, "Probe: adapter found on USB port 1",
                "Backend: virtual " + reader, "Set-up: 1: adapter found\n",
                "021CB801000000A2  family 02  token, listed",

@@ -285,6 +285,100 @@ TEST(Win32Views, TheKeyboardReachesEveryButtonOfBothWindows) {
     }));
 }
 
+// A control's window rectangle in its container's client pixels, as "left,top widthxheight".
+std::string placedRect(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return std::to_string(r.left) + "," + std::to_string(r.top) + " " +
+           std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top);
+}
+
+std::string text(const Rect& r) {
+    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.width) +
+           "x" + std::to_string(r.height);
+}
+
+// Moved to monitors of 144, 120 and 96 dpi, the window takes the rectangle the system suggests
+// and every control the layout's rectangle at that dpi; the fonts and icons of the other
+// densities are gone afterwards, and caption changes make no GDI object (GetGuiResources where
+// the system counts them; wine does not).
+TEST(Win32Views, EveryControlFollowsTheDpiAndNoGdiObjectIsLeftBehind) {
+    fakes::FakeMessageBox messageBox;
+    auto events = std::make_shared<RecordingMain>();
+    auto main = win32::mainViewFactory(messageBox)(events);
+    ASSERT_NE(main, nullptr);
+    main->show();
+    auto* view = static_cast<win32::Win32MainView&>(*main).window();
+    HWND window = view->handle();
+    const WindowLayout& layout = frmMainLayout();
+    const auto gdiObjects = [] { return GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS); };
+    const DWORD before = gdiObjects();
+
+    std::vector<HGDIOBJ> otherFonts;  // the fonts and icons shown at 144 and 120 dpi
+    std::vector<HICON> otherIcons;
+    for (const int dpi : {144, 120, kDesignDpi}) {
+        SIZE size{};
+        EXPECT_TRUE(
+            SendMessageW(window, WM_GETDPISCALEDSIZE, dpi, reinterpret_cast<LPARAM>(&size)));
+        EXPECT_GE(size.cx, pixels(layout.clientWidth, dpi));
+        EXPECT_GE(size.cy, pixels(layout.clientHeight, dpi));
+        const RECT suggested{20 + dpi, 10, 20 + dpi + size.cx, 10 + size.cy};
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        RECT now;
+        GetWindowRect(window, &now);
+        EXPECT_TRUE(EqualRect(&now, &suggested)) << dpi << " dpi";
+        for (const auto& control : layout.controls) {
+            HWND handle = view->controlHandle(control.name);
+            if (handle == nullptr) {
+                continue;  // a line: drawn by its container
+            }
+            const Rect expected = pixelBounds(control, dpi);
+            std::string placed = placedRect(handle);
+            if (control.autoSize) {  // its size is its text's
+                placed.erase(placed.find(' '));
+                EXPECT_EQ(placed, text(expected).substr(0, text(expected).find(' ')))
+                    << control.name << " at " << dpi << " dpi";
+            } else {
+                EXPECT_EQ(placed, text(expected)) << control.name << " at " << dpi << " dpi";
+            }
+            if (dpi != kDesignDpi && control.kind != ControlKind::Picture) {
+                otherFonts.push_back(
+                    reinterpret_cast<HGDIOBJ>(SendMessageW(handle, WM_GETFONT, 0, 0)));
+            }
+        }
+        if (dpi != kDesignDpi) {
+            for (const WPARAM which : {ICON_BIG, ICON_SMALL}) {
+                otherIcons.push_back(
+                    reinterpret_cast<HICON>(SendMessageW(window, WM_GETICON, which, 0)));
+                EXPECT_NE(otherIcons.back(), nullptr);
+            }
+        }
+    }
+    HWND label = view->controlHandle("lblVersion");
+    const auto labelFont = SendMessageW(label, WM_GETFONT, 0, 0);
+    for (int i = 0; i < 50; ++i) {
+        main->setCaption("lblVersion", "Version 1." + std::to_string(i));
+        main->setCaption("cmdScanOnce", "Read " + std::to_string(i));
+    }
+    EXPECT_EQ(SendMessageW(label, WM_GETFONT, 0, 0), labelFont) << "the label keeps its font";
+    for (HGDIOBJ font : otherFonts) {
+        EXPECT_EQ(GetObjectType(font), 0u) << "a font of another dpi left behind";
+    }
+    for (HICON icon : otherIcons) {
+        ICONINFO info{};
+        EXPECT_FALSE(GetIconInfo(icon, &info)) << "an icon of another dpi left behind";
+    }
+    if (before != 0) {
+        EXPECT_EQ(gdiObjects(), before);
+    }
+
+    main->unload();
+    EXPECT_TRUE(
+        pumpUntil([&] { return static_cast<win32::Win32MainView&>(*main).window() == nullptr; }));
+}
+
 // A quick second click on a button arrives as a double-click; it is a click all the same.
 TEST(Win32Views, TheSecondClickOfADoubleClickIsAClick) {
     fakes::FakeMessageBox messageBox;

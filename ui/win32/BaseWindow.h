@@ -26,7 +26,7 @@ protected:
         windowClass.cbSize = sizeof windowClass;
         windowClass.lpfnWndProc = &BaseWindow::windowProc;
         windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         windowClass.hbrBackground = background;
         windowClass.lpszClassName = className;
         RegisterClassExW(&windowClass);

@@ -1,6 +1,8 @@
 #include "ui/win32/Dpi.h"
 
 #include <cmath>
+#include <compare>
+#include <map>
 #include <string>
 
 #include "platform/WindowsText.h"
@@ -53,15 +55,64 @@ RECT outerRect(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, in
     return rect;
 }
 
-HFONT createFont(const Font& font, double points, int dpi) {
-    LOGFONTW description{};
-    description.lfHeight = fontHeight(points, dpi);
-    description.lfWeight = font.weight;
-    description.lfCharSet = static_cast<BYTE>(font.charset);
-    description.lfQuality = DEFAULT_QUALITY;
-    const std::wstring face = font.face.empty() ? kDefaultDialogFace : platform::widen(font.face);
-    lstrcpynW(description.lfFaceName, face.c_str(), LF_FACESIZE);
-    return CreateFontIndirectW(&description);
+namespace {
+
+struct FontKey {
+    std::wstring face;
+    int height = 0;
+    int weight = 0;
+    int charset = 0;
+    auto operator<=>(const FontKey&) const = default;
+};
+
+struct SharedFont {
+    HFONT handle = nullptr;
+    int users = 0;
+};
+
+// The window thread's fonts; the program's windows all live on that one thread.
+std::map<FontKey, SharedFont>& fonts() {
+    static std::map<FontKey, SharedFont> shared;
+    return shared;
+}
+
+}  // namespace
+
+HFONT acquireFont(const Font& font, double points, int dpi) {
+    FontKey key{font.face.empty() ? kDefaultDialogFace : platform::widen(font.face),
+                fontHeight(points, dpi), font.weight, font.charset};
+    SharedFont& shared = fonts()[key];
+    if (shared.handle == nullptr) {
+        LOGFONTW description{};
+        description.lfHeight = key.height;
+        description.lfWeight = key.weight;
+        description.lfCharSet = static_cast<BYTE>(key.charset);
+        description.lfQuality = DEFAULT_QUALITY;
+        lstrcpynW(description.lfFaceName, key.face.c_str(), LF_FACESIZE);
+        shared.handle = CreateFontIndirectW(&description);
+        if (shared.handle == nullptr) {
+            fonts().erase(key);
+            return nullptr;
+        }
+    }
+    ++shared.users;
+    return shared.handle;
+}
+
+void releaseFont(HFONT font) {
+    if (font == nullptr) {
+        return;
+    }
+    auto& shared = fonts();
+    for (auto entry = shared.begin(); entry != shared.end(); ++entry) {
+        if (entry->second.handle == font) {
+            if (--entry->second.users == 0) {
+                DeleteObject(font);
+                shared.erase(entry);
+            }
+            return;
+        }
+    }
 }
 
 }  // namespace quorna::ui::win32

@@ -32,7 +32,10 @@ int fontHeight(double points, int dpi);
 // The window rectangle around a client area of the given size, at dpi.
 RECT outerRect(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, int dpi);
 
-// A new font for the layout's font at the given size and dpi; the caller deletes it.
-HFONT createFont(const Font& font, double points, int dpi);
+// The one font for the layout's face, weight and character set at the given size and dpi, shared
+// by every control that shows it: a caption change or a second window creates no GDI object.
+// Each acquireFont is matched by a releaseFont; the last release deletes the font.
+HFONT acquireFont(const Font& font, double points, int dpi);
+void releaseFont(HFONT font);
 
 }  // namespace quorna::ui::win32

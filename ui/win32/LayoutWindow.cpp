@@ -27,9 +27,7 @@ LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onS
 
 LayoutWindow::~LayoutWindow() {
     for (auto& control : controls_) {
-        if (control.font != nullptr) {
-            DeleteObject(control.font);
-        }
+        releaseFont(control.font);
     }
     for (HGDIOBJ owned : {static_cast<HGDIOBJ>(background_)}) {
         if (owned != nullptr) {
@@ -80,12 +78,6 @@ bool LayoutWindow::build() {
 
     if (!layout_.picture.empty()) {
         background_ = loadPicture(layout_.picture, GetSysColor(kDialogColour));
-    }
-    if (!layout_.icon.empty()) {
-        bigIcon_ = loadIcon(layout_.icon, GetSystemMetrics(SM_CXICON));
-        smallIcon_ = loadIcon(layout_.icon, GetSystemMetrics(SM_CXSMICON));
-        SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_));
-        SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
     }
 
     controls_.reserve(layout_.controls.size());
@@ -191,23 +183,58 @@ void LayoutWindow::stackControls() {
     }
 }
 
-void LayoutWindow::placeAll(int dpi, const RECT* suggested) {
-    dpi_ = dpi;
-    for (auto& control : controls_) {
-        placeControl(control);
-    }
+SIZE LayoutWindow::outerSize(int dpi) const {
     const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_STYLE));
     const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_EXSTYLE));
     const RECT outer = outerRect(pixels(layout_.clientWidth, dpi),
                                  pixels(layout_.clientHeight, dpi), style, exStyle, dpi);
-    const int width = outer.right - outer.left;
-    const int height = outer.bottom - outer.top;
+    return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
+// The icons drawn at the sizes the system uses at dpi; the ones they replace are destroyed once
+// the window no longer shows them.
+void LayoutWindow::loadIcons(int dpi) {
+    if (layout_.icon.empty()) {
+        return;
+    }
+    HICON big = loadIcon(layout_.icon, metricForDpi(SM_CXICON, dpi));
+    HICON small = loadIcon(layout_.icon, metricForDpi(SM_CXSMICON, dpi));
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    for (HICON old : {bigIcon_, smallIcon_}) {
+        if (old != nullptr) {
+            DestroyIcon(old);
+        }
+    }
+    bigIcon_ = big;
+    smallIcon_ = small;
+}
+
+void LayoutWindow::placeAll(int dpi, const RECT* suggested) {
+    const bool dpiChanged = dpi != dpi_ || bigIcon_ == nullptr;
+    dpi_ = dpi;
+    if (dpiChanged) {
+        loadIcons(dpi);
+    }
+    for (auto& control : controls_) {
+        placeControl(control);
+    }
+    if (suggested != nullptr) {
+        // The system's rectangle whole: it keeps the window under the pointer while dragged
+        // across monitors, and it is the size WM_GETDPISCALEDSIZE asked for.
+        placed_ = true;
+        SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        InvalidateRect(hwnd_, nullptr, TRUE);
+        return;
+    }
+    const SIZE size = outerSize(dpi);
+    const int width = size.cx;
+    const int height = size.cy;
     int left = 0;
     int top = 0;
-    if (suggested != nullptr) {
-        left = suggested->left;
-        top = suggested->top;
-    } else if (layout_.centred && !placed_) {
+    if (layout_.centred && !placed_) {
         MONITORINFO monitor{};
         monitor.cbSize = sizeof monitor;
         GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor);
@@ -231,11 +258,9 @@ void LayoutWindow::placeControl(Control& control) {
     }
     const ControlLayout& layout = *control.layout;
     if (layout.kind != ControlKind::Picture) {
-        HFONT font = createFont(layout.ownFont ? layout.font : layout_.font, control.points, dpi_);
+        HFONT font = acquireFont(layout.ownFont ? layout.font : layout_.font, control.points, dpi_);
         SendMessageW(control.handle, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        if (control.font != nullptr) {
-            DeleteObject(control.font);
-        }
+        releaseFont(control.font);
         control.font = font;
     } else if (control.picture != nullptr) {
         control.picture->setDpi(dpi_);
@@ -541,9 +566,16 @@ LRESULT LayoutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             }
             InvalidateRect(hwnd_, nullptr, TRUE);
             break;
+        case WM_GETDPISCALEDSIZE:
+            // Asked before WM_DPICHANGED: the size the layout takes at the new dpi.
+            *reinterpret_cast<SIZE*>(lParam) = outerSize(static_cast<int>(wParam));
+            return TRUE;
         case WM_DPICHANGED:
             placeAll(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
             return 0;
+        case WM_DESTROY:
+            platform::win32::unmarkDialogWindow(hwnd_);
+            break;
         case WM_CLOSE: {
             // A close always closes: the logic unloads the window; it is hidden in any case.
             const auto call = onCloseRequest_;

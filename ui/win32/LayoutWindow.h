@@ -57,8 +57,8 @@ private:
         HWND handle = nullptr;  // none for a line
         HWND container = nullptr;
         PictureBox* picture = nullptr;
-        double points = 0;  // current font size
-        HFONT font = nullptr;
+        double points = 0;     // current font size
+        HFONT font = nullptr;  // shared (acquireFont)
         int id = 0;
     };
 
@@ -73,6 +73,9 @@ private:
     // rectangle the system suggests when it moves to another monitor.
     void placeAll(int dpi, const RECT* suggested);
     void placeControl(Control& control);
+    // The window's size around the layout's client area at dpi.
+    SIZE outerSize(int dpi) const;
+    void loadIcons(int dpi);
     void redrawUnder(const Control& control);
     void pressButton(bool cancel);
     bool onSurface(POINT at) const;

@@ -87,7 +87,7 @@ private:
 // The resource's bytes as a stream of its own, or nullptr.
 IStream* resourceStream(const std::wstring& name, const GdiPlusFunctions& functions) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC found = FindResourceW(module, name.c_str(), MAKEINTRESOURCEW(10));  // RT_RCDATA
+    HRSRC found = FindResourceW(module, name.c_str(), RT_RCDATA);
     if (found == nullptr) {
         return nullptr;
     }
