@@ -431,3 +431,23 @@ TEST(Accessibility, EveryControlHasARoleAndAName) {
     }
     EXPECT_EQ(announcing, 2);
 }
+
+// Under a high-contrast or dark scheme: the licence texts keep their black on the light
+// pictures, the other texts on pictures get the scheme's own background, the grey status line the
+// scheme's text colour; the rest already is the scheme's text on the scheme's background.
+TEST(Accessibility, HighContrastKeepsEveryTextReadable) {
+    using L = ContrastLook;
+    const auto& splash = frmSplashLayout();
+    const auto& main = frmMainLayout();
+    EXPECT_EQ(contrastLook(splash, control(splash, "lblLicense")), L::AsDesigned);
+    EXPECT_EQ(contrastLook(main, control(main, "lblLicense")), L::AsDesigned);
+    for (const char* name : {"lblStatus", "lblVersion", "lblDriverInfo"}) {
+        EXPECT_EQ(contrastLook(splash, control(splash, name)), L::SchemeTextOnSchemeBackground)
+            << name;
+    }
+    EXPECT_EQ(contrastLook(main, control(main, "lblVersion")), L::SchemeTextOnSchemeBackground);
+    EXPECT_EQ(contrastLook(main, control(main, "lblStatus")), L::SchemeText);
+    EXPECT_EQ(contrastLook(main, control(main, "lblHelp")), L::AsDesigned);
+    EXPECT_EQ(contrastLook(main, control(main, "lblDriverInfo")), L::AsDesigned);
+    EXPECT_EQ(contrastLook(main, control(main, "cmdExit")), L::AsDesigned);
+}

@@ -255,6 +255,21 @@ std::string accessibleName(const ControlLayout& control, std::string_view captio
     return name;
 }
 
+ContrastLook contrastLook(const WindowLayout& window, const ControlLayout& label) {
+    if (label.kind != ControlKind::Label || label.foreColour.kind == ColourKind::Rgb) {
+        return ContrastLook::AsDesigned;
+    }
+    const ControlLayout* container =
+        label.container.empty() ? nullptr : findControl(window, label.container);
+    const bool onPicture =
+        container != nullptr ? !container->picture.empty() : !window.picture.empty();
+    if (label.transparent && onPicture) {
+        return ContrastLook::SchemeTextOnSchemeBackground;
+    }
+    return label.foreColour.kind == ColourKind::System ? ContrastLook::SchemeText
+                                                       : ContrastLook::AsDesigned;
+}
+
 std::vector<const ControlLayout*> focusOrder(const WindowLayout& window) {
     std::vector<const ControlLayout*> order;
     for (const auto& control : window.controls) {

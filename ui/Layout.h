@@ -156,6 +156,14 @@ inline std::string accessibleName(const ControlLayout& control) {
     return accessibleName(control, control.caption);
 }
 
+// How a label stays readable under a high-contrast scheme (Windows) or a dark palette (Qt), where
+// the scheme's text colour is light and its background dark: a fixed colour stays (the licence
+// text is black on the light picture, which no scheme changes); a label drawn straight onto a
+// picture gets the scheme's background behind the scheme's text; a label in a system colour that
+// would not stand out (the status line's workspace grey) takes the scheme's text colour.
+enum class ContrastLook { AsDesigned, SchemeText, SchemeTextOnSchemeBackground };
+ContrastLook contrastLook(const WindowLayout& window, const ControlLayout& label);
+
 // The controls that take the keyboard focus, in tab-index order (the first has the focus when
 // the window opens).
 std::vector<const ControlLayout*> focusOrder(const WindowLayout& window);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -293,6 +294,38 @@ TEST_F(QtLayoutTest, RunTimeCaptions) {
     view.setVisible("cmdExit", true);
     EXPECT_TRUE(window.control("cmdExit")->isVisibleTo(&window));
     EXPECT_THROW(view.setCaption("noSuchControl", "x"), std::exception);
+}
+
+// A dark palette (as dark and high-contrast schemes have): the texts on the pictures get the
+// palette's own background, the status line its text colour; the licence stays black on the
+// picture as the layout fixes it. A light palette changes nothing.
+TEST_F(QtLayoutTest, DarkPaletteKeepsEveryTextReadable) {
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(0, 0, 0));
+    dark.setColor(QPalette::WindowText, QColor(255, 255, 255));
+    dark.setColor(QPalette::Dark, QColor(40, 40, 40));  // the workspace grey, dark
+    QApplication::setPalette(dark);
+    {
+        quorna::ui::qt::QtSplashView splash({}, messageBox);
+        quorna::ui::qt::QtMainView main({}, messageBox);
+        for (LayoutWindow* window : {splash.window(), main.window()}) {
+            QWidget* license = window->control("lblLicense");
+            EXPECT_FALSE(license->autoFillBackground());
+            EXPECT_EQ(license->palette().color(license->foregroundRole()), QColor(Qt::black));
+            QWidget* version = window->control("lblVersion");
+            EXPECT_TRUE(version->autoFillBackground());
+            EXPECT_EQ(version->palette().color(version->backgroundRole()), QColor(0, 0, 0));
+        }
+        EXPECT_TRUE(splash.window()->control("lblStatus")->autoFillBackground());
+        QWidget* status = main.window()->control("lblStatus");
+        EXPECT_FALSE(status->autoFillBackground());
+        EXPECT_EQ(status->palette().color(status->foregroundRole()), QColor(255, 255, 255));
+    }
+    QApplication::setPalette(light);
+    quorna::ui::qt::QtMainView main({}, messageBox);
+    EXPECT_EQ(main.window()->control("lblStatus")->foregroundRole(), QPalette::Dark);
+    EXPECT_FALSE(main.window()->control("lblVersion")->autoFillBackground());
 }
 
 }  // namespace

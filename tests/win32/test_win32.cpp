@@ -570,3 +570,29 @@ TEST(SingleInstanceMutex, ASecondStartPassesTheForegroundToTheRunningWindow) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("window was not found"),
               std::string::npos);
 }
+
+// Under a high-contrast scheme the texts on the pictures are drawn on the scheme's background in
+// its text colour, the status line in the scheme's text colour; the licence keeps its black.
+TEST(Win32Accessibility, HighContrastLabelColours) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    const auto& splash = frmSplashLayout();
+    const auto& main = frmMainLayout();
+    EXPECT_EQ(win32::highContrastLabelColours(dc, main, *findControl(main, "lblStatus"), false),
+              nullptr);
+    EXPECT_EQ(win32::highContrastLabelColours(dc, main, *findControl(main, "lblLicense"), true),
+              nullptr);
+    EXPECT_EQ(win32::highContrastLabelColours(dc, main, *findControl(main, "lblHelp"), true),
+              nullptr);
+
+    EXPECT_EQ(win32::highContrastLabelColours(dc, splash, *findControl(splash, "lblStatus"), true),
+              GetSysColorBrush(COLOR_BTNFACE));
+    EXPECT_EQ(GetTextColor(dc), GetSysColor(COLOR_BTNTEXT));
+    EXPECT_EQ(GetBkMode(dc), OPAQUE);
+
+    SetTextColor(dc, RGB(1, 2, 3));
+    EXPECT_NE(win32::highContrastLabelColours(dc, main, *findControl(main, "lblStatus"), true),
+              nullptr);
+    EXPECT_EQ(GetTextColor(dc), GetSysColor(COLOR_BTNTEXT));
+    EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+    DeleteDC(dc);
+}

@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QLabel>
+#include <QPalette>
 
 #include "ui/qt/LayoutWidgets.h"
 #include "ui/qt/QtViews.h"
@@ -59,6 +60,29 @@ void applyAccessibleName(const ControlLayout& layout, QWidget& widget) {
     if (!layout.accessibleName.empty()) {
         widget.setAccessibleName(QString::fromUtf8(
             layout.accessibleName.data(), static_cast<qsizetype>(layout.accessibleName.size())));
+    }
+}
+
+bool darkPalette(const QPalette& palette) {
+    return palette.color(QPalette::WindowText).lightness() >
+           palette.color(QPalette::Window).lightness();
+}
+
+void applyContrastLook(const WindowLayout& window, const ControlLayout& layout, QWidget& label) {
+    if (!darkPalette(label.palette())) {
+        return;
+    }
+    switch (contrastLook(window, layout)) {
+        case ContrastLook::SchemeTextOnSchemeBackground:
+            label.setAutoFillBackground(true);  // the palette's window colour behind the text
+            label.setBackgroundRole(QPalette::Window);
+            label.setForegroundRole(QPalette::WindowText);
+            break;
+        case ContrastLook::SchemeText:
+            label.setForegroundRole(QPalette::WindowText);
+            break;
+        case ContrastLook::AsDesigned:
+            break;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "ui/Layout.h"
 
+class QPalette;
 class QWidget;
 
 // What assistive technology (a screen reader through AT-SPI) learns about the layout windows:
@@ -18,5 +19,12 @@ void installAccessibleRoles();
 // The control's accessible name where the layout fixes one (a list, a picture); otherwise the
 // toolkit names it by its caption, following every change.
 void applyAccessibleName(const ControlLayout& layout, QWidget& widget);
+
+// Whether the palette is dark: light text on a dark background, as dark and high-contrast
+// schemes have it.
+bool darkPalette(const QPalette& palette);
+
+// Keeps a label readable on a dark palette (contrastLook); nothing changes on a light one.
+void applyContrastLook(const WindowLayout& window, const ControlLayout& layout, QWidget& label);
 
 }  // namespace quorna::ui::qt

@@ -285,6 +285,7 @@ std::map<std::string, QWidget*, std::less<>> buildControls(const WindowLayout& l
         applyCommon(control, *widget);
         if (auto* label = dynamic_cast<CaptionLabel*>(widget)) {
             label->setCaptionFont(label->font());  // a self-sizing label fits its own font
+            applyContrastLook(layout, control, *label);
         }
         widget->move(widget->pos() + origin);
         widgets.emplace(std::string(control.name), widget);

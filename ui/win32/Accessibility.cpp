@@ -312,4 +312,32 @@ void describeControl(HWND control, const ControlLayout& layout) {
     }
 }
 
+bool highContrastScheme() {
+    HIGHCONTRASTW scheme{};
+    scheme.cbSize = sizeof scheme;
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof scheme, &scheme, 0) &&
+           (scheme.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
+HBRUSH highContrastLabelColours(HDC dc, const WindowLayout& window, const ControlLayout& label,
+                                bool highContrast) {
+    if (!highContrast) {
+        return nullptr;
+    }
+    switch (contrastLook(window, label)) {
+        case ContrastLook::SchemeTextOnSchemeBackground:
+            SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+            SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+            SetBkMode(dc, OPAQUE);
+            return GetSysColorBrush(COLOR_BTNFACE);
+        case ContrastLook::SchemeText:
+            SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+            SetBkMode(dc, TRANSPARENT);
+            return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
+        case ContrastLook::AsDesigned:
+            break;
+    }
+    return nullptr;
+}
+
 }  // namespace quorna::ui::win32

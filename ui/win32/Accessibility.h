@@ -21,4 +21,13 @@ void describeWindow(HWND window, const WindowLayout& layout);
 // must outlive the control.
 void describeControl(HWND control, const ControlLayout& layout);
 
+// Whether the user has a high-contrast scheme on.
+bool highContrastScheme();
+
+// The colours of a label under a high-contrast scheme (contrastLook): sets them in dc and returns
+// the brush for its background, or nullptr where the label is drawn as the layout says (always
+// without a high-contrast scheme).
+HBRUSH highContrastLabelColours(HDC dc, const WindowLayout& window, const ControlLayout& label,
+                                bool highContrast = highContrastScheme());
+
 }  // namespace quorna::ui::win32

@@ -457,6 +457,9 @@ LRESULT LayoutWindow::colourStatic(HDC dc, HWND handle) {
         return DefWindowProcW(hwnd_, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
                               reinterpret_cast<LPARAM>(handle));
     }
+    if (HBRUSH scheme = highContrastLabelColours(dc, layout_, *control->layout)) {
+        return reinterpret_cast<LRESULT>(scheme);
+    }
     SetTextColor(dc, colourOf(control->layout->foreColour));
     if (control->layout->transparent) {
         SetBkMode(dc, TRANSPARENT);
