@@ -124,11 +124,14 @@ bool Chip::exchange(const std::vector<std::uint8_t>& out, const std::vector<bool
     }
     in.assign(answerAt.size(), 0);
     const auto byteTime = serial::byteTime(line_.speed());
+    const bool paced = line_.speed() > 9600;
     const auto lineTime = static_cast<long long>(out.size() + answerAt.size()) * byteTime * 3 / 2;
+    // Paced, every answer's way back counts: room for a USB bridge's latency of up to 2 ms each.
+    const auto roundTrips =
+        std::chrono::milliseconds(paced ? 2 * static_cast<long long>(answerAt.size()) : 0);
     const Clock::time_point readBy = std::min<Clock::time_point>(
         deadline, Clock::now() + std::chrono::duration_cast<Clock::duration>(lineTime) +
-                      kBusAndLatencyAllowance);
-    const bool paced = line_.speed() > 9600;
+                      kBusAndLatencyAllowance + roundTrips);
     std::size_t sent = 0;
     std::size_t got = 0;
     while (sent < out.size() || got < answerAt.size()) {
@@ -284,6 +287,22 @@ void Chip::restoreSpeed(Clock::time_point deadline) {
     std::vector<std::uint8_t> echo(1);
     line_.read(echo.data(), 1, deadline);
     line_.setSpeed(9600);
+}
+
+bool Chip::lowerTo9600(Clock::time_point deadline) {
+    std::vector<std::uint8_t> answer;
+    if (line_.speed() == 9600) {
+        return true;
+    }
+    if (!exchange({kBaud9600}, answer, deadline) || answer[0] != (kBaud9600 & 0xFE) ||
+        !line_.setSpeed(9600) || !exchange({kReadBaudRate}, answer, deadline) ||
+        answer[0] != 0x00) {
+        return fail("lost the chip while going back to 9600 baud");
+    }
+    log_.push_back(
+        "115200 baud was slower than 9600 on this line: back to 9600 (71 answered 70, "
+        "0F answered 00)");
+    return true;
 }
 
 std::optional<BusState> Chip::reset(Clock::time_point deadline) {

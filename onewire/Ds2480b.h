@@ -70,6 +70,8 @@ public:
     // Leaves the chip at 9600 baud, as a program that opens the port after this one expects
     // where the line carries no break.
     void restoreSpeed(Clock::time_point deadline);
+    // Back from 115200 to 9600 baud, checked with a baud read; false when the chip is lost.
+    bool lowerTo9600(Clock::time_point deadline);
 
     int speed() const { return line_.speed(); }
     // How detection went, in words and bytes (for the reader check).

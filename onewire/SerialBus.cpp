@@ -73,6 +73,11 @@ Clock::time_point SerialBus::passDeadline() {
 }
 
 void SerialBus::lostOrFailed(SerialPorts::Port& port) {
+    if (port.chip && port.chip->speed() != 9600 && !port.line->lost()) {
+        // Answers that stop coming at 115200 but came at 9600: a USB-serial bridge holding
+        // each answer back, say. The port is detected again at 9600.
+        port.raiseSpeed = false;
+    }
     port.refusal = port.line && port.line->lost()
                        ? port.line->failure() + "; it is opened again on the next pass"
                        : device_ + ": the DS2480B stopped answering as it should (" +
@@ -154,12 +159,26 @@ std::vector<Rom> SerialBus::enumerate(Clock::time_point runtimeDeadline) {
         bool failed = false;
         while (!finished && Clock::now() + roundEstimate(port->chip->speed()) <= deadline) {
             ds2480b::BusState bus{};
+            const auto roundStart = Clock::now();
             auto round =
                 port->chip->searchRound(port->previous, port->lastDiscrepancy, &bus, deadline);
             if (!round) {
                 lostOrFailed(*port);
                 failed = true;
                 break;
+            }
+            // At 115200 the bytes wait for the answers; where each answer is slow to come back
+            // (a USB bridge's latency timer) a round takes longer than the same round streamed
+            // at 9600. Twice so, and the line goes back to 9600 for good.
+            if (port->chip->speed() != 9600 && Clock::now() - roundStart > roundEstimate(9600) &&
+                ++port->slowRounds >= 2) {
+                port->raiseSpeed = false;
+                if (!port->chip->lowerTo9600(deadline)) {
+                    lostOrFailed(*port);
+                    failed = true;
+                    break;
+                }
+                port->detectionLog = port->chip->detectionLog();
             }
             port->lastBus = bus;
             if (bus == ds2480b::BusState::Shorted || bus == ds2480b::BusState::NoPresence) {

@@ -30,7 +30,8 @@ public:
         serial::OpenFailure openFailure = serial::OpenFailure::None;
         std::vector<std::string> detectionLog;
         std::optional<ds2480b::BusState> lastBus;
-        bool raiseSpeed = true;  // off once 115200 baud failed on this port
+        bool raiseSpeed = true;  // off once 115200 baud failed or was slower on this port
+        int slowRounds = 0;      // search rounds at 115200 that took longer than at 9600
         // A search that did not finish within one pass's budget goes on in the next.
         bool searching = false;
         Rom previous{};

@@ -173,7 +173,7 @@ void Ds2480bEmulator::run() {
                 }
                 chip = std::max(lineIn, chip) + microseconds(busMicros);
                 lineOut = std::max(chip, lineOut) + byteTime(chipSpeed_);
-                out.push_back({lineOut, answer});
+                out.push_back({lineOut + microseconds(latency_.load()), answer});
             }
             if (paced_ && !answers.empty()) {
                 inChip.push_back(chip);

@@ -18,6 +18,7 @@
 // DTR does.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -49,6 +50,9 @@ public:
     std::string device() const;
     void setDevices(std::vector<RomBytes> devices);
     void setFault(Fault fault);
+    // Each answer reaches the host this much later, as through a USB-serial bridge that holds
+    // what it receives until its latency timer runs out.
+    void setAnswerLatency(std::chrono::microseconds latency) { latency_ = latency.count(); }
     // Unplugged: the terminal closes and its device disappears.
     void vanish();
 
@@ -96,6 +100,7 @@ private:
     std::vector<Device> bus_;  // the thread's own
     std::size_t busGeneration_ = 0;
     std::atomic<Fault> fault_{Fault::None};
+    std::atomic<long> latency_{0};
 
     // Chip state, used by the thread only.
     bool calibrated_ = false;

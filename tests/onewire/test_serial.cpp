@@ -245,6 +245,30 @@ TEST(SerialBackend, StaysAt9600WhenAskedOrWhenTheFastRateFails) {
     EXPECT_NE(runtime.diagnose().find("115200 baud did not work"), std::string::npos);
 }
 
+// Answers held back on their way (a USB-serial bridge's latency timer) make 115200 baud, whose
+// bytes wait for the answers, slower than 9600 or fail outright: the line goes back to 9600.
+TEST(SerialBackend, SlowAnswersAt115200FallBackTo9600) {
+    const Rom one = token(0x01, 0x99);
+    for (auto latency : {2000us, 8000us}) {
+        Ds2480bEmulator emulator;
+        emulator.setDevices(bus({one}));
+        emulator.setAnswerLatency(latency);
+        SerialRuntime runtime(emulator.device());
+        int listed = 0;
+        for (int pass = 0; pass < 6; ++pass) {
+            listed += runtime.pass() == texts({one}) ? 1 : 0;
+            EXPECT_LT(runtime.lastPass(), 300ms);
+        }
+        EXPECT_EQ(emulator.chipSpeed(), 9600) << latency.count() << " us";
+        EXPECT_GE(listed, 4) << latency.count() << " us";
+        EXPECT_EQ(runtime.pass(), texts({one}));
+        if (latency == 2000us) {  // slow rounds, where 8 ms makes them fail
+            EXPECT_NE(runtime.diagnose().find("115200 baud was slower than 9600"),
+                      std::string::npos);
+        }
+    }
+}
+
 TEST(SerialBackend, EveryResetAnswer) {
     Ds2480bEmulator emulator;
     SerialRuntime runtime(emulator.device());
