@@ -8,42 +8,15 @@ Starts and stops the emulator and owserver (on a free loopback port) itself.
 """
 
 import os
-import random
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from e2e import free_tcp_port, rom_id as rom  # noqa: E402  (the ROM text, a free loopback port)
+
 PATIENCE = 20.0
-
-
-def crc8(data):
-    crc = 0
-    for byte in data:
-        for _ in range(8):
-            mix = (crc ^ byte) & 1
-            crc >>= 1
-            if mix:
-                crc ^= 0x8C
-            byte >>= 1
-    return crc
-
-
-def rom(family, serial):
-    data = bytes([family]) + serial.to_bytes(6, "little")
-    return (data + bytes([crc8(data)])).hex().upper()
-
-
-def free_port():
-    while True:
-        port = random.randrange(20000, 32000)
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-        return port
 
 
 def listing(endpoint, path):
@@ -94,7 +67,7 @@ def main():
                                     stdout=subprocess.PIPE, text=True)
         processes.append(emulator)
         device = emulator.stdout.readline().strip()
-        endpoint = "127.0.0.1:%d" % free_port()
+        endpoint = "127.0.0.1:%d" % free_tcp_port()
         log = open(os.path.join(folder, "owserver.log"), "w")
         server = subprocess.Popen(["owserver", "-d", device, "--foreground", "-c", settings,
                                    "-p", endpoint], stdout=log, stderr=subprocess.STDOUT)
