@@ -335,12 +335,16 @@ class Session:
 
     def click_to_end(self, program, window, at, what):
         self.click(window, at)
+        self.expect_end(program, what)
+
+    def expect_end(self, program, what):
+        """The program ends, with status 0, after what was done to it."""
         try:
             code = program.wait(PATIENCE)
         except subprocess.TimeoutExpired:
             raise Failure(what + " did not end the program")
         if code != 0:
-            raise Failure("the program ended with %s" % code)
+            raise Failure("the program ended with %s:\n%s" % (code, self.log_of()))
 
     def clipboard(self):
         """The X clipboard's text, or None when nobody owns it."""
@@ -377,13 +381,7 @@ class Session:
         return program, self.wait_for_main_window(program)
 
     def exit_program(self, program, window):
-        self.click(window, CMD_EXIT)
-        try:
-            code = program.wait(PATIENCE)
-        except subprocess.TimeoutExpired:
-            raise Failure("Exit did not end the program")
-        if code != 0:
-            raise Failure("the program ended with %s:\n%s" % (code, self.log_of()))
+        self.click_to_end(program, window, CMD_EXIT, "Exit")
 
 
 def free_tcp_port():
@@ -475,12 +473,7 @@ def case_keyboard(s):
     s.wait_for_clipboard(TOKEN_A, "auto-copy ticked with Alt+C while scanning")
     s.press(window, "alt+s")
     s.press(window, "Escape")
-    try:
-        code = program.wait(PATIENCE)
-    except subprocess.TimeoutExpired:
-        raise Failure("Esc did not end the program")
-    if code != 0:
-        raise Failure("the program ended with %s" % code)
+    s.expect_end(program, "Esc")
 
 
 def case_keyboard_error(s):
@@ -493,12 +486,7 @@ def case_keyboard_error(s):
         s.settled_image(splash, program)  # the error screen is up
         for key in keys:
             s.press(splash, key)
-        try:
-            code = program.wait(PATIENCE)
-        except subprocess.TimeoutExpired:
-            raise Failure("%s on the error screen did not end the program" % "+".join(keys))
-        if code != 0:
-            raise Failure("the program ended with %s" % code)
+        s.expect_end(program, "%s on the error screen" % "+".join(keys))
 
 
 def case_auto_copy_off(s):
@@ -664,13 +652,7 @@ def case_not_found(s):
     time.sleep(4.0)  # longer than the hand-over delay
     if program.poll() is not None or s.find_windows(TITLE_MAIN):
         raise Failure("the error screen did not wait")
-    s.click(splash[0], (5, 5))
-    try:
-        code = program.wait(PATIENCE)
-    except subprocess.TimeoutExpired:
-        raise Failure("a click on the error screen did not end the program")
-    if code != 0:
-        raise Failure("the program ended with %s" % code)
+    s.click_to_end(program, splash[0], (5, 5), "a click on the error screen")
 
 
 def case_first_run(s):
