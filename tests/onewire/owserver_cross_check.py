@@ -73,8 +73,10 @@ def main():
                                    "-p", endpoint], stdout=log, stderr=subprocess.STDOUT)
         processes.append(server)
         print("emulator on %s with %s; owserver on %s" % (device, " ".join(tokens), endpoint))
-        root = wait_for(endpoint, "/", set(tokens), server)
-        print("owdir -s %s /:\n  %s" % (endpoint, "\n  ".join(root)))
+        # Uncached: each listing is a search of its own. owserver keeps a cached listing for a
+        # while, so a first search that a loaded machine cut short would stand in for later ones.
+        root = wait_for(endpoint, "/uncached", set(tokens), server)
+        print("owdir -s %s /uncached:\n  %s" % (endpoint, "\n  ".join(root)))
         adapter = subprocess.run(["owread", "-s", endpoint, "/bus.0/interface/settings/name"],
                                  capture_output=True, text=True, timeout=10).stdout.strip()
         print("owserver's adapter: %s" % adapter)
