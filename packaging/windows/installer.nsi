@@ -93,6 +93,10 @@ Section "Install"
   File "${BUILD_DIR}\${PROGRAM}"
   File "${BUILD_DIR}\onewire.dll"
   File "${BUILD_DIR}\${CHECK}"
+  File "${BUILD_DIR}\README.md"
+  SetOutPath "$INSTDIR\docs"
+  File "${BUILD_DIR}\docs\*.*"
+  SetOutPath "$INSTDIR"
   ; The machine's settings, kept where Windows keeps program data: the example (it maps nothing)
   ; only where there are none, so an operator's edit survives a reinstall and the uninstall.
   ; Settings an earlier version kept beside the program move there rather than being lost.
@@ -129,6 +133,9 @@ Section "Uninstall"
   Delete "$INSTDIR\${PROGRAM}"
   Delete "$INSTDIR\${CHECK}"
   Delete "$INSTDIR\onewire.dll"
+  Delete "$INSTDIR\README.md"
+  Delete "$INSTDIR\docs\*.*"
+  RMDir "$INSTDIR\docs"
   ; The settings in program data stay, as an edited file does on Linux.
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"

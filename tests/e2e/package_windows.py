@@ -29,7 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PRODUCT = "Quorna Fobit Reader"
 UNINSTALL_KEY = "QuornaFobitReader"
 CHECK = "quorna-reader-check.exe"
-SHIPPED = ["onewire.conf", "onewire.dll", "quorna-fobit-reader.exe", CHECK]
+SHIPPED = ["onewire.conf", "onewire.dll", "quorna-fobit-reader.exe", CHECK, "README.md"]
+GUIDE = ["main-window.png", "readers.md", "troubleshooting.md", "windows.md"]  # under docs/
 
 
 def check(condition, what):
@@ -169,7 +170,8 @@ def install_run_uninstall(session, bits, setup, reader_check):
     windows_folder = "C:\\%s\\%s\\" % (folder, PRODUCT)
     if not session.run_wine(setup, "/S"):
         return False
-    for name in ("quorna-fobit-reader.exe", "onewire.dll", CHECK, "uninstall.exe"):
+    for name in ["quorna-fobit-reader.exe", "onewire.dll", CHECK, "uninstall.exe", "README.md"] + [
+            os.path.join("docs", name) for name in GUIDE]:
         check(os.path.isfile(os.path.join(installed, name)), name + " not installed")
     check(not os.path.exists(os.path.join(installed, "onewire.conf")),
           "settings installed beside the program, where the machine's settings would hide them")
@@ -262,8 +264,9 @@ def main():
             version_info = f.read().decode("utf-16-le", errors="replace")
         listing = subprocess.run(["unzip", "-Z1", archive], capture_output=True, text=True).stdout
         if ("1.3.0.17" not in version_info or archive[-9:] != arch + ".zip"
-                or sorted(os.path.basename(f) for f in listing.splitlines() if not f.endswith("/"))
-                != SHIPPED):
+                or sorted(os.path.relpath(f, PRODUCT) for f in listing.splitlines()
+                          if not f.endswith("/"))
+                != sorted(SHIPPED + ["docs/" + name for name in GUIDE])):
             print("FAILED: %s, %s: %s" % (setup, archive, listing), file=sys.stderr)
             sys.exit(1)
         return setup
