@@ -77,13 +77,16 @@ class WaylandSession(e2e.Session):
 
     def spawn(self, argv, env=None, **kwargs):
         if self.account:
-            kwargs.update(user=self.account[0], group=self.account[1], extra_groups=[])
+            # In the session's folder: the test's own may lie where the account cannot go.
+            kwargs.update(user=self.account[0], group=self.account[1], extra_groups=[],
+                          cwd=self.dir)
         return super().spawn(argv, env=env or self.env(), **kwargs)
 
     def run_as(self, argv, timeout=10):
         extra = {}
         if self.account:
-            extra = dict(user=self.account[0], group=self.account[1], extra_groups=[])
+            extra = dict(user=self.account[0], group=self.account[1], extra_groups=[],
+                         cwd=self.dir)
         return subprocess.run(argv, env=self.env(), capture_output=True, timeout=timeout, **extra)
 
     def _write(self, path, lines):
