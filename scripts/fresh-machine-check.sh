@@ -80,8 +80,9 @@ main() {
   mount_into tmpfs tmpfs /dev/shm mode=1777
   mount_into tmpfs tmpfs /tmp mode=1777
 
-  git archive --prefix=quorna/ HEAD | tar -x -C "$root/root"
-  echo "== the committed tree ($(git rev-parse --short HEAD)) is in /root/quorna"
+  commit=$(git rev-parse --short HEAD)
+  git archive --prefix=quorna/ "$commit" | tar -x -C "$root/root"
+  echo "== the committed tree ($commit) is in /root/quorna"
 
   declare -A script=([run]=scripts/run-demo.sh [test]=scripts/test-all.sh)
   declare -A took verdict
@@ -102,7 +103,7 @@ main() {
     [ "$result" = 0 ] || status=1
   done
 
-  echo "== fresh-machine check of $(git rev-parse --short HEAD)"
+  echo "== fresh-machine check of $commit"
   for command in "$@"; do
     printf '   %-4s command: %s in %d min %02d s\n' "$command" "${verdict[$command]}" \
       $((took[$command] / 60)) $((took[$command] % 60))
