@@ -3,7 +3,9 @@
 pointed at the emulator's pseudo-terminal, must list exactly the emulator's ROMs through owdir,
 and follow a change of the bus.
 
-Usage: owserver_cross_check.py DS2480B_EMULATOR
+Usage: owserver_cross_check.py DS2480B_EMULATOR UART_FLUSH_LIBRARY
+owserver runs with UART_FLUSH_LIBRARY preloaded: a pseudo-terminal's output flush would throw
+away commands a serial port has already sent (uart_flush.c says more).
 Starts and stops the emulator and owserver (on a free loopback port) itself.
 """
 
@@ -54,7 +56,9 @@ def wait_for(endpoint, path, expected, server):
 
 
 def main():
-    emulator_program = sys.argv[1]
+    emulator_program, uart_flush = sys.argv[1], os.path.abspath(sys.argv[2])
+    if not os.path.isfile(uart_flush):
+        raise SystemExit("FAILED: no %s to preload into owserver" % uart_flush)
     tokens = [rom(0x01, 0x0C2F4A), rom(0x02, 0x01B81C), rom(0x01, 0x0C2F4B)]
     folder = tempfile.mkdtemp(prefix="onewire-owserver-ds2480b-")
     # An empty settings file of our own keeps /etc/owfs.conf out; owserver restarts itself
@@ -70,7 +74,8 @@ def main():
         endpoint = "127.0.0.1:%d" % free_tcp_port()
         log = open(os.path.join(folder, "owserver.log"), "w")
         server = subprocess.Popen(["owserver", "-d", device, "--foreground", "-c", settings,
-                                   "-p", endpoint], stdout=log, stderr=subprocess.STDOUT)
+                                   "-p", endpoint], stdout=log, stderr=subprocess.STDOUT,
+                                  env=dict(os.environ, LD_PRELOAD=uart_flush))
         processes.append(server)
         print("emulator on %s with %s; owserver on %s" % (device, " ".join(tokens), endpoint))
         # Uncached: each listing is a search of its own. owserver keeps a cached listing for a
