@@ -1,11 +1,9 @@
 #include "onewire/Backend.h"
 
 #include "onewire/OwserverClient.h"
+#include "onewire/Platform.h"
 #include "onewire/SerialBus.h"
 #include "onewire/VirtualReader.h"
-#if !defined(_WIN32)
-#include "onewire/W1Bus.h"
-#endif
 
 namespace onewire {
 
@@ -18,11 +16,7 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
                 mapping.host, mapping.service, context.networkBudget, mapping.simulatedAllowed,
                 *context.reporter, context.portName);
         case BackendKind::W1:
-#if defined(_WIN32)
-            return std::make_unique<NoAdapter>();  // the kernel's w1 buses are Linux's
-#else
-            return std::make_unique<W1Bus>(mapping.argument);
-#endif
+            return platform::makeKernelBus(mapping.argument);
         case BackendKind::Serial:
             return std::make_unique<SerialBus>(mapping.argument, context.serialPorts,
                                                context.networkBudget, *context.reporter);

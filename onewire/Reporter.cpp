@@ -1,10 +1,6 @@
 #include "onewire/Reporter.h"
 
-#include <cstdio>
-
-#if defined(_WIN32)
-#include "onewire/Win32.h"
-#endif
+#include "onewire/Platform.h"
 
 namespace onewire {
 
@@ -85,11 +81,7 @@ void Reporter::emit(const std::string& message) {
     if (sink_) {
         sink_(message);
     } else {
-#if defined(_WIN32)
-        win32::writeMessageLine("onewire: " + message);
-#else
-        std::fprintf(stderr, "onewire: %s\n", message.c_str());
-#endif
+        platform::writeMessageLine("onewire: " + message);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "onewire/Backend.h"
+#include "onewire/Platform.h"
 #include "onewire/Reporter.h"
 #include "onewire/Settings.h"
 
@@ -19,11 +20,7 @@ constexpr std::int16_t kInvalidSession = -200;
 
 struct RuntimeOptions {
     Environment environment = processEnvironment();
-#if defined(_WIN32)
-    std::string w1DevicesFolder;  // Windows has no kernel 1-Wire buses
-#else
-    std::string w1DevicesFolder = "/sys/bus/w1/devices";
-#endif
+    std::string w1DevicesFolder = platform::kernelBusesFolder();  // empty on Windows
     std::chrono::milliseconds networkBudget{200};
     Reporter::Sink diagnostics;  // standard error when empty
     std::size_t maxOpenSessions = 256;

@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "onewire/Platform.h"
 #include "onewire/SerialLine.h"
-#include "platform/WindowsText.h"
 
 namespace onewire::serial {
 namespace {
 
-using quorna::platform::narrow;
-using quorna::platform::widen;
+using platform::widen;
 
 // Whole milliseconds left, at least 1 while any time is left (0 would mean "wait for ever" to
 // some of the calls below).
@@ -26,17 +25,13 @@ DWORD millisecondsLeft(Clock::time_point deadline) {
     return static_cast<DWORD>(std::clamp<long long>(ms, 1, 60'000));
 }
 
+// The system's text without its full stop: the messages go on after it ("... (unplugged?)").
 std::string systemText(DWORD error) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : L"";
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.')) {
+    std::string text = platform::systemMessage(error);
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) {
         text.pop_back();
     }
-    return text.empty() ? "error " + std::to_string(error) : narrow(text);
+    return text.empty() ? "error " + std::to_string(error) : text;
 }
 
 class Win32Line : public SerialLine {

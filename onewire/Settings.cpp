@@ -1,39 +1,13 @@
 #include "onewire/Settings.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <vector>
 
+#include "onewire/Platform.h"
 #include "onewire/TextFile.h"
-#if defined(_WIN32)
-#include "onewire/Win32.h"
-#endif
 
 namespace onewire {
 namespace {
-
-#if defined(_WIN32)
-using win32::defaultSettingsFiles;
-using win32::environmentVariable;
-#else
-// $XDG_CONFIG_HOME/onewire/onewire.conf (~/.config when unset), then /etc/onewire/onewire.conf.
-std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
-    std::vector<std::string> candidates;
-    auto configHome = environment("XDG_CONFIG_HOME");
-    if (configHome && !configHome->empty() && configHome->front() == '/') {
-        candidates.push_back(*configHome + "/onewire/onewire.conf");
-    } else if (auto home = environment("HOME"); home && !home->empty()) {
-        candidates.push_back(*home + "/.config/onewire/onewire.conf");
-    }
-    candidates.push_back("/etc/onewire/onewire.conf");
-    return candidates;
-}
-
-std::optional<std::string> environmentVariable(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-}
-#endif
 
 std::string lower(std::string_view text) {
     std::string result(text);
@@ -83,15 +57,6 @@ std::optional<Port> parsePort(std::string_view text) {
     return std::nullopt;
 }
 
-// The device of "com N = serial" without one: the port's own.
-std::string serialDeviceOf(Port port) {
-#if defined(_WIN32)
-    return "COM" + std::to_string(port.number);
-#else
-    return "/dev/ttyS" + std::to_string(port.number - 1);
-#endif
-}
-
 std::optional<PortMapping> parseMapping(std::string_view text, const std::string& fileName,
                                         Port port) {
     std::size_t split = 0;
@@ -107,7 +72,7 @@ std::optional<PortMapping> parseMapping(std::string_view text, const std::string
             return std::nullopt;  // only COM ports have a device of their own
         }
         mapping.kind = BackendKind::Serial;
-        mapping.argument = argument.empty() ? serialDeviceOf(port) : std::string(argument);
+        mapping.argument = argument.empty() ? platform::serialDevice(port) : std::string(argument);
         return mapping;
     }
     if (argument.empty()) {
@@ -232,7 +197,7 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
 }
 
 Environment processEnvironment() {
-    return environmentVariable;
+    return platform::environmentVariable;
 }
 
 std::vector<std::string> settingsCandidates(const Environment& environment) {
@@ -240,7 +205,7 @@ std::vector<std::string> settingsCandidates(const Environment& environment) {
     if (explicitFile && !explicitFile->empty()) {
         return {*explicitFile};
     }
-    return defaultSettingsFiles(environment);
+    return platform::defaultSettingsFiles(environment);
 }
 
 std::optional<std::string> findSettingsFile(const Environment& environment) {

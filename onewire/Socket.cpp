@@ -3,8 +3,6 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
-
-#include "platform/WindowsText.h"
 #else
 #include <netdb.h>
 #include <poll.h>
@@ -12,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #endif
 
 #include <condition_variable>
@@ -21,10 +18,14 @@
 #include <system_error>
 #include <thread>
 
+#include "onewire/Platform.h"
+
 namespace onewire::net {
 namespace {
 
 // ---- What differs between BSD sockets and Winsock ------------------------------------------
+// Kept here rather than in the Platform sources: the calls below share the socket types and
+// headers with the code after them, and with nothing else in the runtime.
 
 #if defined(_WIN32)
 
@@ -69,10 +70,6 @@ bool connectionPending(int error) {
 
 bool tryAgain(int error) {
     return error == WSAEWOULDBLOCK;
-}
-
-std::string describe(int error) {
-    return quorna::platform::systemMessage(static_cast<unsigned long>(error));
 }
 
 // select rather than WSAPoll, which on Windows before 10 (2004) never reports a refused
@@ -129,10 +126,6 @@ bool tryAgain(int error) {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
-std::string describe(int error) {
-    return std::strerror(error);
-}
-
 bool waitReady(NativeSocket handle, bool writing, Clock::time_point deadline) {
     while (!expired(deadline)) {
         pollfd entry{handle, static_cast<short>(writing ? POLLOUT : POLLIN), 0};
@@ -159,6 +152,10 @@ long receiveSome(NativeSocket handle, std::span<std::uint8_t> buffer) {
 #endif
 
 // ---- The same on both ------------------------------------------------------------------------
+
+std::string describe(int error) {
+    return platform::systemMessage(static_cast<unsigned long>(error));
+}
 
 // poll() and select() report bytes that are already waiting even with no time left, so the
 // deadline is checked first.

@@ -1,118 +1,23 @@
 #include "onewire/TextFile.h"
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
+
+#include "onewire/Platform.h"
 
 namespace onewire {
 
-namespace {
-
-// The standard library reads a narrow path in the ANSI code page on Windows; the runtime's are
-// UTF-8.
-std::filesystem::path toPath(std::string_view text) {
-#if defined(_WIN32)
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-#else
-    return std::filesystem::path(text);
-#endif
-}
-
-std::string fromPath(const std::filesystem::path& path) {
-#if defined(_WIN32)
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-#else
-    return path.string();
-#endif
-}
-
-}  // namespace
-
 std::string absoluteAgainst(std::string_view path, const std::string& fileName) {
-#if defined(_WIN32)
-    // GCC's library takes UNC, \\?\ and \\.\ names for relative ones, and normalising would
-    // change what \\?\ means: they are used as written, and joined as text.
-    const auto separator = [](char c) { return c == '\\' || c == '/'; };
-    const auto asWritten = [&](std::string_view name) {
-        return name.size() >= 2 && separator(name[0]) && separator(name[1]);
-    };
-    if (asWritten(path)) {
-        return std::string(path);
+    if (auto joined = platform::joinedAsWritten(path, fileName)) {
+        return *joined;
     }
-    const bool relative = toPath(path).is_relative();
-    if (relative && asWritten(fileName)) {
-        const std::size_t folderEnd = fileName.find_last_of("\\/");
-        return fileName.substr(0, folderEnd + 1) + std::string(path);
-    }
-#endif
-    std::filesystem::path result = toPath(path);
+    std::filesystem::path result = platform::toPath(path);
     if (result.is_relative()) {
-        result = toPath(fileName).parent_path() / result;
+        result = platform::toPath(fileName).parent_path() / result;
     }
-    return fromPath(result.lexically_normal());
+    return platform::fromPath(result.lexically_normal());
 }
-
-#if !defined(_WIN32)  // Windows: Win32.cpp
-bool pathExists(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
-}
-
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit,
-                                         std::string* problem) {
-    auto fail = [problem](std::string why) -> std::optional<std::string> {
-        if (problem != nullptr) {
-            *problem = std::move(why);
-        }
-        return std::nullopt;
-    };
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        return fail(errno == ENOENT ? "does not exist"
-                                    : std::string("cannot be read: ") + std::strerror(errno));
-    }
-    struct stat status {};
-    std::optional<std::string> result;
-    if (::fstat(fd, &status) != 0) {
-        result = fail(std::string("cannot be read: ") + std::strerror(errno));
-    } else if (!S_ISREG(status.st_mode)) {
-        result = fail("is not a regular file");
-    } else {
-        std::string text;
-        char chunk[4096];
-        while (true) {
-            ssize_t count = ::read(fd, chunk, sizeof chunk);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count < 0) {
-                result = fail(std::string("cannot be read: ") + std::strerror(errno));
-                break;
-            }
-            if (text.size() + static_cast<std::size_t>(count) > limit) {
-                result = fail("is too large (over " + std::to_string(limit) + " bytes)");
-                break;
-            }
-            if (count == 0) {
-                result = std::move(text);
-                break;
-            }
-            text.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-    ::close(fd);
-    return result;
-}
-#endif
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {

@@ -12,7 +12,9 @@ cxx=${CXX:-clang++}
 case "$cxx" in *clang*) ;; *) cxx=clang++ ;; esac
 mkdir -p "$out/findings"
 
-common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp $source_root/onewire/TextFile.cpp"
+# The POSIX platform source names the kernel bus backend, hence W1Bus.cpp.
+common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp $source_root/onewire/TextFile.cpp
+  $source_root/onewire/PlatformPosix.cpp $source_root/onewire/W1Bus.cpp"
 flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$source_root"
 
 build() {

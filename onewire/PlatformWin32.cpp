@@ -1,21 +1,74 @@
-#include "onewire/Win32.h"
-
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
 #include <cstdio>
+#include <cwctype>
 
+#include "onewire/Platform.h"
 #include "onewire/TextFile.h"
-#include "platform/WindowsText.h"
 
 namespace onewire {
-namespace win32 {
+namespace platform {
+namespace {
 
-using quorna::platform::narrow;
-using quorna::platform::systemMessage;
-using quorna::platform::widen;
+// The full path of the running program; empty when Windows cannot tell.
+std::wstring programPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) ==
+           path.size()) {
+        path.resize(path.size() * 2);  // a long path cut short
+    }
+    path.resize(length);
+    return path;
+}
+
+// The running program's folder with its final backslash; empty when Windows cannot tell.
+std::wstring programFolder() {
+    std::wstring path = programPath();
+    path.erase(path.find_last_of(L"\\/") + 1);
+    return path;
+}
+
+}  // namespace
+
+std::wstring widen(std::string_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+std::string systemMessage(unsigned long error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer != nullptr ? buffer : L"", length);
+    LocalFree(buffer);
+    while (!text.empty() && std::iswspace(text.back())) {
+        text.pop_back();
+    }
+    return text.empty() ? "error " + std::to_string(error) : narrow(text);
+}
 
 // The process's own environment, not the C library's copy of it taken at start-up.
 std::optional<std::string> environmentVariable(const char* name) {
@@ -40,12 +93,15 @@ std::vector<std::string> defaultSettingsFiles(const Environment& environment) {
     if (auto programData = environment("ProgramData"); programData && !programData->empty()) {
         candidates.push_back(*programData + "\\onewire\\onewire.conf");
     }
-    if (const std::wstring folder = quorna::platform::programFolder(); !folder.empty()) {
+    if (const std::wstring folder = programFolder(); !folder.empty()) {
         candidates.push_back(narrow(folder) + "onewire.conf");
     }
     return candidates;
 }
 
+// On standard error where the process has a usable one (a console program, or a windowed one whose
+// standard error was redirected), else to the debugger output, where DebugView or a debugger
+// shows it (a windowed program started from Explorer).
 void writeMessageLine(const std::string& line) {
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     const DWORD type =
@@ -64,10 +120,48 @@ void writeMessageLine(const std::string& line) {
     }
 }
 
-}  // namespace win32
+std::string serialDevice(Port port) {
+    return "COM" + std::to_string(port.number);
+}
+
+std::filesystem::path toPath(std::string_view text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string fromPath(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// GCC's library takes UNC, \\?\ and \\.\ names for relative ones, and normalising would change
+// what \\?\ means: they are used as written, and joined as text.
+std::optional<std::string> joinedAsWritten(std::string_view path, const std::string& fileName) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    const auto asWritten = [&](std::string_view name) {
+        return name.size() >= 2 && separator(name[0]) && separator(name[1]);
+    };
+    if (asWritten(path)) {
+        return std::string(path);
+    }
+    if (toPath(path).is_relative() && asWritten(fileName)) {
+        const std::size_t folderEnd = fileName.find_last_of("\\/");
+        return fileName.substr(0, folderEnd + 1) + std::string(path);
+    }
+    return std::nullopt;
+}
+
+std::string kernelBusesFolder() {
+    return {};
+}
+
+std::unique_ptr<Backend> makeKernelBus(const std::string&) {
+    return std::make_unique<NoAdapter>();  // the kernel's w1 buses are Linux's
+}
+
+}  // namespace platform
 
 bool pathExists(const std::string& path) {
-    return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(platform::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Opened for reading with every sharing mode, so an editor holding the file open cannot make it
@@ -81,8 +175,8 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
         }
         return std::nullopt;
     };
-    auto reason = [](DWORD error) { return "cannot be read: " + win32::systemMessage(error); };
-    HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_READ,
+    auto reason = [](DWORD error) { return "cannot be read: " + platform::systemMessage(error); };
+    HANDLE file = CreateFileW(platform::widen(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
