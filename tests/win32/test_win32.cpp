@@ -442,7 +442,7 @@ void CALLBACK recordLiveRegionChange(HWINEVENTHOOK, DWORD, HWND window, LONG, LO
     liveRegionChanges.push_back(window);
 }
 
-void expectDescribedFromLayout(const WindowLayout& layout, const win32::LayoutWindow& window) {
+void expectDescribedFromLayout(const WindowLayout& layout, win32::LayoutWindow& window) {
     const Described described = describe(window.handle(), OBJID_WINDOW);
     EXPECT_EQ(described.role, ROLE_SYSTEM_WINDOW) << layout.name;
     EXPECT_EQ(described.name, platform::widen(layout.caption));
