@@ -214,7 +214,7 @@ void press(WPARAM code) {
     key(WM_KEYUP, code);
 }
 
-std::string focusedName(const win32::LayoutWindow& window, const WindowLayout& layout) {
+std::string focusedName(win32::LayoutWindow& window, const WindowLayout& layout) {
     for (const auto& control : layout.controls) {
         if (window.controlHandle(control.name) == GetFocus()) {
             return std::string(control.name);

@@ -16,6 +16,7 @@ constexpr const wchar_t* kDescribedProperty = L"QuornaDescribed";
 struct Described {
     WNDPROC previous;  // the class's procedure, or a subclass put there before
     DWORD_PTR data;
+    bool liveRegionMarked = false;
 };
 // The data of a top-level window: no layout, and whether Esc closes it.
 constexpr DWORD_PTR kEscapeCloses = 1;
@@ -211,6 +212,8 @@ LRESULT describedObject(HWND window, WPARAM wParam, LONG objectId, long role,
     return result;
 }
 
+void markPoliteLiveRegion(HWND window);
+
 LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* described = static_cast<Described*>(GetPropW(window, kDescribedProperty));
     if (described == nullptr) {
@@ -243,6 +246,12 @@ LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, L
             if (layout != nullptr && layout->announces && lParam != 0) {
                 // The same text set again (each scan copies the same ID again) is not news.
                 const bool changed = windowText(window) != reinterpret_cast<const wchar_t*>(lParam);
+                if (changed && !described->liveRegionMarked) {
+                    // Marked with its first news rather than when made: COM's start is no part
+                    // of the start-up window's.
+                    described->liveRegionMarked = true;
+                    markPoliteLiveRegion(window);
+                }
                 const LRESULT result = CallWindowProcW(previous, window, message, wParam, lParam);
                 if (changed) {
                     NotifyWinEvent(EVENT_OBJECT_LIVEREGIONCHANGED, window, OBJID_CLIENT,
@@ -340,9 +349,6 @@ void describeWindow(HWND window, const WindowLayout& layout) {
 
 void describeControl(HWND control, const ControlLayout& layout) {
     describe(control, reinterpret_cast<DWORD_PTR>(&layout));
-    if (layout.announces) {
-        markPoliteLiveRegion(control);
-    }
 }
 
 bool highContrastScheme() {
