@@ -1,5 +1,7 @@
 #include "platform/win32/Win32Services.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -12,6 +14,44 @@ namespace quorna::platform::win32 {
 
 namespace {
 constexpr const wchar_t* kDialogWindowProperty = L"QuornaDialogWindow";
+bool commonControlsLoaded = false;
+}  // namespace
+
+void useCommonControls() {
+    if (commonControlsLoaded) {
+        return;
+    }
+    commonControlsLoaded = true;
+    ACTCTXW manifest{};
+    manifest.cbSize = sizeof manifest;
+    manifest.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    manifest.hModule = GetModuleHandleW(nullptr);
+    manifest.lpResourceName = ISOLATIONAWARE_MANIFEST_RESOURCE_ID;
+    HANDLE context = CreateActCtxW(&manifest);
+    ULONG_PTR cookie = 0;
+    if (context != INVALID_HANDLE_VALUE && !ActivateActCtx(context, &cookie)) {
+        ReleaseActCtx(context);
+    }
+    // Activated, the manifest redirects the name to the version 6 library; the system folder
+    // holds the default one, and no other folder is searched.
+    HMODULE library = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        library = LoadLibraryW(L"comctl32.dll");  // a Windows without the system-folder-only search
+    }
+    using InitCommonControlsExFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    const auto initialise =
+        library == nullptr
+            ? nullptr
+            : reinterpret_cast<InitCommonControlsExFunction>(
+                  reinterpret_cast<void (*)()>(GetProcAddress(library, "InitCommonControlsEx")));
+    if (initialise != nullptr) {
+        const INITCOMMONCONTROLSEX classes{sizeof classes, ICC_STANDARD_CLASSES};
+        initialise(&classes);
+    }
+}
+
+bool commonControlsInUse() {
+    return commonControlsLoaded;
 }
 
 void markDialogWindow(HWND window) {
@@ -123,6 +163,7 @@ std::string Win32Clipboard::text() {
 }
 
 void Win32MessageBox::showWarning(const std::string& text, const std::string& title) {
+    useCommonControls();  // its buttons look like the program's
     // Task-modal: every window of the program waits; a window made while the box is open (the
     // hand-over can run meanwhile) stays usable.
     MessageBoxW(nullptr, widen(text).c_str(), widen(title).c_str(),

@@ -20,6 +20,16 @@ void markDialogWindow(HWND window);
 // Takes the mark off again, before the window is gone.
 void unmarkDialogWindow(HWND window);
 
+// The version 6 common controls (themed buttons, check box and list) come from the manifest the
+// program carries as resource 2 rather than from its process manifest: their library takes a
+// while to load, and the start-up window needs none of them before it is shown. The first call
+// activates that manifest on this thread for good, so every window made from then on gets them
+// as the process manifest would give them, and loads the library; later calls return at once.
+// Without that manifest, or where it cannot be activated, the system's default ones are loaded.
+void useCommonControls();
+// Whether useCommonControls has run.
+bool commonControlsInUse();
+
 // Hands one message to its window: dialog navigation first for a marked window, else translated
 // and dispatched. Both the main loop and the event pump use it.
 void deliverMessage(MSG& message);

@@ -214,7 +214,7 @@ void press(WPARAM code) {
     key(WM_KEYUP, code);
 }
 
-std::string focusedName(const win32::LayoutWindow& window, const WindowLayout& layout) {
+std::string focusedName(win32::LayoutWindow& window, const WindowLayout& layout) {
     for (const auto& control : layout.controls) {
         if (window.controlHandle(control.name) == GetFocus()) {
             return std::string(control.name);
@@ -442,7 +442,7 @@ void CALLBACK recordLiveRegionChange(HWINEVENTHOOK, DWORD, HWND window, LONG, LO
     liveRegionChanges.push_back(window);
 }
 
-void expectDescribedFromLayout(const WindowLayout& layout, const win32::LayoutWindow& window) {
+void expectDescribedFromLayout(const WindowLayout& layout, win32::LayoutWindow& window) {
     const Described described = describe(window.handle(), OBJID_WINDOW);
     EXPECT_EQ(described.role, ROLE_SYSTEM_WINDOW) << layout.name;
     EXPECT_EQ(described.name, platform::widen(layout.caption));

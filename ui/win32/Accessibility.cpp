@@ -2,8 +2,6 @@
 
 #include <oleacc.h>
 
-#include <commctrl.h>
-
 #include <algorithm>
 #include <string>
 
@@ -12,8 +10,15 @@
 namespace quorna::ui::win32 {
 namespace {
 
-constexpr UINT_PTR kDescribedSubclass = 0x5141;  // 'QA'
-// The subclass data of a top-level window: no layout, and whether Esc closes it.
+// A described window's procedure and data, kept in a window property until WM_NCDESTROY. Not
+// comctl32's subclasses: the start-up window is described before that library is loaded.
+constexpr const wchar_t* kDescribedProperty = L"QuornaDescribed";
+struct Described {
+    WNDPROC previous;  // the class's procedure, or a subclass put there before
+    DWORD_PTR data;
+    bool liveRegionMarked = false;
+};
+// The data of a top-level window: no layout, and whether Esc closes it.
 constexpr DWORD_PTR kEscapeCloses = 1;
 #ifndef EVENT_OBJECT_LIVEREGIONCHANGED
 constexpr DWORD EVENT_OBJECT_LIVEREGIONCHANGED = 0x8019;
@@ -207,8 +212,15 @@ LRESULT describedObject(HWND window, WPARAM wParam, LONG objectId, long role,
     return result;
 }
 
-LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
-                                     UINT_PTR, DWORD_PTR data) {
+void markPoliteLiveRegion(HWND window);
+
+LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* described = static_cast<Described*>(GetPropW(window, kDescribedProperty));
+    if (described == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    const WNDPROC previous = described->previous;
+    const DWORD_PTR data = described->data;
     const bool topLevel = data == 0 || data == kEscapeCloses;
     const auto* layout = topLevel ? nullptr : reinterpret_cast<const ControlLayout*>(data);
     switch (message) {
@@ -234,7 +246,13 @@ LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, L
             if (layout != nullptr && layout->announces && lParam != 0) {
                 // The same text set again (each scan copies the same ID again) is not news.
                 const bool changed = windowText(window) != reinterpret_cast<const wchar_t*>(lParam);
-                const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
+                if (changed && !described->liveRegionMarked) {
+                    // Marked with its first news rather than when made: COM's start is no part
+                    // of the start-up window's.
+                    described->liveRegionMarked = true;
+                    markPoliteLiveRegion(window);
+                }
+                const LRESULT result = CallWindowProcW(previous, window, message, wParam, lParam);
                 if (changed) {
                     NotifyWinEvent(EVENT_OBJECT_LIVEREGIONCHANGED, window, OBJID_CLIENT,
                                    CHILDID_SELF);
@@ -243,12 +261,38 @@ LRESULT CALLBACK describedWindowProc(HWND window, UINT message, WPARAM wParam, L
             }
             break;
         case WM_NCDESTROY:
-            RemoveWindowSubclass(window, describedWindowProc, kDescribedSubclass);
+            // The last message: the window gets its own procedure back for it.
+            if (GetWindowLongPtrW(window, GWLP_WNDPROC) ==
+                reinterpret_cast<LONG_PTR>(&describedWindowProc)) {
+                SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+            }
+            RemovePropW(window, kDescribedProperty);
+            delete described;
             break;
         default:
             break;
     }
-    return DefSubclassProc(window, message, wParam, lParam);
+    return CallWindowProcW(previous, window, message, wParam, lParam);
+}
+
+void describe(HWND window, DWORD_PTR data) {
+    if (auto* described = static_cast<Described*>(GetPropW(window, kDescribedProperty))) {
+        described->data = data;  // described again: the new data
+        return;
+    }
+    auto* described = new Described{nullptr, data};
+    if (!SetPropW(window, kDescribedProperty, described)) {
+        delete described;
+        return;
+    }
+    const LONG_PTR previous =
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&describedWindowProc));
+    if (previous == 0) {  // refused: the window stays as it was
+        RemovePropW(window, kDescribedProperty);
+        delete described;
+        return;
+    }
+    described->previous = reinterpret_cast<WNDPROC>(previous);
 }
 
 // Marks the window as a polite live region for UI Automation. Where the system offers no
@@ -300,16 +344,11 @@ long msaaRole(AccessibleRole role) {
 void describeWindow(HWND window, const WindowLayout& layout) {
     const bool hasCancelButton = std::any_of(layout.controls.begin(), layout.controls.end(),
                                              [](const auto& c) { return c.cancelButton; });
-    SetWindowSubclass(window, describedWindowProc, kDescribedSubclass,
-                      hasCancelButton ? 0 : kEscapeCloses);
+    describe(window, hasCancelButton ? 0 : kEscapeCloses);
 }
 
 void describeControl(HWND control, const ControlLayout& layout) {
-    SetWindowSubclass(control, describedWindowProc, kDescribedSubclass,
-                      reinterpret_cast<DWORD_PTR>(&layout));
-    if (layout.announces) {
-        markPoliteLiveRegion(control);
-    }
+    describe(control, reinterpret_cast<DWORD_PTR>(&layout));
 }
 
 bool highContrastScheme() {

@@ -17,8 +17,8 @@ long msaaRole(AccessibleRole role);
 void describeWindow(HWND window, const WindowLayout& layout);
 
 // The control answers with its layout role and name (WM_GETOBJECT); an announcing label becomes
-// a polite live region that reports each new text (EVENT_OBJECT_LIVEREGIONCHANGED). The layout
-// must outlive the control.
+// a polite live region (with its first new text) that reports each new text
+// (EVENT_OBJECT_LIVEREGIONCHANGED). The layout must outlive the control.
 void describeControl(HWND control, const ControlLayout& layout);
 
 // Whether the user has a high-contrast scheme on.

@@ -1,5 +1,6 @@
 #include "ui/win32/LayoutWindow.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/win32/Win32Services.h"
@@ -15,6 +16,12 @@ namespace {
 constexpr const wchar_t* kWindowClass = L"QuornaLayoutWindow";
 constexpr UINT kDestroyMessage = WM_APP + 1;
 constexpr int kFirstControlId = 1000;
+
+// The kinds the version 6 common controls draw themed (labels too, but they look the same).
+bool commonControl(ControlKind kind) {
+    return kind == ControlKind::Button || kind == ControlKind::CheckBox ||
+           kind == ControlKind::List;
+}
 
 }  // namespace
 
@@ -80,15 +87,30 @@ bool LayoutWindow::build() {
         background_ = loadPicture(layout_.picture, GetSysColor(kDialogColour));
     }
 
+    // The common controls' library takes a while to load. A window that shows none of them at
+    // first (the start-up window: labels on its picture, Exit hidden until an error) is shown
+    // without it, and makes its hidden buttons when they are first used.
+    const bool commonControlsLater =
+        !platform::win32::commonControlsInUse() &&
+        std::none_of(layout_.controls.begin(), layout_.controls.end(),
+                     [](const ControlLayout& c) { return c.visible && commonControl(c.kind); });
+    if (!commonControlsLater) {
+        platform::win32::useCommonControls();
+    }
+
     controls_.reserve(layout_.controls.size());
     for (const auto& layout : layout_.controls) {
         Control control;
         control.layout = &layout;
         control.id = kFirstControlId + static_cast<int>(controls_.size());
         control.points = layout.ownFont ? layout.font.points : layout_.font.points;
+        control.later = commonControlsLater && commonControl(layout.kind);
         controls_.push_back(control);
     }
     for (auto& control : controls_) {
+        if (control.later) {
+            continue;
+        }
         createControl(control);
         if (control.layout->kind != ControlKind::Line && control.handle == nullptr) {
             return false;
@@ -163,6 +185,26 @@ void LayoutWindow::createControl(Control& control) {
     }
 }
 
+void LayoutWindow::makeLaterControls() {
+    bool madeAny = false;
+    for (auto& control : controls_) {
+        if (!control.later) {
+            continue;
+        }
+        control.later = false;
+        platform::win32::useCommonControls();
+        createControl(control);
+        if (control.handle != nullptr) {
+            describeControl(control.handle, *control.layout);
+            placeControl(control);
+            madeAny = true;
+        }
+    }
+    if (madeAny) {
+        stackControls();
+    }
+}
+
 // Dialog navigation follows the stacking order, so the controls that take the focus lie on top in
 // tab order; every other control that lies above the labels comes next, then the labels.
 void LayoutWindow::stackControls() {
@@ -178,6 +220,7 @@ void LayoutWindow::stackControls() {
             }
         }
     }
+    std::erase(topFirst, nullptr);  // left for later
     for (HWND handle : topFirst) {
         SetWindowPos(handle, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
@@ -314,10 +357,18 @@ const LayoutWindow::Control* LayoutWindow::findByHandle(HWND handle) const {
     return nullptr;
 }
 
-HWND LayoutWindow::controlHandle(std::string_view control) const {
-    for (const auto& c : controls_) {
+LayoutWindow::Control& LayoutWindow::made(std::string_view name) {
+    Control& control = find(name);
+    if (control.later) {
+        makeLaterControls();
+    }
+    return control;
+}
+
+HWND LayoutWindow::controlHandle(std::string_view control) {
+    for (auto& c : controls_) {
         if (c.layout->name == control) {
-            return c.handle;
+            return made(control).handle;
         }
     }
     return nullptr;
@@ -328,7 +379,7 @@ void LayoutWindow::onButtonClick(std::string_view control, std::function<void()>
 }
 
 void LayoutWindow::setCaption(std::string_view name, const std::string& text) {
-    Control& control = find(name);
+    Control& control = made(name);
     switch (control.layout->kind) {
         case ControlKind::Label:
             SetWindowTextW(control.handle, widen(displayText(text)).c_str());
@@ -350,7 +401,7 @@ void LayoutWindow::setCaption(std::string_view name, const std::string& text) {
 }
 
 void LayoutWindow::setFontSize(std::string_view name, double points) {
-    Control& control = find(name);
+    Control& control = made(name);
     if (control.handle == nullptr || control.layout->kind == ControlKind::Picture) {
         throw std::invalid_argument("Control " + std::string(name) + " has no font");
     }
@@ -360,7 +411,7 @@ void LayoutWindow::setFontSize(std::string_view name, double points) {
 }
 
 void LayoutWindow::setVisible(std::string_view name, bool visible) {
-    Control& control = find(name);
+    Control& control = made(name);
     if (control.handle == nullptr) {
         return;
     }
@@ -373,7 +424,7 @@ void LayoutWindow::setVisible(std::string_view name, bool visible) {
 }
 
 void LayoutWindow::listClear(std::string_view name) {
-    Control& control = find(name);
+    Control& control = made(name);
     if (control.layout->kind != ControlKind::List) {
         throw std::invalid_argument("Control " + std::string(name) + " is not a list");
     }
@@ -381,7 +432,7 @@ void LayoutWindow::listClear(std::string_view name) {
 }
 
 void LayoutWindow::listAddItem(std::string_view name, const std::string& text) {
-    Control& control = find(name);
+    Control& control = made(name);
     if (control.layout->kind != ControlKind::List) {
         throw std::invalid_argument("Control " + std::string(name) + " is not a list");
     }
@@ -390,7 +441,7 @@ void LayoutWindow::listAddItem(std::string_view name, const std::string& text) {
 }
 
 int LayoutWindow::checkValue(std::string_view name) {
-    Control& control = find(name);
+    Control& control = made(name);
     if (control.layout->kind != ControlKind::CheckBox) {
         throw std::invalid_argument("Control " + std::string(name) + " is not a check box");
     }

@@ -39,8 +39,9 @@ public:
     void listClear(std::string_view control);
     void listAddItem(std::string_view control, const std::string& text);
     int checkValue(std::string_view control);
-    // The control's window, or nullptr when it has none (a line) or there is no such control.
-    HWND controlHandle(std::string_view control) const;
+    // The control's window (made now if it was left for later), or nullptr when it has none (a
+    // line) or there is no such control.
+    HWND controlHandle(std::string_view control);
 
     void show();
     void hide();
@@ -60,6 +61,7 @@ private:
         double points = 0;     // current font size
         HFONT font = nullptr;  // shared (acquireFont)
         int id = 0;
+        bool later = false;  // a hidden common control, made when first used (build())
     };
 
     LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
@@ -68,6 +70,7 @@ private:
 
     bool build();
     void createControl(Control& control);
+    void makeLaterControls();
     void stackControls();
     // Places the window and every control for dpi; the window keeps its centre, or goes to the
     // rectangle the system suggests when it moves to another monitor.
@@ -83,6 +86,8 @@ private:
     void paint();
 
     Control& find(std::string_view name);
+    // The control, made first if it was left for later.
+    Control& made(std::string_view name);
     const Control* findByHandle(HWND handle) const;
 
     const WindowLayout& layout_;

@@ -1,8 +1,6 @@
 // quorna-fobit-reader.exe: the Win32 front-end of the Quorna Fobit Reader.
 #include <windows.h>
 
-#include <commctrl.h>
-
 #include <memory>
 
 #include "ProgramVersionRecord.h"
@@ -38,9 +36,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     restrictLibrarySearch();  // before anything loads a library
 
-    // The version 6 controls the manifest asks for.
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
+    // The common controls are loaded with the first window that shows one (useCommonControls).
 
     Win32EventPump events;
     Win32Sleeper sleeper;
