@@ -26,6 +26,12 @@ protected:
                   ("onewire-runtime-" + std::to_string(std::random_device{}()));
         std::filesystem::create_directories(folder_);
         writeSettings("default = usb 1\nusb 1 = virtual reader.txt\ncom 2 = virtual absent.txt\n");
+        runtime_ = std::make_unique<Runtime>(options());
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    // The fixture's settings file, and its reports collected.
+    RuntimeOptions options() {
         RuntimeOptions options;
         options.environment = [this](const char* name) -> std::optional<std::string> {
             if (std::string(name) == "ONEWIRE_CONF") {
@@ -34,9 +40,8 @@ protected:
             return std::nullopt;
         };
         options.diagnostics = [this](const std::string& message) { reports_.push_back(message); };
-        runtime_ = std::make_unique<Runtime>(options);
+        return options;
     }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
 
     void writeSettings(const std::string& text) { std::ofstream(folder_ / "onewire.conf") << text; }
     void writeReader(const std::string& text) { std::ofstream(folder_ / "reader.txt") << text; }
@@ -300,16 +305,9 @@ TEST_F(VirtualRuntime, ABusOfMoreDevicesThanAnyReaderListsNone) {
 // A pass that runs out of its time hands out nothing rather than a partial list, and says so
 // once. With a budget of 0 ms every pass runs out.
 TEST_F(VirtualRuntime, APassOutOfTimeListsNothing) {
-    RuntimeOptions options;
-    options.environment = [this](const char* name) -> std::optional<std::string> {
-        if (std::string(name) == "ONEWIRE_CONF") {
-            return (folder_ / "onewire.conf").string();
-        }
-        return std::nullopt;
-    };
-    options.diagnostics = [this](const std::string& message) { reports_.push_back(message); };
-    options.networkBudget = std::chrono::milliseconds(0);
-    runtime_ = std::make_unique<Runtime>(options);
+    RuntimeOptions outOfTime = options();
+    outOfTime.networkBudget = std::chrono::milliseconds(0);
+    runtime_ = std::make_unique<Runtime>(outOfTime);
     writeReader("021CB801000000A2\n01000001FE0000CB\n");
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(pass(buffer_).empty());

@@ -368,7 +368,10 @@ LayoutWindow::Control& LayoutWindow::made(std::string_view name) {
 HWND LayoutWindow::controlHandle(std::string_view control) {
     for (auto& c : controls_) {
         if (c.layout->name == control) {
-            return made(control).handle;
+            if (c.later) {
+                makeLaterControls();
+            }
+            return c.handle;
         }
     }
     return nullptr;
