@@ -189,9 +189,7 @@ std::vector<Rom> Runtime::devicesOfPass(std::int32_t session) {
         return {};
     }
     if (!found.complete) {
-        // The backend says why (the adapter, the server, the file).
-        passFailed(source, "a search was not complete; nothing is listed until one is");
-        return {};
+        return {};  // the backend says why (the adapter, the server, the file), once
     }
     if (devices.size() > kMaxDevicesPerPass) {
         passFailed(source, "the bus shows more than " + std::to_string(kMaxDevicesPerPass) +

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -232,40 +233,110 @@ struct Holder {
     std::string program;
 };
 
-// The process that holds a busy device, looked for through /proc by the deadline; nullopt when
-// none is seen in time (a process of another user cannot be seen without root, and is kept out
-// by TIOCEXCL instead). The last holder found is asked first: a port stays busy for a while.
-std::optional<Holder> holderOf(const std::string& device, Clock::time_point deadline) {
-    static std::mutex mutex;
-    static std::string lastPid;
-    struct stat target {};
-    if (::stat(device.c_str(), &target) != 0) {
-        return std::nullopt;
-    }
-    std::lock_guard lock(mutex);
-    if (!lastPid.empty() && holds(lastPid, target.st_rdev, deadline)) {
-        return Holder{lastPid, programOf(lastPid)};
-    }
+// What the looks through /proc learnt about one device, across opens.
+struct HolderLook {
+    std::string lastHolder;          // the pid found holding it last: asked first
+    long long nextPid = 0;           // where an unfinished look for an unlocked holder goes on
+    bool clear = false;              // a whole look found nobody...
+    Clock::time_point clearSince{};  // ...then
+};
+
+std::mutex holderLookMutex;
+std::map<std::string, HolderLook> holderLooks;
+
+// A whole look found nobody this long ago: it is not made again at every open.
+constexpr auto kClearFor = std::chrono::seconds(10);
+// What an open may spend looking for an unlocked holder, and what it leaves the pass.
+constexpr auto kMostALookTakes = std::chrono::milliseconds(40);
+constexpr auto kTimeAfterTheLook = std::chrono::milliseconds(110);
+
+// The process, from pid `fromPid` on, that holds `device` (other than this one unless
+// `includeSelf`), looked for by the deadline. `finished` says whether the look got through all
+// processes; `stoppedAt` is where it stopped if not.
+std::optional<Holder> lookForHolder(dev_t device, long long fromPid, bool includeSelf,
+                                    Clock::time_point deadline, bool* finished,
+                                    long long* stoppedAt) {
+    *finished = false;
+    *stoppedAt = fromPid;
     DIR* processes = ::opendir("/proc");
     if (processes == nullptr) {
         return std::nullopt;
     }
+    const long long self = ::getpid();
     std::optional<Holder> holder;
+    bool ended = true;
     while (const dirent* process = ::readdir(processes)) {
-        if (Clock::now() >= deadline) {
-            break;
-        }
-        std::string pid = process->d_name;
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+        std::string name = process->d_name;
+        if (name.empty() || name.size() > 12 ||
+            name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        if (holds(pid, target.st_rdev, deadline)) {
-            holder = Holder{pid, programOf(pid)};
-            lastPid = pid;
+        const long long pid = std::stoll(name);
+        if (pid < fromPid || (pid == self && !includeSelf)) {
+            continue;
+        }
+        if (Clock::now() >= deadline) {
+            *stoppedAt = pid;
+            ended = false;
+            break;
+        }
+        if (holds(name, device, deadline)) {
+            holder = Holder{name, programOf(name)};
             break;
         }
     }
     ::closedir(processes);
+    *finished = ended && !holder;
+    return holder;
+}
+
+// Who holds a device that refused this program (flock, TIOCEXCL): looked for by the deadline
+// (with thousands of processes a whole look costs more than a pass); nullopt when nobody is seen
+// in time, or the holder is another user's process, which cannot be seen without root.
+std::optional<Holder> holderOfBusy(const std::string& device, Clock::time_point deadline) {
+    struct stat target {};
+    if (::stat(device.c_str(), &target) != 0) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(holderLookMutex);
+    HolderLook& look = holderLooks[device];
+    if (!look.lastHolder.empty() && holds(look.lastHolder, target.st_rdev, deadline)) {
+        return Holder{look.lastHolder, programOf(look.lastHolder)};
+    }
+    bool finished = false;
+    long long stoppedAt = 0;
+    auto holder = lookForHolder(target.st_rdev, 0, true, deadline, &finished, &stoppedAt);
+    if (holder) {
+        look.lastHolder = holder->pid;
+    }
+    return holder;
+}
+
+// A program that opened the device before this one without locking it (owserver does not):
+// looked for when the port opens, by `deadline`. A look that runs out of time goes on at the
+// next open; after a whole look found nobody, opens for a while do not look again.
+std::optional<Holder> unlockedHolderOf(const std::string& device, dev_t rdev,
+                                       Clock::time_point deadline) {
+    std::lock_guard lock(holderLookMutex);
+    HolderLook& look = holderLooks[device];
+    const auto now = Clock::now();
+    if (look.clear && now - look.clearSince < kClearFor) {
+        return std::nullopt;
+    }
+    if (!look.lastHolder.empty() && look.lastHolder != std::to_string(::getpid()) &&
+        holds(look.lastHolder, rdev, deadline)) {
+        return Holder{look.lastHolder, programOf(look.lastHolder)};
+    }
+    bool finished = false;
+    long long stoppedAt = 0;
+    auto holder =
+        lookForHolder(rdev, look.clear ? 0 : look.nextPid, false, deadline, &finished, &stoppedAt);
+    look.clear = finished;
+    look.clearSince = now;
+    look.nextPid = finished || holder ? 0 : stoppedAt;
+    if (holder) {
+        look.lastHolder = holder->pid;
+    }
     return holder;
 }
 
@@ -359,7 +430,7 @@ OpenResult openSerialLine(const std::string& device, Clock::time_point deadline)
                              (group.empty() ? "dialout" : group) + ") and log in again";
         } else if (error == EBUSY) {
             result.failure = OpenFailure::Busy;
-            result.message = busyMessage(device, holderOf(device, deadline));
+            result.message = busyMessage(device, holderOfBusy(device, deadline));
         } else {
             result.failure = OpenFailure::Other;
             result.message = printable(device) + ": cannot open: " + std::strerror(error);
@@ -375,12 +446,19 @@ OpenResult openSerialLine(const std::string& device, Clock::time_point deadline)
     }
     const termios original = settings;
     // flock keeps out other programs that lock too, and a second open within this one;
-    // TIOCEXCL keeps out every later open() but root's. Only a port found busy is looked up in
-    // /proc, by the deadline: with thousands of processes a look costs more than a pass.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // TIOCEXCL keeps out every later open() but root's; a look through /proc, bounded and
+    // spread over opens, catches a program that opened the port earlier without either. The
+    // look leaves the pass the time to detect the chip and search.
+    struct stat opened {};
+    ::fstat(fd, &opened);
+    std::optional<Holder> holder;
+    const auto lookBy =
+        std::min<Clock::time_point>(deadline - kTimeAfterTheLook, Clock::now() + kMostALookTakes);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (holder = unlockedHolderOf(device, opened.st_rdev, lookBy))) {
         ::close(fd);
         result.failure = OpenFailure::Busy;
-        result.message = busyMessage(device, holderOf(device, deadline));
+        result.message = busyMessage(device, holder ? holder : holderOfBusy(device, deadline));
         return result;
     }
     ::ioctl(fd, TIOCEXCL);
