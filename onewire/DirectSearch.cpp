@@ -94,8 +94,57 @@ const char* describe(SearchEnd end) {
     return "";
 }
 
+DirectSearch::Verdict DirectSearch::verifyGone(SearchRounds& adapter,
+                                               const std::vector<Rom>& devices,
+                                               Clock::time_point deadline, Result* result) {
+    if (!listed_) {
+        return Verdict::Gone;
+    }
+    for (const Rom& code : *listed_) {
+        if (std::find(devices.begin(), devices.end(), code) != devices.end()) {
+            continue;
+        }
+        if (Clock::now() + adapter.roundEstimate() > deadline) {
+            return Verdict::OutOfTime;
+        }
+        // Asked to follow the code at every bit (the last discrepancy past the end).
+        auto answer = adapter.searchRound(code, 64, deadline);
+        ++result->rounds;
+        if (!answer) {
+            return Verdict::AdapterFailed;
+        }
+        if (answer->bus == RoundBus::NoPresence && devices.empty()) {
+            continue;
+        }
+        std::string why = answer->bus != RoundBus::Presence ? "the bus changed" : "";
+        for (int n = 0; n < 64 && why.empty(); ++n) {
+            if (flagged(answer->discrepancies, n) && romBit(answer->taken, n) != romBit(code, n)) {
+                why = atBit(n, "did not take the direction asked for");
+            }
+        }
+        // Gone only where the round, which took the code's bits wherever devices differed, met
+        // another device that the search found.
+        if (why.empty() && answer->taken == code) {
+            why = hexText(code) + " is still there";
+        } else if (why.empty() &&
+                   std::find(devices.begin(), devices.end(), answer->taken) == devices.end()) {
+            why = "looking for " + hexText(code) + " met " + hexText(answer->taken) +
+                  ", which the search did not find";
+        }
+        if (!why.empty()) {
+            result->detail = "a search without " + hexText(code) + " is not believed: " + why;
+            return Verdict::Present;
+        }
+    }
+    return Verdict::Gone;
+}
+
 void DirectSearch::restart() {
     progress_ = Progress{};
+}
+
+void DirectSearch::abandon() {
+    restart();
 }
 
 void DirectSearch::forget() {
@@ -156,6 +205,7 @@ DirectSearch::Result DirectSearch::run(SearchRounds& adapter, Clock::time_point 
         }
         if (!why.empty()) {
             restart();
+            waiting_.reset();  // agreement counts only between searches in a row
             result.detail = why;
             if (++failed >= kMaxFailedSearchesPerPass) {
                 result.end = SearchEnd::Inconsistent;
@@ -176,6 +226,29 @@ DirectSearch::Result DirectSearch::run(SearchRounds& adapter, Clock::time_point 
         std::vector<Rom> devices = std::move(progress_.found);
         restart();
         ++result.searches;
+        if (listed_ != devices && waiting_ == devices) {
+            // A discrepancy flag lost on the way makes a search end early with part of the bus,
+            // the same part each time: each code the list would lose is asked for by itself.
+            switch (verifyGone(adapter, devices, deadline, &result)) {
+                case Verdict::Gone:
+                    break;
+                case Verdict::AdapterFailed:
+                    restart();
+                    waiting_.reset();
+                    result.end = SearchEnd::AdapterFailed;
+                    return result;
+                case Verdict::OutOfTime:
+                    result.end = SearchEnd::OutOfTime;
+                    return result;  // waiting_ stays: the next pass searches again
+                case Verdict::Present:
+                    waiting_.reset();
+                    if (++failed >= kMaxFailedSearchesPerPass) {
+                        result.end = SearchEnd::Inconsistent;
+                        return result;
+                    }
+                    continue;
+            }
+        }
         if (listed_ == devices || waiting_ == devices) {
             listed_ = devices;
             waiting_.reset();

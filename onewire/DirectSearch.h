@@ -97,12 +97,15 @@ public:
 
     // Searches by the deadline. A complete search that finds what was listed last is believed
     // at once; one that finds anything else (a token put on, one lifted, a damaged code that
-    // passed every check) is listed only when a second complete search finds the same, in the
-    // same pass where the budget allows it, else in the next. A pass out of time mid-search
-    // hands out the last list if the search so far agrees with it, and nothing otherwise.
+    // passed every check) is listed only when the next complete search finds the same, in the
+    // same pass where the budget allows it, else in the next; and a code listed last that the
+    // list would lose is looked for by itself, one round, and must be gone. A pass out of time
+    // mid-search hands out the last list if the search so far agrees with it, else nothing.
     Result run(SearchRounds& adapter, Clock::time_point deadline);
 
-    // The adapter was opened afresh: what it showed before is not trusted.
+    // The adapter failed mid-search: the search starts again.
+    void abandon();
+    // The adapter was away for long: what it showed before is not trusted.
     void forget();
 
     const std::optional<std::vector<Rom>>& listed() const { return listed_; }
@@ -118,6 +121,10 @@ private:
         Clock::time_point lastRound{};
     };
     void restart();
+    enum class Verdict { Gone, Present, AdapterFailed, OutOfTime };
+    // Whether each code listed last that `devices` lacks is really gone.
+    Verdict verifyGone(SearchRounds& adapter, const std::vector<Rom>& devices,
+                       Clock::time_point deadline, Result* result);
 
     Progress progress_;
     std::optional<std::vector<Rom>> listed_;   // the last list handed out, in search order

@@ -35,7 +35,9 @@ void SerialPorts::Port::close(Clock::time_point deadline) {
 
 void SerialPorts::Port::closeAfterFault(Clock::time_point deadline) {
     close(deadline);
-    search.forget();
+    // The search in progress is lost with the chip; the list stays the one to compare with:
+    // the same tokens found after a reopen need no second search.
+    search.abandon();
 }
 
 SerialPorts::~SerialPorts() {
@@ -54,6 +56,7 @@ std::shared_ptr<SerialPorts::Port> SerialPorts::portFor(const std::string& devic
             now - port->lastUsed > kIdleClose) {
             std::lock_guard portLock(port->mutex);
             port->close(now + kCloseAllowance);
+            port->search.forget();  // whatever lies on the reader when it opens again is new
         }
     }
     auto& port = ports_[device];

@@ -43,7 +43,7 @@ public:
         serial::Clock::time_point lastUsed{};
 
         void close(serial::Clock::time_point deadline);
-        // Closed after a fault: what the search had seen is not trusted any more.
+        // Closed after a fault: the search in progress is given up.
         void closeAfterFault(serial::Clock::time_point deadline);
     };
 

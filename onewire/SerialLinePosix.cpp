@@ -373,6 +373,12 @@ std::string ownTerminalOf(dev_t device) {
     if (::major(device) == 4 && ::minor(device) < 64) {
         return "a virtual console";
     }
+    // Where /dev/console is another kind of terminal (a container's pseudo-terminal).
+    struct stat console {};
+    if (::stat("/dev/console", &console) == 0 && S_ISCHR(console.st_mode) &&
+        console.st_rdev == device) {
+        return "the system console";
+    }
     // The seventh field of /proc/self/stat is the controlling terminal's device number.
     std::string stat = readSmallFile("/proc/self/stat", 4096).value_or("");
     if (auto end = stat.rfind(')'); end != std::string::npos) {

@@ -97,8 +97,16 @@ void Ds2480bEmulator::vanish() {
     device_.clear();
 }
 
+std::uint32_t Ds2480bEmulator::random() {
+    garbage_ ^= garbage_ << 13;
+    garbage_ ^= garbage_ >> 17;
+    garbage_ ^= garbage_ << 5;
+    return garbage_;
+}
+
 void Ds2480bEmulator::powerUp() {
     calibrated_ = false;
+    silentUntilPowerUp_ = false;
     dataMode_ = false;
     accelerator_ = false;
     escapePending_ = false;
@@ -197,19 +205,18 @@ void Ds2480bEmulator::run() {
 
 void Ds2480bEmulator::take(std::uint8_t byte, std::vector<std::pair<std::uint8_t, long>>& answers) {
     const Fault fault = fault_;
-    if (fault == Fault::Silent) {
+    if (fault == Fault::Silent || silentUntilPowerUp_) {
         return;
     }
     if (fault == Fault::Garbage) {
-        garbage_ ^= garbage_ << 13;
-        garbage_ ^= garbage_ >> 17;
-        garbage_ ^= garbage_ << 5;
-        answers.push_back({static_cast<std::uint8_t>(garbage_), 0});
+        answers.push_back({static_cast<std::uint8_t>(random()), 0});
         return;
     }
     if (!calibrated_) {
         calibrated_ = true;  // the first byte after power-up only sets the chip's timing
-        return;
+        if (fault != Fault::AnswersTimingByte) {
+            return;
+        }
     }
     std::vector<std::pair<std::uint8_t, long>> produced;
     if (dataMode_) {
@@ -289,7 +296,21 @@ void Ds2480bEmulator::data(std::uint8_t byte, std::vector<std::pair<std::uint8_t
         return;
     }
     std::uint8_t answer = 0;
+    if (!accelerator_ && byte == 0xF0) {
+        byteOfRound_ = 0;
+        laterRound_ = false;
+    }
     if (accelerator_) {
+        const Fault fault = fault_;
+        const int byteOfRound = byteOfRound_++;
+        if ((byte & 0xAA) != 0 && !laterRound_) {
+            laterRound_ = true;
+            ++laterRounds_;
+        }
+        if (fault == Fault::StopsInRound2 && laterRound_ && laterRounds_ % 2 == 0) {
+            silentUntilPowerUp_ = true;
+            return;
+        }
         // Four ROM bits: read the bit and its complement, take the one devices agree on, or at
         // a discrepancy the host's choice (bit 2n+1); report the flag and the direction taken.
         for (int n = 0; n < 4; ++n) {
@@ -305,8 +326,20 @@ void Ds2480bEmulator::data(std::uint8_t byte, std::vector<std::pair<std::uint8_t
                 taken = choice;
             }
             slot(taken);
+            if (fault == Fault::EndlessSearch && byteOfRound >= 14 && !taken) {
+                discrepancy = true;  // the last ROM byte's bits
+            }
             answer |= static_cast<std::uint8_t>((discrepancy ? 1 : 0) << (2 * n));
             answer |= static_cast<std::uint8_t>((taken ? 1 : 0) << (2 * n + 1));
+        }
+        if (fault == Fault::RandomSearch) {
+            answer = static_cast<std::uint8_t>(random());
+        } else if (fault == Fault::FlippedBits) {
+            for (int bit = 0; bit < 8; ++bit) {
+                if (static_cast<int>(random() % 1000) < flipPerMille_) {
+                    answer ^= static_cast<std::uint8_t>(1u << bit);
+                }
+            }
         }
         answers.push_back({answer, 12 * kSlotMicros});
         return;

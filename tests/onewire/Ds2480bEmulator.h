@@ -39,6 +39,15 @@ public:
         Shorted,      // the bus is shorted: resets answer 0xCC, every slot reads 0
         Alarming,     // resets answer alarming presence
         NoFastBaud,   // echoes a 115200-baud write but stays at 9600
+        // Faults of the search accelerator's answers, the chip otherwise sound:
+        FlippedBits,    // each bit of an answer flipped at the rate setFlipRate() sets
+        RandomSearch,   // every answer a random byte
+        StopsInRound2,  // silent, until power-up, in every other round but a search's first
+        EndlessSearch,  // flags a discrepancy in the last ROM byte wherever it took 0,
+                        // whatever was asked: the same code again and again
+        // Takes the first byte after power-up as a command, as a chip does that no break
+        // reset (its answer to the timing byte, a reset, then comes late behind a latency).
+        AnswersTimingByte,
     };
 
     explicit Ds2480bEmulator(bool paced = true);
@@ -50,6 +59,8 @@ public:
     std::string device() const;
     void setDevices(std::vector<RomBytes> devices);
     void setFault(Fault fault);
+    // For FlippedBits: the chance, in thousandths, that each answer bit is flipped.
+    void setFlipRate(int perMille) { flipPerMille_ = perMille; }
     // Each answer reaches the host this much later, as through a USB-serial bridge that holds
     // what it receives until its latency timer runs out.
     void setAnswerLatency(std::chrono::microseconds latency) { latency_ = latency.count(); }
@@ -101,6 +112,12 @@ private:
     std::size_t busGeneration_ = 0;
     std::atomic<Fault> fault_{Fault::None};
     std::atomic<long> latency_{0};
+    std::atomic<int> flipPerMille_{50};
+    int byteOfRound_ = 0;          // accelerator bytes since the last Search ROM
+    bool laterRound_ = false;      // this round's request has a direction set: not a first one
+    std::size_t laterRounds_ = 0;  // such rounds, for StopsInRound2
+    bool silentUntilPowerUp_ = false;
+    std::uint32_t random();
 
     // Chip state, used by the thread only.
     bool calibrated_ = false;

@@ -2,7 +2,10 @@
 // pseudo-terminal, which paces its answers at the line's byte time and adds the bus's own time,
 // at 9600 baud and at 115200 after detection. For each: the bytes one pass sends and receives,
 // the time the bytes sent take on the wire at that rate (the limit is 1.2 times that), and the
-// fastest, median and slowest of 50 passes after the first, which detects the chip.
+// fastest, median and slowest of 50 passes after the first, which detects the chip. Then, with
+// one token: the median of 20 passes that list it for the first time (put on the reader before
+// the pass; a second search must agree before it is listed) beside the steady pass, and what
+// the confirmation adds.
 //   onewire_serial_pass_time [TOKENS]      (one token when not given)
 #include <algorithm>
 #include <chrono>
@@ -84,6 +87,28 @@ void measure(bool raiseSpeed, int tokens) {
             "(detection) %.1f ms\n",
             baud, found, bytesPerPass, wire, 1.2 * wire, times.front(), times[times.size() / 2],
             times.back(), first);
+        if (tokens == 1) {
+            std::vector<double> firstListings;
+            int listedFirstTime = 0;
+            for (int round = 0; round < 20; ++round) {
+                emulator.setDevices({});
+                for (int pass = 0; pass < 3; ++pass) {
+                    passAndCount(runtime, stateBuffer);
+                }
+                emulator.setDevices(bus);
+                start = Clock::now();
+                listedFirstTime += passAndCount(runtime, stateBuffer);
+                firstListings.push_back(milliseconds(Clock::now() - start));
+            }
+            std::sort(firstListings.begin(), firstListings.end());
+            const double steady = times[times.size() / 2];
+            const double confirmed = firstListings[firstListings.size() / 2];
+            std::printf(
+                "%6d baud, a token put on: listed by its first pass %d of 20 times; that pass "
+                "median %.2f ms, max %.2f ms, beside %.2f ms steady: the confirmation adds %.2f "
+                "ms\n",
+                baud, listedFirstTime, confirmed, firstListings.back(), steady, confirmed - steady);
+        }
     }
     std::filesystem::remove_all(settings.parent_path());
 }
