@@ -151,6 +151,7 @@ void DirectSearch::forget() {
     restart();
     listed_.reset();
     waiting_.reset();
+    agreed_.reset();
 }
 
 DirectSearch::Result DirectSearch::run(SearchRounds& adapter, Clock::time_point deadline) {
@@ -159,15 +160,45 @@ DirectSearch::Result DirectSearch::run(SearchRounds& adapter, Clock::time_point 
     if (progress_.active && started - progress_.lastRound > kStale) {
         restart();  // the bus has had time to change under it
     }
-    if (waiting_ && started - waitingSince_ > kStale) {
+    if ((waiting_ || agreed_) && started - waitingSince_ > kStale) {
         waiting_.reset();
+        agreed_.reset();
     }
     int failed = 0;
     while (true) {
+        if (agreed_) {
+            // Two searches in a row agree on a changed bus. A discrepancy flag lost on the way
+            // makes a search end early with part of the bus, the same part each time: each code
+            // the list would lose is asked for by itself before the change is believed.
+            const Verdict verdict = verifyGone(adapter, *agreed_, deadline, &result);
+            if (verdict == Verdict::OutOfTime) {
+                result.end = SearchEnd::OutOfTime;
+                return result;  // asked again in the next pass
+            }
+            std::vector<Rom> devices = std::move(*agreed_);
+            agreed_.reset();
+            waiting_.reset();
+            if (verdict == Verdict::Gone) {
+                listed_ = devices;
+                result.end = SearchEnd::Listed;
+                result.enumeration = Enumeration::whole(std::move(devices));
+                return result;
+            }
+            if (verdict == Verdict::AdapterFailed) {
+                restart();
+                result.end = SearchEnd::AdapterFailed;
+                return result;
+            }
+            if (++failed >= kMaxFailedSearchesPerPass) {
+                result.end = SearchEnd::Inconsistent;
+                return result;
+            }
+        }
         progress_.active = true;
         if (Clock::now() + adapter.roundEstimate() > deadline) {
             result.end = SearchEnd::OutOfTime;
-            if (listed_ && beginsWith(*listed_, progress_.found)) {
+            // The last list stands in only while nothing says the bus changed.
+            if (listed_ && !waiting_ && beginsWith(*listed_, progress_.found)) {
                 result.enumeration = Enumeration::whole(*listed_);
             }
             return result;
@@ -226,35 +257,15 @@ DirectSearch::Result DirectSearch::run(SearchRounds& adapter, Clock::time_point 
         std::vector<Rom> devices = std::move(progress_.found);
         restart();
         ++result.searches;
-        if (listed_ != devices && waiting_ == devices) {
-            // A discrepancy flag lost on the way makes a search end early with part of the bus,
-            // the same part each time: each code the list would lose is asked for by itself.
-            switch (verifyGone(adapter, devices, deadline, &result)) {
-                case Verdict::Gone:
-                    break;
-                case Verdict::AdapterFailed:
-                    restart();
-                    waiting_.reset();
-                    result.end = SearchEnd::AdapterFailed;
-                    return result;
-                case Verdict::OutOfTime:
-                    result.end = SearchEnd::OutOfTime;
-                    return result;  // waiting_ stays: the next pass searches again
-                case Verdict::Present:
-                    waiting_.reset();
-                    if (++failed >= kMaxFailedSearchesPerPass) {
-                        result.end = SearchEnd::Inconsistent;
-                        return result;
-                    }
-                    continue;
-            }
-        }
-        if (listed_ == devices || waiting_ == devices) {
-            listed_ = devices;
+        if (listed_ == devices) {
             waiting_.reset();
             result.end = SearchEnd::Listed;
             result.enumeration = Enumeration::whole(std::move(devices));
             return result;
+        }
+        if (waiting_ == devices) {
+            agreed_ = std::move(devices);  // looked at once more at the top of the loop
+            continue;
         }
         waiting_ = std::move(devices);
         waitingSince_ = Clock::now();

@@ -129,6 +129,7 @@ private:
     Progress progress_;
     std::optional<std::vector<Rom>> listed_;   // the last list handed out, in search order
     std::optional<std::vector<Rom>> waiting_;  // a complete search waiting for a second to agree
+    std::optional<std::vector<Rom>> agreed_;   // two agreed; the codes it lacks are looked for
     Clock::time_point waitingSince_{};
 };
 

@@ -82,6 +82,9 @@ void Ds2480bEmulator::setDevices(std::vector<RomBytes> devices) {
 
 void Ds2480bEmulator::setFault(Fault fault) {
     fault_ = fault;
+    if (fault == Fault::None) {
+        silentUntilPowerUp_ = false;  // mended
+    }
 }
 
 void Ds2480bEmulator::vanish() {
@@ -223,6 +226,9 @@ void Ds2480bEmulator::take(std::uint8_t byte, std::vector<std::pair<std::uint8_t
         data(byte, produced);
     } else {
         command(byte, produced);
+    }
+    if (fault == Fault::SilentAt115200 && chipSpeed_ == 115200) {
+        return;  // done, but not answered
     }
     for (const auto& answer : produced) {
         if (fault == Fault::HalfAnswers && (answerCount_++ % 2) == 1) {

@@ -48,6 +48,7 @@ public:
         // Takes the first byte after power-up as a command, as a chip does that no break
         // reset (its answer to the timing byte, a reset, then comes late behind a latency).
         AnswersTimingByte,
+        SilentAt115200,  // answers at 9600 only
     };
 
     explicit Ds2480bEmulator(bool paced = true);
@@ -116,7 +117,7 @@ private:
     int byteOfRound_ = 0;          // accelerator bytes since the last Search ROM
     bool laterRound_ = false;      // this round's request has a direction set: not a first one
     std::size_t laterRounds_ = 0;  // such rounds, for StopsInRound2
-    bool silentUntilPowerUp_ = false;
+    std::atomic<bool> silentUntilPowerUp_{false};
     std::uint32_t random();
 
     // Chip state, used by the thread only.

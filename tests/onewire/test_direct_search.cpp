@@ -206,7 +206,9 @@ TEST(DirectSearch, ListsEveryBusAndConfirmsEachChangeWithASecondSearch) {
         EXPECT_EQ(asSet(first.enumeration.devices), asSet(devices));
         // New to the search: a second search agreed, in the same pass.
         EXPECT_EQ(first.searches, 2) << devices.size() << " devices";
-        EXPECT_EQ(first.rounds, 2 * std::max<int>(1, static_cast<int>(devices.size())));
+        // A round a device, and one for each device listed before that the list loses.
+        EXPECT_GE(first.rounds, 2 * std::max<int>(1, static_cast<int>(devices.size())));
+        EXPECT_LE(first.rounds, 2 * std::max<int>(1, static_cast<int>(devices.size())) + 3);
         auto steady = search.run(bus, Clock::now() + 200ms);
         EXPECT_EQ(asSet(steady.enumeration.devices), asSet(devices));
         EXPECT_EQ(steady.searches, 1) << "the same bus again needs one search";

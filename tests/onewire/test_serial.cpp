@@ -564,7 +564,7 @@ TEST(SerialSoak, AFaultySearchNeverListsAWrongOrPartialList) {
         {"5% of the answer bits flipped", Fault::FlippedBits, 50, {a}, 3000},
         {"1% flipped, two tokens", Fault::FlippedBits, 10, {a, b}, 3000},
         {"random search bytes", Fault::RandomSearch, 0, {a}, 2000},
-        {"stops in a later round", Fault::StopsInRound2, 0, {a, b}, 300},
+        {"stops in a later round", Fault::StopsInRound2, 0, {a, b}, 60},
         {"a search that never ends", Fault::EndlessSearch, 0, {a}, 2000},
     };
     for (const Case& test : cases) {
@@ -586,13 +586,12 @@ TEST(SerialSoak, AFaultySearchNeverListsAWrongOrPartialList) {
         if (test.fault == Fault::StopsInRound2) {
             EXPECT_GT(result.whole, 0) << "searches between the faults list the bus";
         }
-        // A few lines per fault, not one per pass: 3 while it comes and goes.
-        EXPECT_LE(runtime.allReports().size() - 0, 2000u) << runtime.allReports();
+        // A few lines per kind of fault, not one per pass.
         int lines = 0;
         for (char c : runtime.allReports()) {
             lines += c == '\n' ? 1 : 0;
         }
-        EXPECT_LE(lines, 6) << test.name << "\n" << runtime.allReports();
+        EXPECT_LE(lines, 8) << test.name << "\n" << runtime.allReports();
         emulator.setFault(Fault::None);
         std::set<std::string> again;
         for (int pass = 0; pass < 4 && again != texts(test.devices); ++pass) {
@@ -639,16 +638,22 @@ TEST(SerialSoak, OneFaultAt115200KeepsTheSpeedARepeatedOneGoesTo9600) {
     }
     EXPECT_EQ(again, texts({one}));
     EXPECT_EQ(emulator.chipSpeed(), 115200) << runtime.diagnose();
-    // Twice without a pass listed between: 9600 from now on.
-    emulator.setFault(Fault::StopsInRound2);
-    emulator.setDevices(bus({one, token(0x01, 0x46)}));
-    for (int pass = 0; pass < 8; ++pass) {
-        runtime.pass();
-    }
-    emulator.setFault(Fault::None);
+    // Twice without a pass listed between (a chip that stops answering at 115200, then fails
+    // the speed change after the reopen): 9600 from now on, through a later reopen too.
+    emulator.setFault(Fault::SilentAt115200);
     for (int pass = 0; pass < 3; ++pass) {
         runtime.pass();
     }
+    emulator.setFault(Fault::None);
+    EXPECT_EQ(runtime.pass(), texts({one}));
+    emulator.setFault(Fault::Silent);
+    runtime.pass();
+    emulator.setFault(Fault::None);
+    again.clear();
+    for (int pass = 0; pass < 3 && again.empty(); ++pass) {
+        again = runtime.pass();
+    }
+    EXPECT_EQ(again, texts({one}));
     EXPECT_EQ(emulator.chipSpeed(), 9600) << runtime.diagnose();
 }
 
