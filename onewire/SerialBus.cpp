@@ -290,7 +290,11 @@ std::string SerialBus::describeAdapter() {
 std::vector<std::string> SerialBus::adapterDetails() {
     auto port = ports_->portFor(device_);
     std::lock_guard lock(port->mutex);
-    return port->detectionLog;
+    std::vector<std::string> details = port->detectionLog;
+    if (!port->searchDetail.empty()) {
+        details.push_back("last search not believed: " + printable(port->searchDetail));
+    }
+    return details;
 }
 
 }  // namespace onewire

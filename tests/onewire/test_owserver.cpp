@@ -619,6 +619,27 @@ TEST(FakeOwserver, OnlyTheRealBusIsListed) {
     EXPECT_EQ(allowing.pass(), (std::vector<std::string>{"01000001FE0000CB", "1067C6697351FF8D"}));
 }
 
+// Two real buses, one of which fails its listing: the other's devices are part of the reader,
+// and a part is never listed.
+TEST(FakeOwserver, ABusThatFailsItsListingListsNothingOfTheOthers) {
+    FakeServer server([](int connection, FakeServer& self) {
+        const std::map<std::string, std::pair<std::string, std::int32_t>> answers = {
+            {"/uncached/bus.0/interface/settings/name", {"DS9490", 6}},
+            {"/uncached/bus.1/interface/settings/name", {"DS9490", 6}},
+            {"/uncached/bus.0", {"/uncached/bus.0/01.000001FE0000", 0}},
+        };
+        auto answer = answers.find(self.requestPath());
+        FakeServer::send(connection,
+                         answer != answers.end()
+                             ? FakeServer::reply(answer->second.first, answer->second.second)
+                             : FakeServer::reply("", -1));  // bus.1's listing fails
+    });
+    Passes passes(server.port(), false);
+    EXPECT_EQ(passes.setup(), kSetupReady);
+    EXPECT_TRUE(passes.pass().empty());
+    EXPECT_TRUE(passes.pass().empty());
+}
+
 namespace {
 
 // A listing of `count` distinct devices on a bus, "/uncached/bus.N/01.XXXXXXXXXXXX" each.

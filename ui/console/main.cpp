@@ -289,6 +289,10 @@ std::string notFoundAdvice(const std::string& backend, const std::string& adapte
         return "Plug the adapter in and load its kernel driver (modprobe ds2490 for the DS9490R), "
                "or map the port to owserver in the settings file.";
     }
+    if (backend.starts_with("serial ") && adapter.find(" is busy: ") != std::string::npos) {
+        return "The port is busy, not missing: close the program that holds it (named above; "
+               "when it is this program, its other window or reader check).";
+    }
     return "Make sure the adapter is plugged in; you may need to unplug it and plug it back in.";
 }
 
