@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "onewire/SerialLine.h"
 #include "platform/win32/Win32Services.h"
 #include "platform/win32/Win32TimerService.h"
 #include "tests/fakes/FakeUiPlatform.h"
@@ -717,6 +718,41 @@ TEST(SingleInstanceMutex, ASquattingProcessKeepsNobodyFromStarting) {
         EXPECT_FALSE(another) << suffix;
         EXPECT_NE(said.find("was made by another account; running anyway"), std::string::npos)
             << said;
+    }
+}
+
+// The runtime opens COM ports only: a named pipe in the settings (whose server could act as the
+// user who connects) is refused before anything connects to it, whatever the spelling.
+TEST(SerialLine, OnlyComPortsAreOpenedNeverAPipe) {
+    const std::string pipeName = "quorna-test-pipe-" + std::to_string(GetCurrentProcessId());
+    HANDLE pipe =
+        CreateNamedPipeW(platform::widen("\\\\.\\pipe\\" + pipeName).c_str(), PIPE_ACCESS_DUPLEX,
+                         PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 64, 64, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    for (const std::string& device :
+         {"\\\\.\\pipe\\" + pipeName, "\\\\.\\PIPE\\" + pipeName, "//./pipe/" + pipeName,
+          "\\\\?\\pipe\\" + pipeName, "\\\\127.0.0.1\\pipe\\" + pipeName,
+          "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\" + pipeName, std::string("COM0"),
+          std::string("COM01"), std::string("COM257"), std::string("COM1:"), std::string("NUL"),
+          std::string("C:\\onewire.conf"), std::string("\\\\.\\COM3\\..\\pipe\\x"),
+          std::string("")}) {
+        const auto opened = onewire::serial::openSerialLine(device);
+        EXPECT_EQ(opened.line, nullptr) << device;
+        EXPECT_EQ(opened.failure, onewire::serial::OpenFailure::NotSerial) << device;
+        EXPECT_EQ(opened.message, device +
+                                      ": not a COM port: name the adapter's port as COM1, "
+                                      "COM2, ...; other devices, named pipes and files are "
+                                      "not opened");
+        // Nobody connected: the pipe still listens.
+        EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_LISTENING)) << device;
+    }
+    CloseHandle(pipe);
+    for (const char* device : {"COM256", "com255", "\\\\.\\COM254", "\\\\.\\cOm253"}) {
+        const auto opened = onewire::serial::openSerialLine(device);
+        EXPECT_EQ(opened.line, nullptr) << device;
+        EXPECT_EQ(opened.failure, onewire::serial::OpenFailure::NotFound)
+            << device << ": " << opened.message;
     }
 }
 
