@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "onewire/SerialLine.h"
+#include "packaging/windows/SettingsFolderPolicy.h"
 #include "platform/win32/Win32Services.h"
 #include "platform/win32/Win32TimerService.h"
 #include "tests/fakes/FakeUiPlatform.h"
@@ -610,13 +611,18 @@ struct ChildProcess {
     }
 };
 
-// A visible window titled for this process that waits until it is closed.
-void showTargetUntilClosed() {
+// A visible window titled for this process that waits until it is closed (or `seconds` pass).
+void showTargetUntilClosed(ULONGLONG seconds = 10) {
     HWND window = CreateWindowExW(0, L"STATIC", showTargetTitle(GetCurrentProcessId()).c_str(),
                                   WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
                                   nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
-    pumpUntil([&] { return !IsWindow(window); });  // closed by the case, or ends by itself
+    Win32EventPump pump;
+    const ULONGLONG deadline = GetTickCount64() + seconds * 1000;
+    while (IsWindow(window) && GetTickCount64() < deadline) {  // closed, or ends by itself
+        pump.processPendingEvents();
+        Sleep(5);
+    }
 }
 
 }  // namespace
@@ -676,11 +682,12 @@ TEST(SingleInstanceMutex, SquatterProcess) {
     }
     using platform::win32::SingleInstanceMutex;
     const std::wstring sid = SingleInstanceMutex::currentUserSid();
-    // The name every copy once used; the user's own name, owned by someone else and open to
-    // all; and the user's own name shutting everyone out.
+    // The name every copy once used (also with a suffix, whose own name stays free); the user's
+    // own name, owned by someone else and open to all; and one shutting everyone out.
     const std::vector<std::pair<std::wstring, std::wstring>> squats{
         {L"Local\\" + base, L""},
-        {SingleInstanceMutex::sessionObjectName(base + L"-owned", sid),
+        {L"Local\\" + base + L"-old", L""},
+        {SingleInstanceMutex::sessionObjectName(base, sid),
          L"O:" + std::wstring(kForeignOwner) + L"D:(A;;GA;;;WD)"},
         {SingleInstanceMutex::sessionObjectName(base + L"-shut", sid),
          L"O:" + std::wstring(kForeignOwner) + L"D:P(D;;GA;;;WD)"}};
@@ -696,7 +703,7 @@ TEST(SingleInstanceMutex, SquatterProcess) {
         ASSERT_NE(held.back(), nullptr);
         LocalFree(descriptor);
     }
-    showTargetUntilClosed();
+    showTargetUntilClosed(120);  // the end-to-end case starts the program meanwhile
     for (HANDLE handle : held) {
         CloseHandle(handle);
     }
@@ -710,12 +717,12 @@ TEST(SingleInstanceMutex, ASquattingProcessKeepsNobodyFromStarting) {
     ChildProcess squatter(kSquatterVariable, base, L"SquatterProcess");
     ASSERT_NE(squatter.window, nullptr);
 
-    auto [another, said] = askInstance(base, 2000);
+    auto [another, said] = askInstance(base + L"-old", 2000);
     EXPECT_FALSE(another);
     EXPECT_EQ(said, "");
-    for (const wchar_t* suffix : {L"-owned", L"-shut"}) {
-        std::tie(another, said) = askInstance(base + suffix, 2000);
-        EXPECT_FALSE(another) << suffix;
+    for (const std::wstring& name : {base, base + L"-shut"}) {
+        std::tie(another, said) = askInstance(name, 2000);
+        EXPECT_FALSE(another);
         EXPECT_NE(said.find("was made by another account; running anyway"), std::string::npos)
             << said;
     }
@@ -753,6 +760,32 @@ TEST(SerialLine, OnlyComPortsAreOpenedNeverAPipe) {
         EXPECT_EQ(opened.line, nullptr) << device;
         EXPECT_EQ(opened.failure, onewire::serial::OpenFailure::NotFound)
             << device << ": " << opened.message;
+    }
+}
+
+// What the installer does with %ProgramData%\onewire and the settings in it. (Under wine every
+// file belongs to the one user, whatever is set, so the helper's reading of owners cannot be
+// shown there: these cases check the decision on what it reads.)
+TEST(SettingsFolderPolicy, OnlyAnAdministratorsPlainFileIsKept) {
+    using namespace quorna::packaging;
+    EXPECT_EQ(decideFolder({}), FolderAction::Create);
+    EXPECT_EQ(decideFolder({true, true, false}), FolderAction::Secure);
+    EXPECT_EQ(decideFolder({true, true, true}), FolderAction::RemoveLink);  // a junction
+    EXPECT_EQ(decideFolder({true, false, true}), FolderAction::RemoveLink);
+    EXPECT_EQ(decideFolder({true, false, false}), FolderAction::MoveAside);
+
+    EXPECT_EQ(decideSettingsFile({}), SettingsFileAction::InstallExample);
+    for (Owner owner : {Owner::Administrators, Owner::InstallingAdministrator}) {
+        EXPECT_EQ(decideSettingsFile({true, true, 1, owner}), SettingsFileAction::Keep);
+        // A second name elsewhere, or not a plain file: replaced whoever owns it.
+        EXPECT_EQ(decideSettingsFile({true, true, 2, owner}),
+                  SettingsFileAction::MoveAsideAndInstallExample);
+        EXPECT_EQ(decideSettingsFile({true, false, 1, owner}),
+                  SettingsFileAction::MoveAsideAndInstallExample);
+    }
+    for (Owner owner : {Owner::Other, Owner::Unknown}) {
+        EXPECT_EQ(decideSettingsFile({true, true, 1, owner}),
+                  SettingsFileAction::MoveAsideAndInstallExample);
     }
 }
 
