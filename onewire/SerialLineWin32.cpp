@@ -129,15 +129,48 @@ private:
     std::string failure_;
 };
 
+// Whether device names a COM port: "COM<n>" or "\\.\COM<n>", n from 1 to 256 without leading
+// zeros, in any case. Any other name could reach a named pipe ("\\.\pipe\..."), whose server
+// could then act as this user, or another device or file.
+bool isComPortName(const std::string& device) {
+    std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    if (name.size() < 4 || name.size() > 6) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        name[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    }
+    if (name.compare(0, 3, "COM") != 0 || name[3] == '0') {
+        return false;
+    }
+    int number = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return false;
+        }
+        number = number * 10 + (name[i] - '0');
+    }
+    return number >= 1 && number <= 256;
+}
+
 }  // namespace
 
 OpenResult openSerialLine(const std::string& device) {
     OpenResult result;
+    if (!isComPortName(device)) {
+        result.failure = OpenFailure::NotSerial;
+        result.message = device +
+                         ": not a COM port: name the adapter's port as COM1, COM2, ...; other "
+                         "devices, named pipes and files are not opened";
+        return result;
+    }
     // "COM3" and "\\.\COM3" both name the port; only the second form reaches COM10 and above.
     const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
-    // No sharing: while this program holds the port, nobody else can open it.
+    // No sharing: while this program holds the port, nobody else can open it. Should the name
+    // still lead to a pipe (a DOS device defined to point at one), its server may not act as
+    // this user.
     HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+                                OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||

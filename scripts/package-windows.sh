@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build-mingw}")
 version=1.3.17
-for file in quorna-fobit-reader.exe onewire.dll quorna-reader-check.exe; do
+for file in quorna-fobit-reader.exe onewire.dll quorna-reader-check.exe quorna-settings-folder.exe; do
   [ -f "$build/$file" ] || { echo "no $build/$file: build the Windows program first" >&2; exit 1; }
 done
 
@@ -28,6 +28,10 @@ for file in quorna-fobit-reader.exe onewire.dll quorna-reader-check.exe; do
   "$strip" --strip-unneeded -o "$folder/$file" "$build/$file"
 done
 cp packaging/windows/onewire.conf "$folder/"
+# The installer's own helper (it runs it, it does not install it): beside the shipped files.
+mkdir "$stage/helper"
+"$strip" --strip-unneeded -o "$stage/helper/quorna-settings-folder.exe" \
+  "$build/quorna-settings-folder.exe"
 # The user guide: the README and the documents it links to for users, laid out as in the tree.
 mkdir "$folder/docs"
 cp README.md "$folder/"
@@ -35,7 +39,8 @@ cp docs/readers.md docs/troubleshooting.md docs/windows.md docs/main-window.png 
 
 setup=$build/quorna-fobit-reader-$version-setup.exe
 [ "$arch" = win64 ] && setup=$build/quorna-fobit-reader-$version-win64-setup.exe
-makensis -V2 -NOCD "${defines[@]}" -DBUILD_DIR="$folder" -DOUT_FILE="$setup" \
+makensis -V2 -NOCD "${defines[@]}" -DBUILD_DIR="$folder" -DHELPER_DIR="$stage/helper" \
+  -DOUT_FILE="$setup" \
   packaging/windows/installer.nsi
 echo "$setup"
 

@@ -3,6 +3,8 @@
 ;   BUILD_DIR  folder holding the files to ship: quorna-fobit-reader.exe, onewire.dll,
 ;              quorna-reader-check.exe and the example onewire.conf
 ;   OUT_FILE   the installer to write
+;   HELPER_DIR folder holding quorna-settings-folder.exe, which the installer runs and does not
+;              install
 ;   WIN64      set for the 64-bit build: a 64-bit installer (it runs where 32-bit programs cannot)
 ;              that installs under the 64-bit Program Files and registry view
 !ifdef WIN64
@@ -20,6 +22,11 @@ RequestExecutionLevel admin
 !define VERSION_TEXT "1.3.17"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuornaFobitReader"
 !define SOURCE_DIR "${__FILEDIR__}"
+!define SETTINGS_HELPER "quorna-settings-folder.exe"
+; Its exit statuses (SettingsFolderPolicy.h).
+!define SETTINGS_KEPT 0
+!define SETTINGS_MISSING 10
+!define SETTINGS_MOVED_ASIDE 11
 
 !include MUI2.nsh
 
@@ -97,11 +104,27 @@ Section "Install"
   SetOutPath "$INSTDIR\docs"
   File "${BUILD_DIR}\docs\*.*"
   SetOutPath "$INSTDIR"
-  ; The machine's settings, kept where Windows keeps program data: the example (it maps nothing)
-  ; only where there are none, so an operator's edit survives a reinstall and the uninstall.
-  ; Settings an earlier version kept beside the program move there rather than being lost.
-  IfFileExists "$APPDATA\onewire\onewire.conf" settings_done
-  CreateDirectory "$APPDATA\onewire"
+  ; The machine's settings, kept where Windows keeps program data, in a folder only
+  ; administrators may change (ordinary users may create folders and files in %ProgramData%,
+  ; and settings there map ports for every user). The helper makes the folder so and judges the
+  ; settings file in it: an administrator's is kept, so an operator's edit survives a reinstall
+  ; and the uninstall; anyone else's is moved aside (onewire.conf.replaced) and the example (it
+  ; maps nothing) written instead. Settings an earlier version kept beside the program move there
+  ; rather than being lost.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\${SETTINGS_HELPER}" "${HELPER_DIR}\${SETTINGS_HELPER}"
+  ; Hidden, its report in the details.
+  nsExec::ExecToLog '"$PLUGINSDIR\${SETTINGS_HELPER}" "$APPDATA\onewire"'
+  Pop $0
+  Delete "$PLUGINSDIR\${SETTINGS_HELPER}"
+  StrCmp $0 ${SETTINGS_KEPT} settings_done
+  StrCmp $0 ${SETTINGS_MISSING} settings_new
+  StrCmp $0 ${SETTINGS_MOVED_ASIDE} settings_new
+  MessageBox MB_OK|MB_ICONSTOP "The settings folder $APPDATA\onewire could not be made one that \
+    only administrators may change (status $0): the installation stops." /SD IDOK
+  SetErrorLevel 2
+  Abort
+settings_new:
   IfFileExists "$INSTDIR\onewire.conf" 0 settings_example
   Rename "$INSTDIR\onewire.conf" "$APPDATA\onewire\onewire.conf"
   Goto settings_done

@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +40,28 @@ std::string notPrivate(const struct stat& status, bool folder) {
     }
     if (folder && (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return "can be written by others (mode " + octal(status.st_mode) + ")";
+    }
+    return {};
+}
+
+// Why a folder above a lock folder lets others move the lock folder away (and put one of
+// theirs in its place); empty when none does. Each must belong to the user or root and be
+// writable by nobody else, unless sticky (as /tmp), where others cannot rename what is not
+// theirs.
+std::string untrustedAncestor(const std::string& folder) {
+    std::string above = folder;
+    while (above != "/" && above != ".") {
+        above = folderOf(above);
+        struct stat status {};
+        if (stat(above.c_str(), &status) != 0) {
+            return above + ": " + std::strerror(errno);
+        }
+        if (status.st_uid != 0 && status.st_uid != geteuid()) {
+            return above + " belongs to user " + std::to_string(status.st_uid);
+        }
+        if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
+            return above + " can be written by others (mode " + octal(status.st_mode) + ")";
+        }
     }
     return {};
 }
@@ -81,18 +104,40 @@ void bringProgramWindowToFront(const std::string& token) {
     }
 }
 
-std::string SingleInstanceLock::defaultLockPath() {
+std::vector<SingleInstanceLock::Place> SingleInstanceLock::defaultLockPlaces() {
+    std::vector<Place> places;
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
     if (runtimeDir != nullptr && runtimeDir[0] == '/') {
-        return std::string(runtimeDir) + "/quorna-fobit-reader.lock";
+        places.push_back({std::string(runtimeDir) + "/quorna-fobit-reader.lock", false});
     }
-    return "/tmp/quorna-fobit-reader-" + std::to_string(geteuid()) + "/instance.lock";
+    // logind's folder, also where the variable was lost on the way (su, a bare environment).
+    Place session{"/run/user/" + std::to_string(geteuid()) + "/quorna-fobit-reader.lock", false};
+    if (places.empty() || places.front() != session) {
+        places.push_back(session);
+    }
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable != nullptr && variable[0] == '/') {
+        home = variable;
+    } else if (const struct passwd* account = getpwuid(geteuid()); account != nullptr) {
+        home = account->pw_dir;
+    }
+    while (home.size() > 1 && home.back() == '/') {
+        home.pop_back();
+    }
+    if (!home.empty() && home != "/") {
+        places.push_back({home + "/.cache/quorna-fobit-reader/instance.lock", true, true});
+    }
+    return places;
 }
 
-SingleInstanceLock::SingleInstanceLock() : SingleInstanceLock(defaultLockPath()) {}
+SingleInstanceLock::SingleInstanceLock() : SingleInstanceLock(defaultLockPlaces()) {}
 
 SingleInstanceLock::SingleInstanceLock(std::string lockPath)
-    : lockPath_(std::move(lockPath)),
+    : SingleInstanceLock(std::vector<Place>{{std::move(lockPath)}}) {}
+
+SingleInstanceLock::SingleInstanceLock(std::vector<Place> places)
+    : places_(std::move(places)),
+      lockPath_(places_.empty() ? std::string() : places_.front().lockPath),
       showHandler_(
           std::make_shared<std::function<void(const std::string&)>>(bringProgramWindowToFront)) {}
 
@@ -112,45 +157,94 @@ bool SingleInstanceLock::runAlone(const std::string& why) {
     return false;
 }
 
+int SingleInstanceLock::tryPlace(const Place& place, std::string& why) {
+    const std::string folder = folderOf(place.lockPath);
+    if (place.makeParent) {
+        mkdir(folderOf(folder).c_str(), 0700);  // a new account's ~/.cache; checked below
+    }
+    if (place.makeFolder) {
+        mkdir(folder.c_str(), 0700);  // the folder's first use; an existing one is checked
+    }
+    if (auto above = untrustedAncestor(folder); !above.empty()) {
+        why = "folder " + folder + ": " + above;
+        return -1;
+    }
+    // The checks and the lock go through one descriptor of the folder, so that the folder
+    // checked is the folder locked in, whatever is renamed meanwhile.
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folderFd < 0) {
+        why = "folder " + folder + ": " +
+              (errno == ELOOP || errno == ENOTDIR ? "is not a folder" : std::strerror(errno));
+        return -1;
+    }
+    struct stat status {};
+    if (fstat(folderFd, &status) != 0) {
+        why = "folder " + folder + ": " + std::strerror(errno);
+        close(folderFd);
+        return -1;
+    }
+    if (auto notOurs = notPrivate(status, true); !notOurs.empty()) {
+        why = "folder " + folder + " " + notOurs;
+        close(folderFd);
+        return -1;
+    }
+    const std::string name = place.lockPath.substr(place.lockPath.rfind('/') + 1);
+    const int fd = openat(folderFd, name.c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    const int openError = errno;
+    close(folderFd);
+    if (fd < 0) {
+        why = "lock file " + place.lockPath + ": " + std::strerror(openError);
+        return -1;
+    }
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        why = "lock file " + place.lockPath + " is not a regular file";
+        close(fd);
+        return -1;
+    }
+    if (auto notOurs = notPrivate(status, false); !notOurs.empty()) {
+        why = "lock file " + place.lockPath + " " + notOurs;
+        close(fd);
+        return -1;
+    }
+    int result;
+    do {
+        result = flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    const int lockError = errno;
+    if (result != 0 && lockError != EWOULDBLOCK) {
+        why = "lock file " + place.lockPath + ": " + std::strerror(lockError);
+        close(fd);
+        return -1;
+    }
+    lockPath_ = place.lockPath;
+    if (result != 0) {
+        close(fd);
+        return 0;
+    }
+    fd_ = fd;
+    return 1;
+}
+
 bool SingleInstanceLock::anotherInstanceRunning() {
     if (held_) {
         return false;
     }
-    const std::string folder = folderOf(lockPath_);
-    mkdir(folder.c_str(), 0700);  // the fallback folder's first use; an existing one is checked
-    struct stat status {};
-    if (lstat(folder.c_str(), &status) != 0) {
-        return runAlone("folder " + folder + ": " + std::strerror(errno));
+    std::string reasons;
+    for (const Place& place : places_) {
+        std::string why;
+        switch (tryPlace(place, why)) {
+            case 1:
+                held_ = true;
+                listenForShowRequests();
+                return false;
+            case 0:
+                return true;
+            default:
+                reasons += (reasons.empty() ? "" : "; ") + why;
+        }
     }
-    if (!S_ISDIR(status.st_mode)) {
-        return runAlone("folder " + folder + " is not a folder");
-    }
-    if (auto why = notPrivate(status, true); !why.empty()) {
-        return runAlone("folder " + folder + " " + why);
-    }
-    fd_ = open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd_ < 0) {
-        return runAlone("lock file " + lockPath_ + ": " + std::strerror(errno));
-    }
-    if (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return runAlone("lock file " + lockPath_ + " is not a regular file");
-    }
-    if (auto why = notPrivate(status, false); !why.empty()) {
-        return runAlone("lock file " + lockPath_ + " " + why);
-    }
-    int result;
-    do {
-        result = flock(fd_, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) {
-        held_ = true;
-        listenForShowRequests();
-        return false;
-    }
-    if (errno == EWOULDBLOCK) {
-        return true;
-    }
-    return runAlone("lock file " + lockPath_ + ": " + std::strerror(errno));
+    return runAlone(reasons.empty() ? "no place for a lock file" : reasons);
 }
 
 void SingleInstanceLock::onShowRequest(std::function<void(const std::string&)> handler) {

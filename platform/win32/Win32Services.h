@@ -74,29 +74,57 @@ public:
     void showWarning(const std::string& text, const std::string& title) override;
 };
 
-// A named mutex in the session's namespace, held for the life of the process; the system
-// releases it when the process ends in any way, a crash included.
+// The single-instance test: a mutex that only this user's processes can create or open, held for
+// the life of the process; the system releases it when the process ends in any way, a crash
+// included. It lies in a private namespace bound to the user's SID (one per session, as "Local\"
+// names are), which no other account can create or open. Where the system offers none (wine),
+// the name carries the user's SID in the session's namespace, made with a security descriptor
+// that lets the user alone in; one found there that another account made (its owner is not the
+// user, or it shuts the user out) is not taken for a running copy, and the program runs.
+// A running copy counts only with its window: where none shows within a few seconds (a hung
+// copy, or a process of this user merely holding the name), the program runs too, and says so.
 class SingleInstanceMutex : public InstanceCheck {
 public:
-    static constexpr const wchar_t* kDefaultName = L"Local\\quorna-fobit-reader";
+    static constexpr const wchar_t* kDefaultName = L"quorna-fobit-reader";
+    static constexpr DWORD kWindowWaitMilliseconds = 5000;
 
-    explicit SingleInstanceMutex(std::wstring name = kDefaultName);
+    // name: the mutex's name inside the namespace (or, without one, before the SID).
+    explicit SingleInstanceMutex(std::wstring name = kDefaultName,
+                                 DWORD windowWaitMilliseconds = kWindowWaitMilliseconds);
     ~SingleInstanceMutex() override;
 
     SingleInstanceMutex(const SingleInstanceMutex&) = delete;
     SingleInstanceMutex& operator=(const SingleInstanceMutex&) = delete;
 
-    // Creates the mutex on the first call; true when another process already has it. A mutex
-    // that cannot be created for another reason does not stop the program: it runs as if alone.
+    // Creates the mutex on the first call; true when another process of this user already has
+    // it and that copy's window is there. Where the mutex cannot be had or trusted, the program
+    // runs as if alone and says why on standard error.
     bool anotherInstanceRunning() override;
     // Passes the foreground to the running instance's window (its open message box, if any):
     // the visible top-level window of another process started from a program file of this
     // one's name. A program just started by the user may give the foreground away.
     void showRunningInstance() override;
 
+    // The mutex's full name as last asked for (empty before), and whether it lies in the
+    // private namespace.
+    const std::wstring& objectName() const { return objectName_; }
+    bool inPrivateNamespace() const { return namespace_ != nullptr; }
+    // The name used without a private namespace: "Local\<name>-<SID>".
+    static std::wstring sessionObjectName(const std::wstring& name, const std::wstring& sid);
+    // The SID of the account this process runs as, as text ("S-1-5-21-..."); empty if unknown.
+    static std::wstring currentUserSid();
+
 private:
+    bool runAlone(const std::string& why);
+    bool copyOfOursRuns();
+    void closeHandles();
+
     std::wstring name_;
+    DWORD windowWaitMilliseconds_;
+    std::wstring objectName_;
+    HANDLE namespace_ = nullptr;
     HANDLE mutex_ = nullptr;
+    HWND runningWindow_ = nullptr;
     bool held_ = false;
 };
 

@@ -5,8 +5,9 @@ clipboard with xclip.
 
 Usage: e2e.py [--wine BITS PREFIX] PROGRAM CASE...
   CASE: read_once, scanning, lifted, auto_copy_off, keyboard, keyboard_error, second_instance,
-  owserver, serial, not_found, first_run, and with --wine also ibfs32_first,
-  untrustworthy_library, started_like_explorer and program_passes (PROGRAM is a test program
+  owserver, serial, not_found, first_run, planted_lock (Linux, as root), and with --wine also
+  ibfs32_first, untrustworthy_library, started_like_explorer, squatted_instance (the squatter
+  is $QUORNA_SQUATTER_PROGRAM, test_win32.exe) and program_passes (PROGRAM is a test program
   that must end with status 0).
   serial runs the emulated DS2480B adapter named by $QUORNA_DS2480B_EMULATOR (a Linux program of
   the Linux build) on a pseudo-terminal; under wine a COM port of the prefix is mapped to it.
@@ -213,7 +214,11 @@ class Session:
                    XDG_RUNTIME_DIR=self.dir, QT_QPA_PLATFORM="xcb")
         if self.wine:
             env.update(self.wine.env())
-        env.update(self.extra_env)
+        for name, value in self.extra_env.items():  # None: the variable is not passed on
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         return env
 
     def start_program(self, name="program", program=None):
@@ -542,6 +547,74 @@ def case_second_instance(s):
     s.exit_program(first, window)
 
 
+def case_planted_lock(s):
+    """Another account (nobody) plants the lock folder in /tmp that the program once fell back to,
+    holding a lock file there, and the program runs with no session runtime folder named: the
+    plant changes nothing. The first start runs silently, a second ends silently and the first
+    keeps running."""
+    if os.geteuid() != 0:
+        skip("becoming another account to plant the lock needs root")
+    home = os.path.join(s.dir, "home")
+    os.mkdir(home, 0o700)
+    s.extra_env.update(XDG_RUNTIME_DIR=None, HOME=home)
+    planted = "/tmp/quorna-fobit-reader-%d" % os.geteuid()
+    shutil.rmtree(planted, ignore_errors=True)
+    # The system's Python: the test's own may lie where the other account cannot go.
+    intruder = s.spawn(["/usr/bin/python3", "-c", (
+        "import fcntl, os, sys, time\n"
+        "os.mkdir(sys.argv[1], 0o777); os.chmod(sys.argv[1], 0o777)\n"
+        "f = open(os.path.join(sys.argv[1], 'instance.lock'), 'w')\n"
+        "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB); print('held', flush=True)\n"
+        "time.sleep(600)\n"), planted], user=65534, group=65534, extra_groups=[], cwd="/",
+        stdout=subprocess.PIPE)
+    try:
+        if intruder.stdout.readline().strip() != b"held":
+            raise Failure("the other account could not plant its lock in " + planted)
+        first, window = s.start_main_window([TOKEN_A])
+        second = s.start_program("second")
+        try:
+            code = second.wait(PATIENCE)
+        except subprocess.TimeoutExpired:
+            raise Failure("the second instance kept running: the planted lock made two copies")
+        # The program's own messages (Qt may note the missing runtime folder variable).
+        noise = [line for log in ("program", "second") for line in s.log_of(log).splitlines()
+                 if "quorna-fobit-reader:" in line]
+        if code != 0 or noise:
+            raise Failure("the second instance ended with %s and said:\n%s"
+                          % (code, "\n".join(noise)))
+        if first.poll() is not None or s.find_windows(TITLE_MAIN) != [window]:
+            raise Failure("the first instance did not keep running alone")
+        s.click(window, CMD_SCAN_ONCE)
+        s.wait_for_clipboard(TOKEN_A, "first instance after the second start")
+        s.exit_program(first, window)
+    finally:
+        intruder.kill()
+        intruder.wait()
+        shutil.rmtree(planted, ignore_errors=True)
+
+
+def case_squatted_instance(s):
+    """Under wine: another process holds the name every copy once used (Local\\quorna-fobit-reader)
+    and the user's own mutex name with another owner, as a process of another account could;
+    the program still starts, to its main window ($QUORNA_SQUATTER_PROGRAM: test_win32.exe)."""
+    squatter_program = os.environ.get("QUORNA_SQUATTER_PROGRAM", "")
+    if not os.path.isfile(squatter_program):
+        raise Failure("no squatter program (test_win32.exe) in $QUORNA_SQUATTER_PROGRAM: %r"
+                      % squatter_program)
+    env = dict(s.env(), QUORNA_SQUATTER="quorna-fobit-reader")
+    s.spawn(s.wine.command(squatter_program, "--gtest_filter=SingleInstanceMutex.SquatterProcess"),
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + PATIENCE
+    while not s.find_windows("quorna show target [0-9]+"):
+        if time.monotonic() > deadline:
+            raise Failure("the squatter did not start")
+        time.sleep(0.2)
+    program, window = s.start_main_window([TOKEN_A])
+    s.click(window, CMD_SCAN_ONCE)
+    s.wait_for_clipboard(TOKEN_A, "read once beside the squatter")
+    s.exit_program(program, window)
+
+
 def owserver_address(endpoint, server):
     """The 16-digit address of the one device owserver lists, from owserver itself; None when
     the server ended (its port was taken after all)."""
@@ -797,6 +870,7 @@ CASES = {
     "serial": case_serial,
     "not_found": case_not_found,
     "first_run": case_first_run,
+    "planted_lock": case_planted_lock,
 }
 def case_program_passes(s):
     """A Windows test program that needs a display (windows, clipboard) ends with status 0."""
@@ -812,7 +886,8 @@ def case_program_passes(s):
 
 WINE_CASES = {"ibfs32_first": case_ibfs32_first, "program_passes": case_program_passes,
               "untrustworthy_library": case_untrustworthy_library,
-              "started_like_explorer": case_started_like_explorer}
+              "started_like_explorer": case_started_like_explorer,
+              "squatted_instance": case_squatted_instance}
 
 
 def run_case(session, case, logs=("program",)):

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The Windows installer end to end under wine64: builds the installer of a 64-bit Windows build,
 installs it silently (/S) into a wine prefix of the test's own, checks the program, the reader
-check and their Start menu entries and the machine's settings in %ProgramData%, runs the
+check and their Start menu entries and the machine's settings in %ProgramData% (a settings file
+planted there before, with a second name elsewhere, is moved aside for the example), runs the
 installed reader check on the operator's edited settings and on a user's own %APPDATA% ones
 (found, not found, a bad line, owserver not answering) against the Linux reader check on the same
 settings, starts the installed program on a virtual reader under an Xvfb of its own until it
@@ -52,6 +53,17 @@ class WineSession(e2e.Session):
         self.check_shortcut = os.path.join(programs, PRODUCT + " reader check.lnk")
         self.machine_settings = os.path.join(drive_c, "ProgramData", "onewire", "onewire.conf")
         self.edited_settings = None  # the operator's edit, once made
+        self.planted = None  # a settings file someone planted before the first install
+        self.planted_elsewhere = os.path.join(self.dir, "planted.conf")
+
+    def plant_settings(self):
+        """Settings made before the installer ran, with a second name outside the folder from
+        which whoever made them could change them: they would map a port for every user."""
+        self.planted = b"default = usb 1\r\nusb 1 = serial \\\\.\\pipe\\planted\r\n"
+        with open(self.planted_elsewhere, "wb") as f:
+            f.write(self.planted)
+        os.makedirs(os.path.dirname(self.machine_settings), exist_ok=True)
+        os.link(self.planted_elsewhere, self.machine_settings)
 
     def env(self):
         env = super().env()
@@ -181,8 +193,19 @@ def install_run_uninstall(session, bits, setup, reader_check):
     check("cmd.exe" in texts and "/k" in texts and windows_folder + CHECK in texts,
           "the reader check's Start menu entry does not run it in a console that stays open")
 
-    # The machine's settings: the example where there were none, else the operator's untouched.
+    check(not os.path.exists(os.path.join(installed, "quorna-settings-folder.exe")),
+          "the installer's settings helper was installed")
+    # The machine's settings: the example where there were none or only a planted file, else the
+    # operator's untouched.
     check(os.path.isfile(session.machine_settings), "no settings in %ProgramData%")
+    if session.planted is not None:
+        aside = session.machine_settings + ".replaced"
+        check(os.path.isfile(aside) and read(aside) == session.planted
+              and read(session.planted_elsewhere) == session.planted,
+              "the planted settings were not moved aside unchanged")
+        check(os.stat(session.machine_settings).st_nlink == 1,
+              "the installed settings still have a second name elsewhere")
+        session.planted = None
     if session.edited_settings is None:
         check(read(session.machine_settings) == read(os.path.join(HERE, "..", "..", "packaging",
                                                                   "windows", "onewire.conf")),
@@ -220,6 +243,7 @@ def install_run_uninstall(session, bits, setup, reader_check):
 def run(session, setups, linux_check):
     session.start_xvfb()
     session.wine.prepare()
+    session.plant_settings()
     installs = 0
     for bits, setup in setups:
         windows_check = "C:\\%s\\%s\\%s" % (

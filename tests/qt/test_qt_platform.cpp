@@ -3,7 +3,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +14,7 @@
 #include <QElapsedTimer>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -84,16 +87,47 @@ TEST_F(PrivateFolder, SurvivesACrashedHolder) {
     EXPECT_FALSE(afterCrash.anotherInstanceRunning());
 }
 
-TEST(SingleInstanceLock, DefaultLivesInTheSessionRuntimeFolder) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string savedValue = saved ? saved : "";
-    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
-    EXPECT_EQ(SingleInstanceLock::defaultLockPath(), "/run/user/4242/quorna-fobit-reader.lock");
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(SingleInstanceLock::defaultLockPath(),
-              "/tmp/quorna-fobit-reader-" + std::to_string(getuid()) + "/instance.lock");
-    if (saved) {
-        setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+// Sets an environment variable for one scope and puts back what was there.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            saved_ = old;
+        }
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedVariable() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+using Place = SingleInstanceLock::Place;
+
+TEST(SingleInstanceLock, DefaultPlacesAreTheSessionsRuntimeFolderThenTheHomeNeverTmp) {
+    const std::string uid = std::to_string(geteuid());
+    const std::string session = "/run/user/" + uid + "/quorna-fobit-reader.lock";
+    const Place home{"/home/someone/.cache/quorna-fobit-reader/instance.lock", true, true};
+    ScopedVariable homeVariable("HOME", "/home/someone/");
+    {
+        ScopedVariable runtime("XDG_RUNTIME_DIR", "/run/user/4242");
+        EXPECT_EQ(SingleInstanceLock::defaultLockPlaces(),
+                  (std::vector<Place>{
+                      {"/run/user/4242/quorna-fobit-reader.lock", false}, {session, false}, home}));
+    }
+    {
+        ScopedVariable runtime("XDG_RUNTIME_DIR", ("/run/user/" + uid).c_str());
+        EXPECT_EQ(SingleInstanceLock::defaultLockPlaces(),
+                  (std::vector<Place>{{session, false}, home}));
+    }
+    ScopedVariable runtime("XDG_RUNTIME_DIR", nullptr);
+    EXPECT_EQ(SingleInstanceLock::defaultLockPlaces(),
+              (std::vector<Place>{{session, false}, home}));
+    ScopedVariable relativeHome("HOME", "relative");  // the account's own home then
+    for (const auto& place : SingleInstanceLock::defaultLockPlaces()) {
+        EXPECT_NE(place.lockPath.rfind("/tmp", 0), 0u) << place.lockPath;
+        EXPECT_NE(place.lockPath.rfind("relative", 0), 0u) << place.lockPath;
     }
 }
 
@@ -200,6 +234,152 @@ TEST_F(PrivateFolder, ALockThatCannotBeTakenLetsTheProgramRunAndSaysWhy) {
         EXPECT_NE(said.find("cannot tell whether another instance runs"), std::string::npos)
             << said;
     }
+}
+
+// A place others could use is passed over for the next, silently, by every start alike: the
+// second start still sees the first.
+TEST_F(PrivateFolder, APlaceOthersCouldUseIsPassedOverForTheNext) {
+    std::filesystem::create_directory(folder_ / "open");
+    chmod((folder_ / "open").c_str(), 0777);
+    int planted = holdLock(folder_ / "open" / "instance.lock");
+    const std::vector<Place> places{
+        {(folder_ / "open" / "instance.lock").string()},
+        {(folder_ / "runtime" / "instance.lock").string(), false},
+        {(folder_ / "cache" / "mine" / "instance.lock").string(), true, true}};
+    SingleInstanceLock first(places);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(first.anotherInstanceRunning());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(first.lockPath(), places[2].lockPath);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "runtime"));  // not made: the system's to make
+    EXPECT_EQ(std::filesystem::status(folder_ / "cache").permissions(),
+              std::filesystem::perms::owner_all);
+
+    SingleInstanceLock second(places);
+    EXPECT_TRUE(second.anotherInstanceRunning());
+    close(planted);
+}
+
+// A lock folder inside a folder others may write (not sticky) could be swapped for theirs.
+TEST_F(PrivateFolder, ALockFolderOthersCanMoveIsNotTrusted) {
+    std::filesystem::create_directories(folder_ / "open" / "mine");
+    chmod((folder_ / "open").c_str(), 0777);
+    chmod((folder_ / "open" / "mine").c_str(), 0700);
+    auto [another, said] = askLock(folder_ / "open" / "mine" / "instance.lock");
+    EXPECT_FALSE(another);
+    EXPECT_NE(said.find("open can be written by others (mode 0777); running anyway"),
+              std::string::npos)
+        << said;
+    chmod((folder_ / "open").c_str(), 01777);  // sticky, as /tmp: others cannot move it
+    std::tie(another, said) = askLock(folder_ / "open" / "mine" / "instance.lock");
+    EXPECT_FALSE(another);
+    EXPECT_EQ(said, "");
+}
+
+// Two accounts of the machine: the intruder plants and holds what it can (the lock folder the
+// program once used in /tmp, a runtime folder of its own named by the victim's environment);
+// the victim's two starts still see each other, and neither says it runs anyway.
+class AnotherAccount : public PrivateFolder {
+protected:
+    static constexpr uid_t kVictim = 64101;
+    static constexpr uid_t kIntruder = 64102;
+
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "two other accounts need root to become";
+        }
+        PrivateFolder::SetUp();
+        chmod(folder_.c_str(), 0755);
+        oldPlace_ = "/tmp/quorna-fobit-reader-" + std::to_string(kVictim);
+        std::filesystem::remove_all(oldPlace_);
+    }
+    void TearDown() override {
+        for (pid_t child : children_) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        if (!oldPlace_.empty()) {
+            std::filesystem::remove_all(oldPlace_);
+        }
+        PrivateFolder::TearDown();
+    }
+
+    // Runs `work` in a child process as `uid`; the child sends one character when it has done
+    // it and then waits to be killed (keeping what it holds). Returns that character.
+    char asAccount(uid_t uid, const std::function<char()>& work) {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            char answer = 'x';
+            if (setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0) {
+                answer = work();
+            }
+            (void)!write(ready[1], &answer, 1);
+            pause();
+            _exit(0);
+        }
+        children_.push_back(child);
+        close(ready[1]);
+        char answer = 0;
+        EXPECT_EQ(read(ready[0], &answer, 1), 1);
+        close(ready[0]);
+        return answer;
+    }
+
+    // A start of the victim's program as far as the single-instance test: 'a' alone (and silent),
+    // 's' another instance seen, 'w' alone but with a warning (in folder_/said-<n>).
+    char victimStart(int n, const char* runtimeDir) {
+        const std::string said = (folder_ / ("said-" + std::to_string(n))).string();
+        return asAccount(kVictim, [&] {
+            runtimeDir ? setenv("XDG_RUNTIME_DIR", runtimeDir, 1) : unsetenv("XDG_RUNTIME_DIR");
+            setenv("HOME", (folder_ / "home").c_str(), 1);
+            const int out = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 2);
+            auto* lock = new SingleInstanceLock;  // held until the process is killed
+            const bool another = lock->anotherInstanceRunning();
+            fflush(stderr);
+            return another ? 's' : lseek(out, 0, SEEK_CUR) > 0 ? 'w' : 'a';
+        });
+    }
+
+    std::string oldPlace_;
+    std::vector<pid_t> children_;
+};
+
+TEST_F(AnotherAccount, PlantedLocksCannotMakeTheProgramRunTwice) {
+    std::filesystem::create_directory(folder_ / "home");
+    ASSERT_EQ(chown((folder_ / "home").c_str(), kVictim, kVictim), 0);
+    std::filesystem::create_directory(folder_ / "intruder-runtime");
+    ASSERT_EQ(chown((folder_ / "intruder-runtime").c_str(), kIntruder, kIntruder), 0);
+    const std::string oldPlace = oldPlace_;
+    const auto intruderRuntime = folder_ / "intruder-runtime";
+    ASSERT_EQ(asAccount(kIntruder,
+                        [&] {
+                            mkdir(oldPlace.c_str(), 0777);
+                            chmod(oldPlace.c_str(), 0777);
+                            chmod(intruderRuntime.c_str(), 0777);
+                            for (const std::string path :
+                                 {oldPlace + "/instance.lock",
+                                  (intruderRuntime / "quorna-fobit-reader.lock").string()}) {
+                                const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+                                if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                                    return 'x';
+                                }
+                            }
+                            return 'y';
+                        }),
+              'y');
+
+    EXPECT_EQ(victimStart(1, nullptr), 'a');
+    EXPECT_EQ(victimStart(2, nullptr), 's');
+    // The environment names the intruder's folder: passed over alike, by every start.
+    EXPECT_EQ(victimStart(3, intruderRuntime.c_str()), 's');
+    const auto held = folder_ / "home" / ".cache" / "quorna-fobit-reader" / "instance.lock";
+    struct stat status {};
+    ASSERT_EQ(stat(held.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kVictim);
 }
 
 TEST(QtClipboard, PlainTextRoundTrip) {

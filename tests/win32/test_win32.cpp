@@ -5,7 +5,9 @@
 // reader of them.
 #include <windows.h>
 
+#include <aclapi.h>
 #include <oleacc.h>
+#include <sddl.h>
 
 #include <memory>
 #include <string>
@@ -15,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "onewire/SerialLine.h"
+#include "packaging/windows/SettingsFolderPolicy.h"
 #include "platform/win32/Win32Services.h"
 #include "platform/win32/Win32TimerService.h"
 #include "tests/fakes/FakeUiPlatform.h"
@@ -83,14 +87,59 @@ TEST(Win32Clipboard, UnicodeTextRoundTripAndClear) {
     EXPECT_EQ(clipboard.text(), "");
 }
 
-TEST(SingleInstanceMutex, OnlyTheFirstHolderRunsAndItsEndFreesTheName) {
-    const std::wstring name = L"Local\\quorna-test-" + std::to_wstring(GetCurrentProcessId());
-    auto first = std::make_unique<platform::win32::SingleInstanceMutex>(name);
+// The SDDL text of an object's owner and access list.
+std::wstring securityOf(HANDLE object) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return L"(unreadable)";
+    }
+    wchar_t* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+        nullptr);
+    std::wstring result = text ? text : L"";
+    LocalFree(text);
+    LocalFree(descriptor);
+    return result;
+}
+
+// Whether another instance runs, and what the check said on standard error.
+std::pair<bool, std::string> askInstance(const std::wstring& name, DWORD windowWait = 0) {
+    platform::win32::SingleInstanceMutex check(name, windowWait);
+    testing::internal::CaptureStderr();
+    const bool another = check.anotherInstanceRunning();
+    return {another, testing::internal::GetCapturedStderr()};
+}
+
+// The mutex is the user's alone (bound to the SID by the namespace, or named by it), the first
+// holder runs; a holder without its window (here the same process) keeps nobody from running.
+TEST(SingleInstanceMutex, TheUsersOwnMutexAndAHolderWithoutAWindow) {
+    using platform::win32::SingleInstanceMutex;
+    const std::wstring name = L"quorna-test-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring sid = SingleInstanceMutex::currentUserSid();
+    ASSERT_EQ(sid.rfind(L"S-1-", 0), 0u);
+    auto first = std::make_unique<SingleInstanceMutex>(name, 0);
     EXPECT_FALSE(first->anotherInstanceRunning());
     EXPECT_FALSE(first->anotherInstanceRunning());  // asking again changes nothing
-    EXPECT_TRUE(platform::win32::SingleInstanceMutex(name).anotherInstanceRunning());
+    if (!first->inPrivateNamespace()) {
+        EXPECT_EQ(first->objectName(), SingleInstanceMutex::sessionObjectName(name, sid));
+        HANDLE mutex = OpenMutexW(READ_CONTROL, FALSE, first->objectName().c_str());
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(securityOf(mutex), L"O:" + sid + L"D:P(A;;GA;;;" + sid + L")");
+        CloseHandle(mutex);
+    }
+
+    auto [another, said] = askInstance(name, 200);
+    EXPECT_FALSE(another);
+    EXPECT_NE(said.find("its window was not found; running this one as well"), std::string::npos)
+        << said;
+
     first.reset();
-    EXPECT_FALSE(platform::win32::SingleInstanceMutex(name).anotherInstanceRunning());
+    std::tie(another, said) = askInstance(name);
+    EXPECT_FALSE(another);
+    EXPECT_EQ(said, "");
 }
 
 TEST(Win32Resources, VersionRecordReadsOnePointThreeRevisionSeventeen) {
@@ -508,67 +557,236 @@ TEST(Win32Accessibility, EveryControlAnswersWithItsLayoutRoleAndName) {
 namespace {
 
 constexpr const wchar_t* kShowTargetVariable = L"QUORNA_SHOW_TARGET";
+constexpr const wchar_t* kSquatterVariable = L"QUORNA_SQUATTER";
+constexpr const wchar_t* kForeignOwner = L"S-1-5-21-1-2-3-1001";
 
 std::wstring showTargetTitle(DWORD processId) {
     return L"quorna show target " + std::to_wstring(processId);
 }
 
-}  // namespace
+std::wstring variable(const wchar_t* name) {
+    wchar_t value[256];
+    const DWORD length = GetEnvironmentVariableW(name, value, 256);
+    return length > 0 && length < 256 ? std::wstring(value, length) : std::wstring();
+}
 
-// Started by the case below as a second process of this program: a window that waits.
-TEST(SingleInstanceMutex, ShowTargetWindow) {
-    if (GetEnvironmentVariableW(kShowTargetVariable, nullptr, 0) == 0) {
-        GTEST_SKIP() << "only as the running copy of the case below";
+// Another process of this program (this test program) started with `name` set to `value`,
+// running the case `test`; its window, titled showTargetTitle, is up when this returns.
+struct ChildProcess {
+    PROCESS_INFORMATION process{};
+    HWND window = nullptr;
+
+    ChildProcess(const wchar_t* name, const std::wstring& value, const wchar_t* test) {
+        wchar_t program[MAX_PATH];
+        GetModuleFileNameW(nullptr, program, MAX_PATH);
+        std::wstring commandLine =
+            L"\"" + std::wstring(program) + L"\" --gtest_filter=SingleInstanceMutex." + test;
+        SetEnvironmentVariableW(name, value.c_str());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        const bool started = CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                            nullptr, nullptr, &startup, &process);
+        SetEnvironmentVariableW(name, nullptr);
+        EXPECT_TRUE(started);
+        if (started) {
+            EXPECT_TRUE(pumpUntil([&] {
+                window = FindWindowW(nullptr, showTargetTitle(process.dwProcessId).c_str());
+                return window != nullptr;
+            }));
+        }
     }
+    ~ChildProcess() {
+        if (process.hProcess == nullptr) {
+            return;
+        }
+        if (window != nullptr) {
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        }
+        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 1);
+            ADD_FAILURE() << "the child process did not end";
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+};
+
+// A visible window titled for this process that waits until it is closed (or `seconds` pass).
+void showTargetUntilClosed(ULONGLONG seconds = 10) {
     HWND window = CreateWindowExW(0, L"STATIC", showTargetTitle(GetCurrentProcessId()).c_str(),
                                   WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
                                   nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
-    pumpUntil([&] { return !IsWindow(window); });  // closed by the case, or ends by itself
+    Win32EventPump pump;
+    const ULONGLONG deadline = GetTickCount64() + seconds * 1000;
+    while (IsWindow(window) && GetTickCount64() < deadline) {  // closed, or ends by itself
+        pump.processPendingEvents();
+        Sleep(5);
+    }
 }
 
-// A second start passes the foreground to the running copy's window (found by its program file
-// name), away from the window that had it.
+}  // namespace
+
+// Started by the case below as a second process of this program: the running copy, holding the
+// mutex named by the variable, with a window that waits.
+TEST(SingleInstanceMutex, ShowTargetWindow) {
+    const std::wstring name = variable(kShowTargetVariable);
+    if (name.empty()) {
+        GTEST_SKIP() << "only as the running copy of the case below";
+    }
+    platform::win32::SingleInstanceMutex mutex(name, 0);
+    ASSERT_FALSE(mutex.anotherInstanceRunning());
+    showTargetUntilClosed();
+}
+
+// A second start sees the running copy and passes the foreground to its window (found by its
+// program file name), away from the window that had it; once the copy ends, its name is free.
 TEST(SingleInstanceMutex, ASecondStartPassesTheForegroundToTheRunningWindow) {
-    wchar_t program[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
-    std::wstring commandLine =
-        L"\"" + std::wstring(program) + L"\" --gtest_filter=SingleInstanceMutex.ShowTargetWindow";
-    SetEnvironmentVariableW(kShowTargetVariable, L"1");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION running{};
-    const bool started = CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                        nullptr, nullptr, &startup, &running);
-    SetEnvironmentVariableW(kShowTargetVariable, nullptr);
-    ASSERT_TRUE(started);
+    const std::wstring name = L"quorna-test-show-" + std::to_wstring(GetCurrentProcessId());
     HWND target = nullptr;
-    EXPECT_TRUE(pumpUntil([&] {
-        target = FindWindowW(nullptr, showTargetTitle(running.dwProcessId).c_str());
-        return target != nullptr;
-    }));
-    HWND mine = CreateWindowExW(0, L"STATIC", L"the second start's own window",
-                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
-                                nullptr, nullptr);
-    SetForegroundWindow(mine);
-    EXPECT_TRUE(pumpUntil([&] { return GetForegroundWindow() == mine; }));
-    DestroyWindow(mine);  // the second start has no window of its own
+    {
+        ChildProcess running(kShowTargetVariable, name, L"ShowTargetWindow");
+        ASSERT_NE(running.window, nullptr);
+        target = running.window;
+        HWND mine = CreateWindowExW(0, L"STATIC", L"the second start's own window",
+                                    WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                                    nullptr, nullptr, nullptr);
+        SetForegroundWindow(mine);
+        EXPECT_TRUE(pumpUntil([&] { return GetForegroundWindow() == mine; }));
+        DestroyWindow(mine);  // the second start has no window of its own
 
-    testing::internal::CaptureStderr();
-    platform::win32::SingleInstanceMutex(L"Local\\quorna-test-show").showRunningInstance();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(pumpUntil([&] { return GetForegroundWindow() == target; }));
-
-    PostMessageW(target, WM_CLOSE, 0, 0);
-    EXPECT_EQ(WaitForSingleObject(running.hProcess, 10000), WAIT_OBJECT_0);
-    CloseHandle(running.hThread);
-    CloseHandle(running.hProcess);
+        platform::win32::SingleInstanceMutex second(name, 0);
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(second.anotherInstanceRunning());
+        second.showRunningInstance();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_TRUE(pumpUntil([&] { return GetForegroundWindow() == target; }));
+    }
+    auto [another, said] = askInstance(name);
+    EXPECT_FALSE(another);
+    EXPECT_EQ(said, "");
 
     // With no running copy's window to show, the second start says so.
     testing::internal::CaptureStderr();
-    platform::win32::SingleInstanceMutex(L"Local\\quorna-test-show").showRunningInstance();
+    platform::win32::SingleInstanceMutex(name).showRunningInstance();
     EXPECT_NE(testing::internal::GetCapturedStderr().find("window was not found"),
               std::string::npos);
+}
+
+// Started by the case below: a squatter that makes what another account could make first,
+// for the base name in the variable, and shows a window as a running copy would.
+TEST(SingleInstanceMutex, SquatterProcess) {
+    const std::wstring base = variable(kSquatterVariable);
+    if (base.empty()) {
+        GTEST_SKIP() << "only as the squatter of the case below";
+    }
+    using platform::win32::SingleInstanceMutex;
+    const std::wstring sid = SingleInstanceMutex::currentUserSid();
+    // The name every copy once used (also with a suffix, whose own name stays free); the user's
+    // own name, owned by someone else and open to all; and one shutting everyone out.
+    const std::vector<std::pair<std::wstring, std::wstring>> squats{
+        {L"Local\\" + base, L""},
+        {L"Local\\" + base + L"-old", L""},
+        {SingleInstanceMutex::sessionObjectName(base, sid),
+         L"O:" + std::wstring(kForeignOwner) + L"D:(A;;GA;;;WD)"},
+        {SingleInstanceMutex::sessionObjectName(base + L"-shut", sid),
+         L"O:" + std::wstring(kForeignOwner) + L"D:P(D;;GA;;;WD)"}};
+    std::vector<HANDLE> held;
+    for (const auto& [name, security] : squats) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!security.empty()) {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                security.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        }
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+        held.push_back(CreateMutexW(&attributes, FALSE, name.c_str()));
+        ASSERT_NE(held.back(), nullptr);
+        LocalFree(descriptor);
+    }
+    showTargetUntilClosed(120);  // the end-to-end case starts the program meanwhile
+    for (HANDLE handle : held) {
+        CloseHandle(handle);
+    }
+}
+
+// What a process of another account makes first keeps nobody from starting: the name every
+// copy once used means nothing now, and a mutex of the user's own name that another account
+// owns or that shuts the user out is not taken for a running copy (its window regardless).
+TEST(SingleInstanceMutex, ASquattingProcessKeepsNobodyFromStarting) {
+    const std::wstring base = L"quorna-test-squat-" + std::to_wstring(GetCurrentProcessId());
+    ChildProcess squatter(kSquatterVariable, base, L"SquatterProcess");
+    ASSERT_NE(squatter.window, nullptr);
+
+    auto [another, said] = askInstance(base + L"-old", 2000);
+    EXPECT_FALSE(another);
+    EXPECT_EQ(said, "");
+    for (const std::wstring& name : {base, base + L"-shut"}) {
+        std::tie(another, said) = askInstance(name, 2000);
+        EXPECT_FALSE(another);
+        EXPECT_NE(said.find("was made by another account; running anyway"), std::string::npos)
+            << said;
+    }
+}
+
+// The runtime opens COM ports only: a named pipe in the settings (whose server could act as the
+// user who connects) is refused before anything connects to it, whatever the spelling.
+TEST(SerialLine, OnlyComPortsAreOpenedNeverAPipe) {
+    const std::string pipeName = "quorna-test-pipe-" + std::to_string(GetCurrentProcessId());
+    HANDLE pipe =
+        CreateNamedPipeW(platform::widen("\\\\.\\pipe\\" + pipeName).c_str(), PIPE_ACCESS_DUPLEX,
+                         PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 64, 64, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    for (const std::string& device :
+         {"\\\\.\\pipe\\" + pipeName, "\\\\.\\PIPE\\" + pipeName, "//./pipe/" + pipeName,
+          "\\\\?\\pipe\\" + pipeName, "\\\\127.0.0.1\\pipe\\" + pipeName,
+          "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\" + pipeName, std::string("COM0"),
+          std::string("COM01"), std::string("COM257"), std::string("COM1:"), std::string("NUL"),
+          std::string("C:\\onewire.conf"), std::string("\\\\.\\COM3\\..\\pipe\\x"),
+          std::string("")}) {
+        const auto opened = onewire::serial::openSerialLine(device);
+        EXPECT_EQ(opened.line, nullptr) << device;
+        EXPECT_EQ(opened.failure, onewire::serial::OpenFailure::NotSerial) << device;
+        EXPECT_EQ(opened.message, device +
+                                      ": not a COM port: name the adapter's port as COM1, "
+                                      "COM2, ...; other devices, named pipes and files are "
+                                      "not opened");
+        // Nobody connected: the pipe still listens.
+        EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_LISTENING)) << device;
+    }
+    CloseHandle(pipe);
+    for (const char* device : {"COM256", "com255", "\\\\.\\COM254", "\\\\.\\cOm253"}) {
+        const auto opened = onewire::serial::openSerialLine(device);
+        EXPECT_EQ(opened.line, nullptr) << device;
+        EXPECT_EQ(opened.failure, onewire::serial::OpenFailure::NotFound)
+            << device << ": " << opened.message;
+    }
+}
+
+// What the installer does with %ProgramData%\onewire and the settings in it. (Under wine every
+// file belongs to the one user, whatever is set, so the helper's reading of owners cannot be
+// shown there: these cases check the decision on what it reads.)
+TEST(SettingsFolderPolicy, OnlyAnAdministratorsPlainFileIsKept) {
+    using namespace quorna::packaging;
+    EXPECT_EQ(decideFolder({}), FolderAction::Create);
+    EXPECT_EQ(decideFolder({true, true, false}), FolderAction::Secure);
+    EXPECT_EQ(decideFolder({true, true, true}), FolderAction::RemoveLink);  // a junction
+    EXPECT_EQ(decideFolder({true, false, true}), FolderAction::RemoveLink);
+    EXPECT_EQ(decideFolder({true, false, false}), FolderAction::MoveAside);
+
+    EXPECT_EQ(decideSettingsFile({}), SettingsFileAction::InstallExample);
+    for (Owner owner : {Owner::Administrators, Owner::InstallingAdministrator}) {
+        EXPECT_EQ(decideSettingsFile({true, true, 1, owner}), SettingsFileAction::Keep);
+        // A second name elsewhere, or not a plain file: replaced whoever owns it.
+        EXPECT_EQ(decideSettingsFile({true, true, 2, owner}),
+                  SettingsFileAction::MoveAsideAndInstallExample);
+        EXPECT_EQ(decideSettingsFile({true, false, 1, owner}),
+                  SettingsFileAction::MoveAsideAndInstallExample);
+    }
+    for (Owner owner : {Owner::Other, Owner::Unknown}) {
+        EXPECT_EQ(decideSettingsFile({true, true, 1, owner}),
+                  SettingsFileAction::MoveAsideAndInstallExample);
+    }
 }
 
 // Under a high-contrast scheme the texts on the pictures are drawn on the scheme's background in
