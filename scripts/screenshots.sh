@@ -45,8 +45,8 @@ if [ -n "$reader" ]; then
 else
   printf '817F2A1D000000F6\n021CB801000000A2\n' >"$work/reader.txt"
 fi
-tokens=$(grep -oE '^[[:space:]]*[0-9A-Fa-f]{16}' "$work/reader.txt" | tr -d '[:space:]' |
-  tr a-f A-F | grep -vE '^(81|09)' || true)
+tokens=$(awk '{ sub(/#.*/, "") } length($1) == 16 && $1 ~ /^[0-9A-Fa-f]+$/ { print toupper($1) }' "$work/reader.txt" |
+  grep -vE '^(81|09)' || true)
 [ "$(printf '%s\n' "$tokens" | grep -c .)" = 1 ] ||
   { echo "the reader file must hold exactly one token, not: ${tokens:-none}" >&2; exit 1; }
 token=$tokens
