@@ -29,14 +29,8 @@ std::optional<Reply> exchange(const std::string& host, const std::string& servic
     if (addresses.empty()) {
         return failed(failure, net::expired(deadline) ? "name lookup timed out" : "unknown host");
     }
-    std::unique_ptr<net::Stream> stream;
     std::string why;
-    for (const net::Address& address : addresses) {
-        stream = net::Stream::connect(address, deadline, why);
-        if (stream || net::expired(deadline)) {
-            break;
-        }
-    }
+    auto stream = net::Stream::connectAny(addresses, deadline, why);
     if (!stream) {
         return failed(failure, "cannot connect: " + why);
     }

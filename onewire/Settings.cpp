@@ -57,6 +57,36 @@ std::optional<Port> parsePort(std::string_view text) {
     return std::nullopt;
 }
 
+// A settings line's content: the text before the first '#' that is not inside a double-quoted
+// word, trimmed. A quote opens only at a word's start, so a stray one inside an unquoted path
+// does not swallow the comment after it.
+std::string_view contentOf(std::string_view line) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"' && (quoted || i == 0 || line[i - 1] == '=' ||
+                               std::isspace(static_cast<unsigned char>(line[i - 1])))) {
+            quoted = !quoted;
+        } else if (line[i] == '#' && !quoted) {
+            return trim(line.substr(0, i));
+        }
+    }
+    return trim(line);
+}
+
+// A path as written: either the rest of the line (spaces inside kept, ends trimmed) or one
+// double-quoted word, taken exactly as between its quotes (no escapes, so Windows' backslashes
+// stay as written). nullopt for an unclosed quote, text after the closing one, or "".
+std::optional<std::string> pathOf(std::string_view argument) {
+    if (!argument.starts_with('"')) {
+        return std::string(argument);
+    }
+    std::size_t close = argument.find('"', 1);
+    if (close == std::string_view::npos || close == 1 || close + 1 != argument.size()) {
+        return std::nullopt;
+    }
+    return std::string(argument.substr(1, close - 1));
+}
+
 std::optional<PortMapping> parseMapping(std::string_view text, const std::string& fileName,
                                         Port port) {
     std::size_t split = 0;
@@ -71,16 +101,24 @@ std::optional<PortMapping> parseMapping(std::string_view text, const std::string
         if (argument.empty() && (port.type != kPortTypeSerial || port.number < 1)) {
             return std::nullopt;  // only COM ports have a device of their own
         }
+        auto device = argument.empty() ? platform::serialDevice(port) : pathOf(argument);
+        if (!device) {
+            return std::nullopt;
+        }
         mapping.kind = BackendKind::Serial;
-        mapping.argument = argument.empty() ? platform::serialDevice(port) : std::string(argument);
+        mapping.argument = *device;
         return mapping;
     }
     if (argument.empty()) {
         return std::nullopt;
     }
     if (kind == "virtual" || kind == "w1") {
+        auto path = pathOf(argument);
+        if (!path) {
+            return std::nullopt;
+        }
         mapping.kind = kind == "w1" ? BackendKind::W1 : BackendKind::Virtual;
-        mapping.argument = absoluteAgainst(argument, fileName);
+        mapping.argument = absoluteAgainst(*path, fileName);
         return mapping;
     }
     if (kind == "owserver") {
@@ -114,7 +152,8 @@ constexpr std::string_view kDefaultForm =
 constexpr std::string_view kMappingForm =
     "cannot understand (expected \"default = usb N\" or \"default = com N\", or \"usb N = \" "
     "or \"com N = \" and then \"virtual FILE\", \"owserver HOST[:PORT] [simulated]\", "
-    "\"w1 DIR\" or \"serial [DEVICE]\")";
+    "\"w1 DIR\" or \"serial [DEVICE]\"; a path may be written in double quotes, as in "
+    "virtual \"/my readers/reader #1.txt\")";
 
 }  // namespace
 
@@ -155,7 +194,9 @@ Settings parseSettings(std::string_view text, const std::string& fileName, Repor
     auto ignored = [&](int lineNumber, std::string_view why, std::string_view line) {
         account.notUnderstood([&] { return describe(fileName, lineNumber, why, line); });
     };
-    forEachContentLine(text, [&](int lineNumber, std::string_view content, std::string_view line) {
+    forEachContentLine(text, [&](int lineNumber, std::string_view, std::string_view line) {
+        // Every line that has content before its first '#' still has it here: the key comes first.
+        std::string_view content = contentOf(line);
         // A path cut short at the NUL would name another file than the line shows.
         if (content.find('\0') != std::string_view::npos) {
             settings.mapsPorts = true;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #endif
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -86,6 +87,28 @@ bool waitReady(NativeSocket handle, bool writing, Clock::time_point deadline) {
     return select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed, &wait) > 0;
 }
 
+// Which of the connecting sockets have finished (connected or failed) by the deadline.
+std::vector<bool> finishedConnecting(const std::vector<NativeSocket>& handles,
+                                     Clock::time_point deadline) {
+    fd_set written;
+    fd_set failed;
+    FD_ZERO(&written);
+    FD_ZERO(&failed);
+    for (NativeSocket handle : handles) {
+        FD_SET(handle, &written);
+        FD_SET(handle, &failed);
+    }
+    const int left = millisecondsLeft(deadline);
+    timeval wait{left / 1000, (left % 1000) * 1000};
+    std::vector<bool> finished(handles.size(), false);
+    if (select(0, nullptr, &written, &failed, &wait) > 0) {
+        for (std::size_t i = 0; i < handles.size(); ++i) {
+            finished[i] = FD_ISSET(handles[i], &written) || FD_ISSET(handles[i], &failed);
+        }
+    }
+    return finished;
+}
+
 long sendSome(NativeSocket handle, std::span<const std::uint8_t> bytes) {
     return ::send(handle, reinterpret_cast<const char*>(bytes.data()),
                   static_cast<int>(bytes.size()), 0);
@@ -140,6 +163,29 @@ bool waitReady(NativeSocket handle, bool writing, Clock::time_point deadline) {
     return false;
 }
 
+// Which of the connecting sockets have finished (connected or failed) by the deadline.
+std::vector<bool> finishedConnecting(const std::vector<NativeSocket>& handles,
+                                     Clock::time_point deadline) {
+    std::vector<pollfd> entries;
+    for (NativeSocket handle : handles) {
+        entries.push_back({handle, POLLOUT, 0});
+    }
+    std::vector<bool> finished(handles.size(), false);
+    while (!expired(deadline)) {
+        int ready = ::poll(entries.data(), entries.size(), millisecondsLeft(deadline));
+        if (ready > 0) {
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                finished[i] = entries[i].revents != 0;
+            }
+            break;
+        }
+        if (ready == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return finished;
+}
+
 // MSG_NOSIGNAL: a server that went away must not end the host program with SIGPIPE.
 long sendSome(NativeSocket handle, std::span<const std::uint8_t> bytes) {
     return ::send(handle, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -162,6 +208,22 @@ std::string describe(int error) {
 bool waitFor(NativeSocket handle, bool writing, Clock::time_point deadline) {
     return !expired(deadline) && waitReady(handle, writing, deadline);
 }
+
+// The connection's outcome once it finished: 0 when connected, else the system's error.
+int connectionError(NativeSocket handle) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+        error = lastError();
+    }
+    return error;
+}
+
+// Started connections are kept this long before the next address is tried as well (RFC 8305's
+// connection attempt delay, shortened to fit a pass of 200 ms).
+constexpr auto kAttemptDelay = std::chrono::milliseconds(30);
+// More than a name ever has; select() on Windows takes 64 sockets at most.
+constexpr std::size_t kMostAddresses = 16;
 
 std::vector<Address> addressesOf(const addrinfo* list) {
     std::vector<Address> result;
@@ -258,38 +320,99 @@ std::vector<Address> resolve(const std::string& host, const std::string& service
     return names->lookUp(host, service, deadline);
 }
 
-std::unique_ptr<Stream> Stream::connect(const Address& address, Clock::time_point deadline,
-                                        std::string& why) {
-    if (address.size() < sizeof(sockaddr_storage::ss_family)) {
-        why = "not an address";
-        return nullptr;
+std::string describeAddress(const Address& address) {
+    char host[NI_MAXHOST] = "";
+    char service[NI_MAXSERV] = "";
+    if (address.size() < sizeof(sockaddr_storage::ss_family) ||
+        getnameinfo(reinterpret_cast<const sockaddr*>(address.data()),
+                    static_cast<socklen_t>(address.size()), host, sizeof host, service,
+                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return "an address that cannot be shown";
     }
-    const auto* target = reinterpret_cast<const sockaddr*>(address.data());
-    NativeSocket handle = openStream(target->sa_family);
-    if (handle == kNoSocket) {
-        why = describe(lastError());
-        return nullptr;
-    }
-    std::unique_ptr<Stream> stream(new Stream(handle));
-    if (::connect(handle, target, static_cast<socklen_t>(address.size())) == 0) {
-        return stream;
-    }
-    int error = lastError();
-    if (connectionPending(error)) {
-        error = kTimedOut;
-        if (waitFor(handle, true, deadline)) {
-            socklen_t length = sizeof error;
-            if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                             &length) != 0) {
-                error = lastError();
+    const bool v6 = reinterpret_cast<const sockaddr*>(address.data())->sa_family == AF_INET6;
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "[" + std::string.
+    std::string text(v6 ? "[" : "");
+    text.append(host).append(v6 ? "]:" : ":").append(service);
+    return text;
+}
+
+std::unique_ptr<Stream> Stream::connectAny(const std::vector<Address>& addresses,
+                                           Clock::time_point deadline, std::string& why) {
+    const std::size_t count = std::min(addresses.size(), kMostAddresses);
+    std::vector<std::string> failures(addresses.size(), "not tried, no time left");
+    std::vector<NativeSocket> pending;
+    std::vector<std::size_t> pendingIndex;
+    std::unique_ptr<Stream> connected;
+    std::size_t next = 0;
+    Clock::time_point nextStart = Clock::now();
+    while (!connected && !expired(deadline)) {
+        if (next < count && (pending.empty() || Clock::now() >= nextStart)) {
+            const std::size_t index = next++;
+            const Address& address = addresses[index];
+            const auto now = Clock::now();
+            // Every address left gets its turn before the deadline.
+            nextStart = now + std::min<Clock::duration>(kAttemptDelay,
+                                                        (deadline - now) / (count - next + 1));
+            if (address.size() < sizeof(sockaddr_storage::ss_family)) {
+                failures[index] = "not an address";
+                continue;
             }
+            const auto* target = reinterpret_cast<const sockaddr*>(address.data());
+            NativeSocket handle = openStream(target->sa_family);
+            if (handle == kNoSocket) {
+                failures[index] = describe(lastError());
+                continue;
+            }
+            if (::connect(handle, target, static_cast<socklen_t>(address.size())) == 0) {
+                connected.reset(new Stream(handle));
+                break;
+            }
+            const int error = lastError();
+            if (connectionPending(error)) {
+                pending.push_back(handle);
+                pendingIndex.push_back(index);
+            } else {
+                failures[index] = describe(error);
+                closeStream(handle);
+            }
+            continue;
+        }
+        if (pending.empty()) {
+            break;  // every address failed
+        }
+        const auto until = next < count ? std::min(deadline, nextStart) : deadline;
+        const auto finished = finishedConnecting(pending, until);
+        for (std::size_t i = pending.size(); i-- > 0;) {
+            if (!finished[i]) {
+                continue;
+            }
+            const int error = connectionError(pending[i]);
+            if (error == 0 && !connected) {
+                connected.reset(new Stream(pending[i]));
+            } else {
+                failures[pendingIndex[i]] = describe(error == 0 ? kTimedOut : error);
+                closeStream(pending[i]);
+            }
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+            pendingIndex.erase(pendingIndex.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
-    if (error != 0) {
-        why = describe(error);
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        failures[pendingIndex[i]] = describe(kTimedOut);
+        closeStream(pending[i]);
+    }
+    if (connected) {
+        return connected;
+    }
+    if (addresses.empty()) {
+        why = "no address";
         return nullptr;
     }
-    return stream;
+    why.clear();
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        why += (i == 0 ? "" : "; ") + describeAddress(addresses[i]) + ": " + failures[i];
+    }
+    return nullptr;
 }
 
 Stream::~Stream() {

@@ -30,13 +30,19 @@ bool expired(Clock::time_point deadline);
 std::vector<Address> resolve(const std::string& host, const std::string& service,
                              Clock::time_point deadline);
 
+// An address as text: 127.0.0.1:4304, [::1]:4304.
+std::string describeAddress(const Address& address);
+
 // A non-blocking TCP connection, closed with the object. Failures leave the system's reason in
 // `why`.
 class Stream {
 public:
-    // nullptr when the connection is refused or not made by the deadline.
-    static std::unique_ptr<Stream> connect(const Address& address, Clock::time_point deadline,
-                                           std::string& why);
+    // The first of the addresses (a name's IPv6 and IPv4 ones) to accept by the deadline. Each
+    // is tried: the next one starts as soon as one fails, or after a short wait while one is
+    // still pending, so an address that never answers cannot use up the others' time. nullptr
+    // when none accepts, with each address tried and why it failed in `why`.
+    static std::unique_ptr<Stream> connectAny(const std::vector<Address>& addresses,
+                                              Clock::time_point deadline, std::string& why);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;

@@ -2,18 +2,21 @@
 
 dependency_list=$(dirname "${BASH_SOURCE[0]}")/dependencies.txt
 
-# The sets a name stands for: run adds headless where there is no display, test adds run and
-# headless, and test32 where this host runs 32-bit programs.
+# The sets a name stands for: every build needs build; run adds headless where there is no
+# display; package adds run (Qt); test adds every other set but the developers' own, and test32
+# where this host runs 32-bit programs.
 expand_sets() {
   local name
   for name in "$@"; do
     case "$name" in
       run)
-        echo run
+        echo build run
         [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || echo headless
         ;;
+      package) echo build run package ;;
+      windows) echo build windows ;;
       test)
-        echo run headless test
+        echo build run headless package windows test
         bash "$(dirname "${BASH_SOURCE[0]}")/host-runs-32bit.sh" && echo test32
         ;;
       *) echo "$name" ;;

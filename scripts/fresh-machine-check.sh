@@ -4,8 +4,11 @@
 # (`git archive HEAD`) into it, mounts what the tests need, and runs the commands there by chroot
 # as root with a bare environment, printing each line of their output with the time since they
 # started, then how long each took and whether it passed. Cleans up even when interrupted.
-#   scripts/fresh-machine-check.sh [run] [test]   (default: test; run is the run command, which
-#                                                  there, without a display, saves screenshots)
+#   scripts/fresh-machine-check.sh [run] [package] [windows] [test]   (default: test)
+# run is the run command (there, without a display, it saves screenshots); package builds the
+# Debian package, installs it with apt, runs the installed reader check on a demo reader and
+# purges the package again; windows builds the Windows program, its installer and zip; test is the
+# test command. Each is the README's own lines, run in order; the first that fails ends it.
 # Run it as root before submitting a change to the dependencies, the install steps or the tools
 # the tests use. Takes 15 to 25 minutes on 2 cores; not part of the test command.
 set -euo pipefail
@@ -17,8 +20,8 @@ main() {
   [ $# -gt 0 ] || set -- test
   for command in "$@"; do
     case "$command" in
-      run | test) ;;
-      *) echo "usage: $0 [run] [test]" >&2; exit 64 ;;
+      run | package | windows | test) ;;
+      *) echo "usage: $0 [run] [package] [windows] [test]" >&2; exit 64 ;;
     esac
   done
   [ "$(id -u)" = 0 ] || { echo "$0: run as root (mmdebstrap and chroot)" >&2; exit 1; }
@@ -62,6 +65,8 @@ main() {
   # machine itself and the archive.
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
+  # The user's answer to apt's "Do you want to continue?" when pasting the README's apt line.
+  echo 'APT::Get::Assume-Yes "true";' >"$root/etc/apt/apt.conf.d/90rehearsal-answers-yes"
   echo "   root made in $((SECONDS - started)) s"
 
   mount_into() {  # type-or-bind source target [options]
@@ -84,15 +89,34 @@ main() {
   git archive --prefix=quorna/ "$commit" | tar -x -C "$root/root"
   echo "== the committed tree ($commit) is in /root/quorna"
 
-  declare -A script=([run]=scripts/run-demo.sh [test]=scripts/test-all.sh)
+  # Each command's lines, as the README and docs give them (tests/docs/commands.py checks that
+  # every command block of theirs that runs a script is one of these lines or run by one).
+  declare -A lines=(
+    [run]='bash scripts/run-demo.sh'
+    [package]='bash scripts/package.sh
+apt install ./build-deb/quorna-fobit-reader_1.3.17-1_amd64.deb
+mkdir -p /tmp/quorna-check && echo 021CB801000000A2 >/tmp/quorna-check/reader.txt
+printf "default = usb 1\nusb 1 = virtual reader.txt\n" >/tmp/quorna-check/onewire.conf
+ONEWIRE_CONF=/tmp/quorna-check/onewire.conf quorna-reader-check | tee /tmp/quorna-check/report
+grep -q "^ *021CB801000000A2" /tmp/quorna-check/report
+apt purge quorna-fobit-reader'
+    [windows]='bash scripts/build-windows.sh
+ls -l build-mingw/quorna-fobit-reader-1.3.17-setup.exe build-mingw/quorna-fobit-reader-1.3.17-win32.zip'
+    [test]='bash scripts/test-all.sh'
+  )
   declare -A took verdict
   status=0
   for command in "$@"; do
-    echo "== bash ${script[$command]} (the README's $command command), as on a new machine"
+    echo "== the README's $command command, as on a new machine"
+    # Each line shown as it starts, then run; the first that fails ends the command.
+    body="set -eo pipefail; cd /root/quorna"
+    while IFS= read -r line; do
+      body+=$'\n'"echo $(printf '%q' "\$ $line")"$'\n'"$line"
+    done <<<"${lines[$command]}"
     began=$SECONDS
     set +e
     chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      HOME=/root LANG=C.UTF-8 CI=true /bin/bash -c "cd /root/quorna && bash ${script[$command]}" 2>&1 |
+      HOME=/root LANG=C.UTF-8 CI=true /bin/bash -c "$body" 2>&1 |
       while IFS= read -r line; do
         printf '[%3d:%02d] %s\n' $(((SECONDS - began) / 60)) $(((SECONDS - began) % 60)) "$line"
       done
@@ -105,7 +129,7 @@ main() {
 
   echo "== fresh-machine check of $commit"
   for command in "$@"; do
-    printf '   %-4s command: %s in %d min %02d s\n' "$command" "${verdict[$command]}" \
+    printf '   %-7s command: %s in %d min %02d s\n' "$command" "${verdict[$command]}" \
       $((took[$command] / 60)) $((took[$command] % 60))
   done
   echo "   in all $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s, with the root"

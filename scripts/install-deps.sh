@@ -3,6 +3,8 @@
 # root), and nothing when they are all there:
 #   install-deps.sh run     building and running the Linux program (and, where there is no
 #                           display, what the run command's screenshots need)
+#   install-deps.sh package the Debian package's build (scripts/package.sh)
+#   install-deps.sh windows the Windows program, installer and zip (scripts/build-windows.sh)
 #   install-deps.sh [test]  everything the test command needs (the default)
 #   install-deps.sh SET...  any sets of the list (package-check, rehearsal, ...)
 set -euo pipefail

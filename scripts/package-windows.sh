@@ -32,10 +32,11 @@ cp packaging/windows/onewire.conf "$folder/"
 mkdir "$stage/helper"
 "$strip" --strip-unneeded -o "$stage/helper/quorna-settings-folder.exe" \
   "$build/quorna-settings-folder.exe"
-# The user guide: the README and the documents it links to for users, laid out as in the tree.
+# The guide: the README and every document it links to, laid out as in the tree.
 mkdir "$folder/docs"
 cp README.md "$folder/"
-cp docs/readers.md docs/troubleshooting.md docs/windows.md docs/main-window.png "$folder/docs/"
+cp docs/readers.md docs/troubleshooting.md docs/windows.md docs/performance.md docs/development.md \
+  docs/main-window.png "$folder/docs/"
 
 setup=$build/quorna-fobit-reader-$version-setup.exe
 [ "$arch" = win64 ] && setup=$build/quorna-fobit-reader-$version-win64-setup.exe

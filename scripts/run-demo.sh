@@ -29,7 +29,7 @@ build/quorna-reader-check
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "== no display: the program runs under a private Xvfb and its windows are saved as pictures"
-  bash scripts/screenshots.sh build "$demo/screenshots"
+  bash scripts/screenshots.sh build "$demo/screenshots" build-win64 "$demo/reader.txt"
   echo "Saved in $demo: the demo settings (onewire.conf), the demo reader (reader.txt) and"
   echo "screenshots of both windows (screenshots/splash-found.png, splash-not-found.png, main.png)."
   echo "Run this command again on a desktop to try the program on the demo reader."

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Renders the program's windows to PNG files under a private Xvfb, on the virtual reader:
+# Renders the program's windows to PNG files under a private Xvfb:
 #   splash-found.png      the start-up window after the adapter was found
 #   splash-not-found.png  the start-up window's error screen
 #   main.png              the main window with one token read and copied
 # and, given a Windows build, the same three as drawn by the Win32 front-end under wine64
-# (wine-splash-found.png, wine-splash-not-found.png, wine-main.png).
-# Usage: scripts/screenshots.sh [BUILD_DIR [OUT_DIR [WINDOWS_BUILD_DIR]]]
+# (wine-splash-found.png, wine-splash-not-found.png, wine-main.png). The virtual reader holds the
+# run command's demo token, 021CB801000000A2, or READER_FILE's one token (the run command passes
+# its own reader file, so the pictures show the token it prints).
+# Usage: scripts/screenshots.sh [BUILD_DIR [OUT_DIR [WINDOWS_BUILD_DIR [READER_FILE]]]]
 #   (defaults: build, build/screenshots, and build-win64 when it holds quorna-fobit-reader.exe)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 out=${2:-$build/screenshots}
 winbuild=${3:-build-win64}
+reader=${4:-}
 program=$build/quorna-fobit-reader
 [ -x "$program" ] || { echo "no $program: build first" >&2; exit 1; }
 mkdir -p "$out"
@@ -35,8 +38,18 @@ export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
 export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
 
-token=01000001FE0000CB
-echo "$token" >"$work/reader.txt"
+# The token the main window copies: the reader's one token line (the adapter's own ID chips,
+# families 81 and 09, are never listed).
+if [ -n "$reader" ]; then
+  cp "$reader" "$work/reader.txt"
+else
+  printf '817F2A1D000000F6\n021CB801000000A2\n' >"$work/reader.txt"
+fi
+tokens=$(awk '{ sub(/#.*/, "") } length($1) == 16 && $1 ~ /^[0-9A-Fa-f]+$/ { print toupper($1) }' "$work/reader.txt" |
+  grep -vE '^(81|09)' || true)
+[ "$(printf '%s\n' "$tokens" | grep -c .)" = 1 ] ||
+  { echo "the reader file must hold exactly one token, not: ${tokens:-none}" >&2; exit 1; }
+token=$tokens
 
 wait_window() {  # title -> window id, within 30 s
   for _ in $(seq 300); do

@@ -16,7 +16,7 @@ bash scripts/build.sh
 for set in "build-mingw mingw-i686" "build-win64 mingw-x86_64"; do
   read -r folder toolchain <<<"$set"
   echo "== Windows build $folder ($toolchain)"
-  cmake -S . -B "$folder" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
+  cmake -S . -B "$folder" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DBUILD_TESTING=ON \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$folder" -j"$(nproc)"
 done

@@ -8,6 +8,7 @@ Needs root for dpkg; prints SKIPPED and exits 77 where it cannot run.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -41,6 +42,24 @@ def check(condition, what):
         raise e2e.Failure(what)
 
 
+LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)\)")
+
+
+def broken_links(files):
+    """The installed guide's relative links that lead to no installed file."""
+    broken = []
+    for document in (f for f in files if f.endswith(".md")):
+        with open(document) as f:
+            targets = LINK.findall(f.read())
+        for target in targets:
+            if re.match(r"^[a-z]+:", target) or target.startswith("#"):
+                continue
+            path = os.path.normpath(os.path.join(os.path.dirname(document), target.split("#")[0]))
+            if path not in files:
+                broken.append("%s links to %s" % (document, target))
+    return broken
+
+
 def run_installed(files, reader_check):
     program = "/usr/bin/" + PACKAGE
     check(program in files and "/usr/bin/" + reader_check in files, "programs not in /usr/bin")
@@ -51,6 +70,9 @@ def run_installed(files, reader_check):
                  "/usr/share/icons/hicolor/48x48/apps/quorna-fobit-reader.png",
                  "/usr/share/man/man1/quorna-fobit-reader.1.gz", CONFFILE):
         check(name in files, name + " not installed")
+    check("/usr/share/doc/%s/README.md" % PACKAGE in files, "no README installed")
+    broken = broken_links(files)
+    check(not broken, "the installed guide links to files not installed: %s" % broken)
 
     session = e2e.Session(program)
     try:

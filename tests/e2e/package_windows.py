@@ -31,7 +31,8 @@ PRODUCT = "Quorna Fobit Reader"
 UNINSTALL_KEY = "QuornaFobitReader"
 CHECK = "quorna-reader-check.exe"
 SHIPPED = ["onewire.conf", "onewire.dll", "quorna-fobit-reader.exe", CHECK, "README.md"]
-GUIDE = ["main-window.png", "readers.md", "troubleshooting.md", "windows.md"]  # under docs/
+GUIDE = ["development.md", "main-window.png", "performance.md", "readers.md", "troubleshooting.md",
+         "windows.md"]  # under docs/
 
 
 def check(condition, what):

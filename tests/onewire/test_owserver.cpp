@@ -493,6 +493,69 @@ TEST(HostileOwserver, HostNames) {
     EXPECT_TRUE(failure == "unknown host" || failure == "name lookup timed out") << failure;
 }
 
+// A listener whose accept queue is full: the kernel drops further connection requests, so a
+// connection to it stays pending, like one to an address whose packets are lost on the way.
+class BlackHole {
+public:
+    BlackHole() : listener_(listeningSocket(0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(portOf(listener_)));
+        for (int i = 0; i < 8; ++i) {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            clients_.push_back(fd);
+            pollfd entry{fd, POLLOUT, 0};
+            if (::poll(&entry, 1, 100) == 0) {
+                return;  // this one hangs: the queue is full
+            }
+        }
+        ADD_FAILURE() << "the accept queue never filled";
+    }
+    ~BlackHole() {
+        for (int fd : clients_) {
+            ::close(fd);
+        }
+        ::close(listener_);
+    }
+    int port() const { return portOf(listener_); }
+
+private:
+    int listener_;
+    std::vector<int> clients_;
+};
+
+net::Address addressOf(const std::string& host, int port) {
+    auto addresses = net::resolve(host, std::to_string(port), Clock::now() + 1s);
+    EXPECT_EQ(addresses.size(), 1u) << host;
+    return addresses.empty() ? net::Address{} : addresses.front();
+}
+
+// Every address of a name gets its turn within the pass's budget: a refused one (owserver bound
+// to IPv4 only, the name's IPv6 address first) and one that never answers do not keep the
+// connection from the address that accepts; when none does, each is named with its reason.
+TEST(HostileOwserver, EveryAddressIsTriedWithinTheBudget) {
+    FakeServer server(
+        [](int connection, FakeServer&) { FakeServer::send(connection, FakeServer::reply("")); });
+    const int closed = freeLoopbackPort();
+    BlackHole hole;
+    const net::Address refused6 = addressOf("::1", closed);
+    const net::Address hanging = addressOf("127.0.0.1", hole.port());
+    const net::Address good = addressOf("127.0.0.1", server.port());
+    std::string why;
+    EXPECT_TRUE(net::Stream::connectAny({refused6, good}, Clock::now() + 200ms, why)) << why;
+    EXPECT_TRUE(net::Stream::connectAny({hanging, refused6, good}, Clock::now() + 200ms, why))
+        << why;
+
+    auto started = Clock::now();
+    EXPECT_FALSE(net::Stream::connectAny({hanging, refused6}, Clock::now() + 200ms, why));
+    EXPECT_LT(Clock::now() - started, kHangGuard);
+    EXPECT_EQ(why, "127.0.0.1:" + std::to_string(hole.port()) + ": Connection timed out; [::1]:" +
+                       std::to_string(closed) + ": Connection refused");
+    EXPECT_EQ(net::describeAddress(good), "127.0.0.1:" + std::to_string(server.port()));
+}
+
 TEST(HostileOwserver, FailuresAreReportedOnceAndSoIsTheRecovery) {
     int port = freeLoopbackPort();
     Passes passes(port);
@@ -507,7 +570,8 @@ TEST(HostileOwserver, FailuresAreReportedOnceAndSoIsTheRecovery) {
     }
     const std::string name = "owserver 127.0.0.1:" + std::to_string(port) + ": ";
     EXPECT_EQ(passes.reports(),
-              (std::vector<std::string>{name + "cannot connect: Connection refused",
+              (std::vector<std::string>{name + "cannot connect: 127.0.0.1:" + std::to_string(port) +
+                                            ": Connection refused",
                                         name + "answers again"}));
 
     FakeServer garbage([](int connection, FakeServer&) {

@@ -424,3 +424,18 @@ TEST_F(VirtualRuntime, EachDeviceIsHandedOutOnce) {
     writeReader("021CB801000000A2\n01000001FE0000CB\n021CB801000000A2\n021cb801000000\n");
     EXPECT_EQ(pass(buffer_), (std::vector<std::string>{"021CB801000000A2", "01000001FE0000CB"}));
 }
+
+// A reader file in a folder with spaces and a '#', named in double quotes, is the one read.
+TEST_F(VirtualRuntime, QuotedReaderPathWithSpacesAndHash) {
+    std::filesystem::create_directories(folder_ / "My Readers #1");
+    std::ofstream(folder_ / "My Readers #1" / "reader 1.txt") << "021CB801000000A2\n";
+    writeSettings("usb 1 = virtual \"" + (folder_ / "My Readers #1" / "reader 1.txt").string() +
+                  "\"  # the demo token\n"
+                  "usb 2 = virtual \"My Readers #1/reader 1.txt\"\n");
+    EXPECT_EQ(pass(buffer_), std::vector<std::string>{"021CB801000000A2"});
+    std::int32_t session = runtime_->startSession(2, kPortTypeUsb);
+    EXPECT_EQ(runtime_->setup(session), 1) << "relative to the settings file's folder";
+    EXPECT_EQ(enumerate(session, buffer_), std::vector<std::string>{"021CB801000000A2"});
+    runtime_->endSession(session);
+    EXPECT_TRUE(reports_.empty()) << reports_.front();
+}

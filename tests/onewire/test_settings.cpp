@@ -260,3 +260,55 @@ TEST(Settings, FileBytesAreEscapedNulsRefusedAndAByteOrderMarkAccepted) {
     EXPECT_TRUE(settings.defaultPort) << "the mark is no part of the first line";
     EXPECT_TRUE(settings.ports.empty());
 }
+
+// Every backend that takes a path takes it both ways: as the rest of the line, spaces and all,
+// or in double quotes, which also keep a '#' (elsewhere a comment) and are not part of the path.
+TEST(Settings, PathsWithSpacesPlainOrInDoubleQuotes) {
+    Settings settings;
+    auto reports = parsedWith(
+        "usb 1 = virtual /root/My Readers/reader 1.txt   # plain: up to the comment\n"
+        "usb 2 = virtual \"/root/My Readers/reader #2.txt\"   # quoted: the '#' is kept\n"
+        "usb 3 = virtual \"My Readers/reader 3.txt\"\n"
+        "usb 4 = w1 /sys/bus/w1/devices/w1 bus master4\n"
+        "usb 5 = w1 \"/sys/bus/w1/devices/w1 bus #5\"\n"
+        "com 1 = serial /dev/serial/by-id/usb-FTDI My Adapter-if00\n"
+        "com 2 = serial \"/dev/serial/by-id/usb-FTDI #2-if00\"#no space before the comment\n"
+        "com 3 = SERIAL \"\\\\.\\COM12\"\n"
+        "com 4 = virtual /tmp/a\"b # a quote inside a plain path is kept, the comment cut\n",
+        &settings);
+    EXPECT_TRUE(reports.empty()) << reports.front();
+    const std::map<Port, std::pair<BackendKind, std::string>> expected = {
+        {{kPortTypeUsb, 1}, {BackendKind::Virtual, "/root/My Readers/reader 1.txt"}},
+        {{kPortTypeUsb, 2}, {BackendKind::Virtual, "/root/My Readers/reader #2.txt"}},
+        {{kPortTypeUsb, 3}, {BackendKind::Virtual, "/etc/onewire/My Readers/reader 3.txt"}},
+        {{kPortTypeUsb, 4}, {BackendKind::W1, "/sys/bus/w1/devices/w1 bus master4"}},
+        {{kPortTypeUsb, 5}, {BackendKind::W1, "/sys/bus/w1/devices/w1 bus #5"}},
+        {{kPortTypeSerial, 1}, {BackendKind::Serial, "/dev/serial/by-id/usb-FTDI My Adapter-if00"}},
+        {{kPortTypeSerial, 2}, {BackendKind::Serial, "/dev/serial/by-id/usb-FTDI #2-if00"}},
+        {{kPortTypeSerial, 3}, {BackendKind::Serial, "\\\\.\\COM12"}},
+        {{kPortTypeSerial, 4}, {BackendKind::Virtual, "/tmp/a\"b"}},
+    };
+    ASSERT_EQ(settings.ports.size(), expected.size());
+    for (const auto& [port, mapping] : expected) {
+        ASSERT_TRUE(settings.ports.contains(port)) << port.type << " " << port.number;
+        EXPECT_EQ(settings.ports.at(port).kind, mapping.first) << mapping.second;
+        EXPECT_EQ(settings.ports.at(port).argument, mapping.second);
+    }
+}
+
+// A quoted path that is not one whole "..." is refused, never taken with its quotes: an unclosed
+// quote, text after the closing one, or an empty pair.
+TEST(Settings, BadlyQuotedPathsAreRefused) {
+    for (const char* line :
+         {"usb 1 = virtual \"/root/My Readers/reader.txt",
+          "usb 1 = virtual \"/root/reader.txt\" extra", "usb 1 = virtual \"/root/a\" \"/root/b\"",
+          "usb 1 = virtual \"\"", "usb 1 = w1 \"/sys/bus/w1/devices/w1_bus_master1",
+          "com 1 = serial \"/dev/ttyUSB0\"x", "com 1 = serial \"\""}) {
+        Settings settings;
+        auto reports = parsedWith(line, &settings);
+        EXPECT_TRUE(settings.ports.empty()) << line;
+        ASSERT_EQ(reports.size(), 1u) << line;
+        EXPECT_NE(reports[0].find("a path may be written in double quotes"), std::string::npos)
+            << reports[0];
+    }
+}
