@@ -176,6 +176,7 @@ private:
     void controlCommand(std::uint16_t value, Transfer& transfer, const Setup& setup);
     bool modeCommand(std::uint16_t value, std::uint16_t index);
     void powerUp();
+    std::array<std::uint8_t, 16> state() const;
     // Runs queued and current commands as far as the FIFOs allow.
     void pump();
     // Runs `command` on; true when it finished.
@@ -183,7 +184,6 @@ private:
     void finish(const Command& command, std::uint8_t result);
     bool searchStep(Command& command);
     // The bus.
-    void syncBus();
     std::uint8_t busReset();  // 0, kResultNoPresence or kResultShort
     bool slot(bool bit);      // one time slot: write `bit` (1 = read slot); what the bus reads
     std::uint8_t byteSlots(std::uint8_t byte);
@@ -196,7 +196,6 @@ private:
     mutable std::mutex mutex_;
     const RomBytes adapterRom_;
     std::vector<RomBytes> tokens_;
-    bool busChanged_ = true;
     std::vector<Device> bus_;
 
     // USB state.
@@ -210,16 +209,17 @@ private:
 
     // Chip state.
     std::array<std::uint8_t, 8> modes_{};  // state registers 0-7
-    bool halted_exec_ = false;
+    bool executionHalted_ = false;
+    bool haltWhenDone_ = false;
+    bool ep0Full_ = false;               // a command arrived with the command queue full
     std::vector<std::uint8_t> dataOut_;  // EP2 FIFO
     std::vector<std::uint8_t> dataIn_;   // EP3 FIFO
     std::vector<Command> queue_;         // commands waiting (IM = 0, or behind a running one)
     std::optional<Command> running_;     // the command in progress
-    std::size_t startable_ = 0;          // queued commands released by START_EXE
+    std::size_t startable_ = 0;          // queued commands released to run
     std::vector<std::uint8_t> results_;  // result bytes not yet read on EP1
     bool shorted_ = false;
     bool strongPullUp_ = false;
-    int overdriveDevices_ = 0;
 
     std::chrono::microseconds busTime_{0};
     std::chrono::microseconds commandTime_{0};
