@@ -28,7 +28,9 @@ WHAT A CASE MAY ASSUME (it runs as root in the guest, the host's / read-only ove
   - `$EMULATOR_CTL add HEX` / `remove HEX` / `tokens HEX...` / `list` / `short on|off` /
     `stall EP` / `silent EP on|off` / `unplug` / `unplug-after N` / `stats` talk to the
     emulator (see tests/usb/ds2490_usbip.cpp); after `unplug`, `usbip attach -r 127.0.0.1 -b
-    1-1` plugs it in again (`$VM_ATTACH` does that and waits for the device);
+    1-1` plugs it in again (`$VM_ATTACH` does that and waits for the device; the kernel then
+    adds the bus master anew, so look its number up again: w1_bus_master*);
+  - every transfer the emulator completed is in RESULT_DIR/usb-trace.log afterwards;
   - `$AS_USER CMD...` runs CMD as the unprivileged user nobody (uid/gid 65534, no groups);
   - SOURCE_DIR and BUILD_DIR are the host's tree and build (read-only); RESULT_DIR is a
     writable folder whose files come back to the host (kept under BUILD/vm-results/CASE/);
