@@ -1,10 +1,12 @@
 // ds2490-usbip: the DS2490 model (Ds2490Model.h) presented as a USB/IP device, for tests: a host
 // that runs `usbip attach -r 127.0.0.1 -b 1-1` (vhci-hcd) gets a DS9490R whose bus a test changes.
 //
-//   ds2490-usbip [--port N] [--control PATH] [--busid ID] [--adapter HEX] [--trace FILE] [HEX...]
+//   ds2490-usbip [--port N] [--control PATH] [--busid ID] [--adapter HEX] [--paced]
+//                [--trace FILE] [HEX...]
 //       serves on 127.0.0.1:N (3240, usbip's own port, by default) with the given tokens on the
 //       bus (16 hex digits each, ROM order: family first, CRC last), until SIGTERM or "quit".
 //       Prints "ready PORT" on standard output once it listens (PORT 0 picks a free one).
+//       --paced keeps the chip busy for each command's bus time, in real time.
 //       --trace writes one line per completed transfer: endpoint, setup packet or length,
 //       status and the data.
 //   ds2490-usbip --send PATH COMMAND...
@@ -719,7 +721,7 @@ int send(const std::string& path, const std::vector<std::string>& words) {
 int usage() {
     std::fprintf(stderr,
                  "usage: ds2490-usbip [--port N] [--control PATH] [--busid ID] [--adapter HEX] "
-                 "[--trace FILE] [HEX...]\n       ds2490-usbip --send PATH COMMAND...\n");
+                 "[--paced] [--trace FILE] [HEX...]\n       ds2490-usbip --send PATH COMMAND...\n");
     return 2;
 }
 
@@ -739,6 +741,7 @@ int main(int argc, char** argv) {
     std::optional<RomBytes> adapter;
     std::vector<RomBytes> tokens;
     std::string tracePath;
+    bool paced = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
@@ -746,6 +749,8 @@ int main(int argc, char** argv) {
             port = std::atoi(args[++i].c_str());
         } else if (a == "--control" && hasValue) {
             control = args[++i];
+        } else if (a == "--paced") {
+            paced = true;
         } else if (a == "--trace" && hasValue) {
             tracePath = args[++i];
         } else if (a == "--busid" && hasValue) {
@@ -764,6 +769,7 @@ int main(int argc, char** argv) {
     }
     Ds2490Model chip = adapter ? Ds2490Model(*adapter) : Ds2490Model();
     chip.setTokens(tokens);
+    chip.setPaced(paced);
     Server server(chip, busid);
     if (!tracePath.empty()) {
         std::FILE* trace = std::fopen(tracePath.c_str(), "w");
