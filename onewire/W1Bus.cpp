@@ -145,7 +145,7 @@ void W1Bus::problem(const std::string& text) {
     }
 }
 
-W1Bus::Look W1Bus::withoutAdapterChips(std::vector<Rom> devices, bool complete) {
+Enumeration W1Bus::withoutAdapterChips(std::vector<Rom> devices, bool complete) {
     adapterChips_.clear();
     std::erase_if(devices, [this](const Rom& rom) {
         if (isAdapterChip(rom)) {
@@ -157,7 +157,7 @@ W1Bus::Look W1Bus::withoutAdapterChips(std::vector<Rom> devices, bool complete) 
     return {std::move(devices), complete};
 }
 
-W1Bus::Look W1Bus::look(Clock::time_point deadline) {
+Enumeration W1Bus::enumerate(Clock::time_point deadline) {
     auto master = w1netlink::masterNumber(std::filesystem::path(folder_).filename().string());
     if (!master) {
         return viaSysfs(deadline, "the folder's name gives no bus master number");
@@ -165,7 +165,7 @@ W1Bus::Look W1Bus::look(Clock::time_point deadline) {
     return viaNetlink(*master, deadline);
 }
 
-W1Bus::Look W1Bus::viaNetlink(std::uint32_t master, Clock::time_point deadline) {
+Enumeration W1Bus::viaNetlink(std::uint32_t master, Clock::time_point deadline) {
     using Outcome = w1netlink::SearchResult::Outcome;
     auto first = connector_->search(master, deadline);
     if (first.outcome == Outcome::Unavailable) {
@@ -176,7 +176,7 @@ W1Bus::Look W1Bus::viaNetlink(std::uint32_t master, Clock::time_point deadline) 
         problem(result.outcome == Outcome::MasterGone
                     ? result.problem + " (the adapter was unplugged, or its driver unloaded)"
                     : result.problem);
-        return Look{};
+        return Enumeration::failed();
     };
     if (first.outcome != Outcome::Complete) {
         return failed(first);
@@ -193,7 +193,7 @@ W1Bus::Look W1Bus::viaNetlink(std::uint32_t master, Clock::time_point deadline) 
             problem(
                 "two searches in a row found different devices (a token being put on or "
                 "lifted, a poor contact, or the adapter going)");
-            return {};
+            return Enumeration::failed();
         }
     }
     connector_->rememberComplete(master, found);
@@ -203,7 +203,7 @@ W1Bus::Look W1Bus::viaNetlink(std::uint32_t master, Clock::time_point deadline) 
     return withoutAdapterChips(std::move(first.devices), true);
 }
 
-W1Bus::Look W1Bus::viaSysfs(Clock::time_point deadline, const std::string& why) {
+Enumeration W1Bus::viaSysfs(Clock::time_point deadline, const std::string& why) {
     if (route_ != Route::Sysfs && reporter_ != nullptr) {
         reporter_->reportOnce(source_ + ": the runtime lists " + slowRouteText(why) +
                               " (see docs/readers.md, the kernel's w1 subsystem)");
@@ -211,7 +211,7 @@ W1Bus::Look W1Bus::viaSysfs(Clock::time_point deadline, const std::string& why) 
     route_ = Route::Sysfs;
     auto listing = readSmallFile(folder_ + "/w1_master_slaves");
     if (!listing) {
-        return {};  // the bus master went away
+        return Enumeration::failed();  // the bus master went away
     }
     std::istringstream list(*listing);
     std::vector<Rom> devices;
@@ -242,13 +242,6 @@ W1Bus::Look W1Bus::viaSysfs(Clock::time_point deadline, const std::string& why) 
     // Read to its end, or stopped early by the deadline or the count (which lists nothing).
     const bool whole = list.eof() || devices.size() > kMaxDevicesPerPass;
     return withoutAdapterChips(std::move(devices), whole && Clock::now() < deadline);
-}
-
-std::vector<Rom> W1Bus::enumerate(Clock::time_point deadline) {
-    Look seen = look(deadline);
-    // Until the backends can say that a list is incomplete, an incomplete one gives the runtime
-    // nothing: the runtime then lists nothing rather than a part.
-    return seen.complete ? std::move(seen.devices) : std::vector<Rom>{};
 }
 
 }  // namespace onewire

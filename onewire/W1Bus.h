@@ -18,27 +18,19 @@ public:
         std::shared_ptr<w1netlink::Connector> connector = w1netlink::Connector::processWide());
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate(Clock::time_point deadline) override;
+    Enumeration enumerate(Clock::time_point deadline) override;
     std::string describeAdapter() override;
     std::vector<std::string> adapterDetails() override;
     std::vector<RefusedDevice> refusedDevices() override;
-
-    // One look at the bus: the devices, the adapter's own ID chips left out, and whether that
-    // is the whole bus (a failed or cut-short search is not).
-    struct Look {
-        std::vector<Rom> devices;
-        bool complete = false;
-    };
-    Look look(Clock::time_point deadline);
 
     // How the last look searched, for the reader check.
     enum class Route { None, Netlink, Sysfs };
     Route route() const { return route_; }
 
 private:
-    Look viaNetlink(std::uint32_t master, Clock::time_point deadline);
-    Look viaSysfs(Clock::time_point deadline, const std::string& why);
-    Look withoutAdapterChips(std::vector<Rom> devices, bool complete);
+    Enumeration viaNetlink(std::uint32_t master, Clock::time_point deadline);
+    Enumeration viaSysfs(Clock::time_point deadline, const std::string& why);
+    Enumeration withoutAdapterChips(std::vector<Rom> devices, bool complete);
     void problem(const std::string& text);
     std::string slowRouteText(const std::string& why) const;
 

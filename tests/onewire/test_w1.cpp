@@ -63,13 +63,14 @@ TEST(W1Names, SerialIsPrintedInReverse) {
 TEST_F(W1Folder, SetupTellsWhetherTheMasterExists) {
     EXPECT_EQ(sysfsBus().setup(), 1);
     EXPECT_EQ(sysfsBus(master_.parent_path() / "w1_bus_master9").setup(), 3);
-    EXPECT_FALSE(
-        sysfsBus(master_.parent_path() / "w1_bus_master9").look(Clock::time_point::max()).complete);
+    EXPECT_FALSE(sysfsBus(master_.parent_path() / "w1_bus_master9")
+                     .enumerate(Clock::time_point::max())
+                     .complete);
 }
 
 TEST_F(W1Folder, EmptyBus) {
     listSlaves("not found.\n");
-    auto seen = sysfsBus().look(Clock::time_point::max());
+    auto seen = sysfsBus().enumerate(Clock::time_point::max());
     EXPECT_TRUE(seen.complete);
     EXPECT_TRUE(seen.devices.empty());
 }
@@ -83,7 +84,9 @@ TEST_F(W1Folder, IdFilesNamesAndVanishedDevices) {
     addDevice("00-400000000000", Rom{0, 0, 0, 0, 0, 0, 0x40, 0x46});
     listSlaves(
         "02-000001b81c\n02-000001b81c00\n01-0000000c2f4a\n81-00007e810000\n00-400000000000\n");
-    auto devices = sysfsBus().enumerate(Clock::time_point::max());
+    auto seen = sysfsBus().enumerate(Clock::time_point::max());
+    EXPECT_TRUE(seen.complete);
+    auto& devices = seen.devices;
     ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[0], token);
     EXPECT_EQ(devices[1], (Rom{0x01, 0x4A, 0x2F, 0x0C, 0x00, 0x00, 0x00, 0x02}));
@@ -100,9 +103,9 @@ const Rom kAdapterChip{0x81, 0x00, 0x00, 0x81, 0x7E, 0x02, 0x00, 0x76};
 // one connector for the process.
 class W1Netlink : public W1Folder {
 protected:
-    W1Bus::Look pass() {
+    Enumeration pass() {
         W1Bus bus(master_.string(), &reporter_, "usb 1", connector_);
-        auto seen = bus.look(Clock::now() + std::chrono::milliseconds(200));
+        auto seen = bus.enumerate(Clock::now() + std::chrono::milliseconds(200));
         lastRoute_ = bus.route();
         lastRefused_ = bus.refusedDevices();
         return seen;
@@ -211,8 +214,7 @@ TEST_F(W1Netlink, DisagreeingSearchesAndKernelErrorsAreNotComplete) {
         kernel.queue(fakes::FakeW1Kernel::searchClosed(request.sequence, 1, 12 /* ENOMEM */));
     };
     W1Bus bus(master_.string(), &reporter_, "usb 1", connector_);
-    EXPECT_TRUE(bus.enumerate(Clock::now() + std::chrono::milliseconds(200)).empty())
-        << "an incomplete look gives the runtime nothing";
+    EXPECT_FALSE(bus.enumerate(Clock::now() + std::chrono::milliseconds(200)).complete);
     EXPECT_NE(reports_.back().find("error 12"), std::string::npos) << reports_.back();
 }
 
@@ -224,7 +226,7 @@ TEST_F(W1Netlink, RefusedNetlinkFallsBackToTheKernelsListSayingOnceWhyAndHowSlow
     listSlaves("81-00007e810000\n01-0000000c2f4a\n");
     for (int i = 0; i < 3; ++i) {
         W1Bus bus = sysfsBus();
-        auto seen = bus.look(Clock::now() + std::chrono::milliseconds(200));
+        auto seen = bus.enumerate(Clock::now() + std::chrono::milliseconds(200));
         EXPECT_EQ(bus.route(), W1Bus::Route::Sysfs);
         ASSERT_TRUE(seen.complete);
         EXPECT_EQ(seen.devices, (std::vector<Rom>{kToken}));
@@ -244,7 +246,7 @@ TEST_F(W1Netlink, RefusedNetlinkFallsBackToTheKernelsListSayingOnceWhyAndHowSlow
     std::filesystem::create_directories(other);
     std::ofstream(other / "w1_master_slaves") << "not found.\n";
     W1Bus unnumbered(other.string(), &reporter_, "usb 2", connector_);
-    EXPECT_TRUE(unnumbered.look(Clock::now() + std::chrono::milliseconds(200)).complete);
+    EXPECT_TRUE(unnumbered.enumerate(Clock::now() + std::chrono::milliseconds(200)).complete);
     EXPECT_EQ(unnumbered.route(), W1Bus::Route::Sysfs);
     EXPECT_NE(reports_.back().find("no bus master number"), std::string::npos);
     EXPECT_TRUE(kernel_.requests.empty());
