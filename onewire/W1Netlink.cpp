@@ -358,6 +358,9 @@ SearchResult Connector::exchange(std::optional<std::uint32_t> master, Clock::tim
         return fail(SearchResult::Outcome::TimedOut,
                     "another search of the kernel's buses took the whole pass");
     }
+    if (Clock::now() < unansweredUntil_) {
+        return fail(SearchResult::Outcome::Unavailable, unanswered_);
+    }
     if (!channel_) {
         std::string problem;
         channel_ = opener_(problem);
@@ -394,8 +397,9 @@ SearchResult Connector::exchange(std::optional<std::uint32_t> master, Clock::tim
             if (!listed && Clock::now() < deadline) {
                 // The kernel answers the listing while it takes the request: nobody listens.
                 outstanding_.reset();
-                return fail(SearchResult::Outcome::Unavailable,
-                            "the kernel's w1 subsystem does not answer on the netlink connector");
+                unanswered_ = "the kernel's w1 subsystem does not answer on the netlink connector";
+                unansweredUntil_ = Clock::now() + kUnansweredRetry;
+                return fail(SearchResult::Outcome::Unavailable, unanswered_);
             }
             return fail(SearchResult::Outcome::TimedOut,
                         listed ? "the kernel did not finish the search in time"

@@ -108,6 +108,9 @@ public:
     static constexpr std::chrono::milliseconds kListingGrace{20};
     // A search whose closing reply never came is given up after this.
     static constexpr std::chrono::seconds kOutstandingLimit{5};
+    // A kernel whose w1 did not answer is asked again only after this: the passes between read
+    // w1_master_slaves without waiting out the grace each time.
+    static constexpr std::chrono::seconds kUnansweredRetry{10};
 
 private:
     SearchResult exchange(std::optional<std::uint32_t> master, Clock::time_point deadline);
@@ -124,6 +127,8 @@ private:
         Clock::time_point sent;
     };
     std::optional<Outstanding> outstanding_;
+    Clock::time_point unansweredUntil_{};
+    std::string unanswered_;
     std::mutex memoryMutex_;
     std::map<std::uint32_t, std::vector<Rom>> lastComplete_;
 };

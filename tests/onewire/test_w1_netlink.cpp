@@ -34,13 +34,13 @@ protected:
     // The pass's deadline is kept whatever the kernel does.
     SearchResult timedSearch(milliseconds budget = milliseconds(200)) {
         const auto deadline = within(budget);
-        auto result = connector_.search(1, deadline);
+        auto result = connector_->search(1, deadline);
         EXPECT_LE(Clock::now(), deadline + milliseconds(15)) << "the deadline is kept";
         return result;
     }
 
     FakeW1Kernel kernel_;
-    Connector connector_{kernel_.opener(), 1000};
+    std::unique_ptr<Connector> connector_ = std::make_unique<Connector>(kernel_.opener(), 1000);
 };
 
 }  // namespace
@@ -220,9 +220,14 @@ TEST_F(ConnectorTest, NoAnswerAtAllMeansNoNetlinkAndASilentSearchTimesOut) {
     EXPECT_NE(result.problem.find("does not answer"), std::string::npos) << result.problem;
     EXPECT_LT(Clock::now() - started, milliseconds(150))
         << "decided after the listing's grace, not at the deadline";
+    const auto again = Clock::now();
+    EXPECT_EQ(timedSearch().outcome, SearchResult::Outcome::Unavailable);
+    EXPECT_LT(Clock::now() - again, milliseconds(10)) << "not asked again at once";
+    EXPECT_EQ(kernel_.requests.size(), 1u);
 
     // The listing comes, the search never closes: out of time, and the next pass sends nothing
     // new while the kernel may still be running the search.
+    connector_ = std::make_unique<Connector>(kernel_.opener(), 2000);
     kernel_.script = [](FakeW1Kernel& kernel, const fakes::Request& request) {
         kernel.queue(FakeW1Kernel::listing(request.sequence, {1}));
     };
