@@ -16,7 +16,7 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
                 mapping.host, mapping.service, context.networkBudget, mapping.simulatedAllowed,
                 *context.reporter, context.portName);
         case BackendKind::W1:
-            return platform::makeKernelBus(mapping.argument);
+            return platform::makeKernelBus(mapping.argument, context);
         case BackendKind::Serial:
             return std::make_unique<SerialBus>(mapping.argument, context.serialPorts,
                                                context.networkBudget, *context.reporter);

@@ -49,7 +49,7 @@ std::optional<std::string> joinedAsWritten(std::string_view path, const std::str
 // The kernel's 1-Wire bus masters ("w1 = FOLDER"): their folder by default, and the backend of
 // one. Windows has none: an empty folder, and a port mapped to one has no adapter.
 std::string kernelBusesFolder();
-std::unique_ptr<Backend> makeKernelBus(const std::string& folder);
+std::unique_ptr<Backend> makeKernelBus(const std::string& folder, const BackendContext& context);
 
 #if defined(_WIN32)
 // UTF-8 <-> UTF-16, for the wide Windows calls.

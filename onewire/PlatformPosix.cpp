@@ -59,8 +59,8 @@ std::string kernelBusesFolder() {
     return "/sys/bus/w1/devices";
 }
 
-std::unique_ptr<Backend> makeKernelBus(const std::string& folder) {
-    return std::make_unique<W1Bus>(folder);
+std::unique_ptr<Backend> makeKernelBus(const std::string& folder, const BackendContext& context) {
+    return std::make_unique<W1Bus>(folder, context.reporter, context.portName);
 }
 
 }  // namespace platform

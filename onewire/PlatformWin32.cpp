@@ -154,7 +154,7 @@ std::string kernelBusesFolder() {
     return {};
 }
 
-std::unique_ptr<Backend> makeKernelBus(const std::string&) {
+std::unique_ptr<Backend> makeKernelBus(const std::string&, const BackendContext&) {
     return std::make_unique<NoAdapter>();  // the kernel's w1 buses are Linux's
 }
 

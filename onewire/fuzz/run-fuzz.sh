@@ -12,9 +12,9 @@ cxx=${CXX:-clang++}
 case "$cxx" in *clang*) ;; *) cxx=clang++ ;; esac
 mkdir -p "$out/findings"
 
-# The POSIX platform source names the kernel bus backend, hence W1Bus.cpp.
+# The POSIX platform source names the kernel bus backend, hence W1Bus.cpp and its netlink client.
 common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp $source_root/onewire/TextFile.cpp
-  $source_root/onewire/PlatformPosix.cpp $source_root/onewire/W1Bus.cpp"
+  $source_root/onewire/PlatformPosix.cpp $source_root/onewire/W1Bus.cpp $source_root/onewire/W1Netlink.cpp"
 flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$source_root"
 
 build() {
@@ -29,8 +29,9 @@ build() {
 
 build fuzz_owserver_reply "$source_root/onewire/OwserverProtocol.cpp"
 build fuzz_settings "$source_root/onewire/Settings.cpp" "$source_root/onewire/VirtualReader.cpp"
+build fuzz_w1_reply
 
-for name in fuzz_owserver_reply fuzz_settings; do
+for name in fuzz_owserver_reply fuzz_settings fuzz_w1_reply; do
     corpus="$out/corpus-$name"
     mkdir -p "$corpus"
     echo "running $name for $seconds s"
