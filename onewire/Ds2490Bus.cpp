@@ -1,0 +1,464 @@
+#include "onewire/Ds2490Bus.h"
+
+#include <algorithm>
+#include <set>
+
+namespace onewire {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool bitOf(const Rom& bytes, int bit) {
+    return ((bytes[bit / 8] >> (bit % 8)) & 1) != 0;
+}
+
+}  // namespace
+
+std::string ordinalText(int n) {
+    const char* suffix = n % 10 == 1 && n % 100 != 11   ? "st"
+                         : n % 10 == 2 && n % 100 != 12 ? "nd"
+                         : n % 10 == 3 && n % 100 != 13 ? "rd"
+                                                        : "th";
+    return std::to_string(n) + suffix;
+}
+
+bool isAdapterIdChip(const Rom& rom) {
+    return rom[0] == 0x81 || rom[0] == 0x09;
+}
+
+BusSearch searchWholeBus(ds2490::Chip& chip, ds2490::Clock::time_point deadline) {
+    BusSearch result;
+    Rom previous{};
+    int lastDiscrepancy = -1;
+    std::set<Rom> seen;
+    auto failWith = [&result](std::string why) {
+        result.failure = std::move(why);
+        return result;
+    };
+    while (true) {
+        if (result.rounds > static_cast<int>(kMaxDevicesPerPass)) {
+            return failWith("the search did not end within " + std::to_string(kMaxDevicesPerPass) +
+                            " devices");
+        }
+        ds2490::BusState bus = ds2490::BusState::Presence;
+        auto round = chip.searchRound(previous, lastDiscrepancy, &bus, deadline);
+        ++result.rounds;
+        if (!round) {
+            result.chipFailed = true;
+            return failWith(chip.failure());
+        }
+        if (result.rounds == 1) {
+            result.bus = bus;
+        }
+        if (bus == ds2490::BusState::Shorted) {
+            return failWith("the 1-Wire bus is shorted");
+        }
+        if (bus == ds2490::BusState::NoPresence) {
+            if (result.devices.empty()) {
+                result.complete = true;  // nothing on the bus, not even the adapter's own chip
+                return result;
+            }
+            return failWith("the devices stopped answering during the search");
+        }
+        const Rom& rom = round->rom;
+        if (!isAcceptable(rom)) {
+            return failWith("a code that does not check out (" + hexText(rom) + ": " +
+                            refusalOf(rom) + "): a token moved during the search, or noise");
+        }
+        const Rom path = ds2490::searchPath(previous, lastDiscrepancy);
+        for (int bit = 0; bit <= lastDiscrepancy; ++bit) {
+            if (bitOf(rom, bit) != bitOf(path, bit)) {
+                return failWith("the search left its path at bit " + std::to_string(bit));
+            }
+        }
+        if (!seen.insert(rom).second) {
+            return failWith("the search found " + hexText(rom) + " twice");
+        }
+        result.devices.push_back(rom);
+        if (round->last) {
+            result.complete = true;
+            return result;
+        }
+        // The next branch: the highest bit where devices differed and this round took 0.
+        int next = -1;
+        for (int bit = 63; bit >= 0; --bit) {
+            if (bitOf(round->discrepancies, bit) && !bitOf(rom, bit)) {
+                next = bit;
+                break;
+            }
+        }
+        if (next < 0) {
+            result.complete = true;
+            return result;
+        }
+        previous = rom;
+        lastDiscrepancy = next;
+    }
+}
+
+void Ds2490Adapters::Held::letGo() {
+    chip.reset();
+    transport.reset();  // releases the interface; a detached kernel driver gets it back
+    adapter.reset();
+    initialized = false;
+    lastComplete.reset();
+}
+
+Ds2490Adapters::Ds2490Adapters(std::shared_ptr<usb::UsbAccess> access,
+                               std::chrono::milliseconds idleClose)
+    : access_(std::move(access)), idleClose_(idleClose) {
+    reaper_ = std::thread([this] {
+        std::unique_lock lock(mutex_);
+        const auto interval = std::max<std::chrono::milliseconds>(idleClose_ / 4, 10ms);
+        while (!wake_.wait_for(lock, interval, [this] { return stopping_; })) {
+            closeIdle();
+        }
+    });
+}
+
+Ds2490Adapters::~Ds2490Adapters() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    reaper_.join();
+    for (auto& [key, held] : held_) {
+        std::lock_guard lock(held->mutex);
+        held->letGo();
+    }
+}
+
+// With mutex_ held.
+void Ds2490Adapters::closeIdle() {
+    const auto now = ds2490::Clock::now();
+    for (auto& [key, held] : held_) {
+        std::unique_lock heldLock(held->mutex, std::try_to_lock);
+        if (heldLock && held->transport && now - held->lastUsed >= idleClose_) {
+            held->letGo();
+        }
+    }
+}
+
+std::shared_ptr<Ds2490Adapters::Held> Ds2490Adapters::heldFor(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto& held = held_[key];
+    if (!held) {
+        held = std::make_shared<Held>();
+    }
+    return held;
+}
+
+bool Ds2490Adapters::heldByAnother(const usb::AdapterInfo& adapter, const Held& self) {
+    std::lock_guard lock(mutex_);
+    for (auto& [key, held] : held_) {
+        if (held.get() == &self) {
+            continue;
+        }
+        // One in a pass right now cannot be asked; if it holds this adapter, claiming it fails
+        // as busy and says "this program".
+        std::unique_lock heldLock(held->mutex, std::try_to_lock);
+        if (heldLock && held->transport && held->adapter && held->adapter->bus == adapter.bus &&
+            held->adapter->address == adapter.address) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Ds2490Bus::Ds2490Bus(PortMapping mapping, std::shared_ptr<Ds2490Adapters> adapters,
+                     std::chrono::milliseconds budget, Reporter& reporter, std::string portName)
+    : mapping_(std::move(mapping)),
+      adapters_(adapters ? std::move(adapters)
+                         : std::make_shared<Ds2490Adapters>(usb::systemUsbAccess())),
+      budget_(budget),
+      reporter_(reporter),
+      source_("DS2490 of port " + (portName.empty() ? std::string("?") : portName)) {}
+
+std::string Ds2490Bus::keyOf(const PortMapping& mapping) {
+    std::string key = mapping.usbOrdinal > 0 ? "#" + std::to_string(mapping.usbOrdinal)
+                      : mapping.usbBus > 0   ? std::to_string(mapping.usbBus) + ":" +
+                                                 std::to_string(mapping.usbAddress)
+                                           : mapping.idChip;
+    return mapping.detachKernel ? key + "+detach" : key;
+}
+
+Clock::time_point Ds2490Bus::passDeadline() {
+    const auto now = Clock::now();
+    if (now - lastEnd_ >= budget_) {
+        burstDeadline_ = now + budget_;
+    }
+    return burstDeadline_;
+}
+
+void Ds2490Bus::refuse(Ds2490Adapters::Held& held, std::string why) {
+    held.refusal = std::move(why);
+    reporter_.reportProblem(source_, held.refusal);
+}
+
+void Ds2490Bus::failed(Ds2490Adapters::Held& held) {
+    const bool gone = held.chip && held.chip->gone();
+    const std::string where = held.adapter ? usb::describe(*held.adapter) : "the adapter";
+    refuse(held, gone ? where + " is gone (unplugged); it is looked for again on the next pass"
+                      : where + " did not answer as it should (" +
+                            (held.chip ? held.chip->failure() : std::string("?")) +
+                            "); it is set up again on the next pass");
+    if (gone || !held.initialized) {
+        held.letGo();  // a chip that fails its own set-up is opened afresh
+        adapters_->access().rescan();
+    } else {
+        held.initialized = false;  // a reset of the chip first, on the next pass
+    }
+}
+
+bool Ds2490Bus::take(Ds2490Adapters::Held& held, const usb::AdapterInfo& adapter,
+                     Clock::time_point deadline) {
+    held.adapter = adapter;
+    held.chip = std::make_unique<ds2490::Chip>(*held.transport);
+    held.initialized = held.chip->initialize(deadline);
+    if (!held.initialized) {
+        failed(held);
+        return false;
+    }
+    return true;
+}
+
+bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
+    auto& access = adapters_->access();
+    if (std::string why = access.unavailable(); !why.empty()) {
+        refuse(held, why);
+        return false;
+    }
+    const auto adapters = access.adapters();
+    std::vector<std::string> survey;
+    int count = 0;
+    for (const usb::AdapterInfo& adapter : adapters) {
+        const std::string where = "bus " + std::to_string(adapter.bus) + " address " +
+                                  std::to_string(adapter.address) + " (" + adapter.node + ")";
+        if (mapping_.usbBus > 0 &&
+            (adapter.bus != mapping_.usbBus || adapter.address != mapping_.usbAddress)) {
+            continue;
+        }
+        if (!adapter.kernelDriver.empty() && !mapping_.detachKernel) {
+            survey.push_back(where + ": driven by the kernel (" + adapter.kernelDriver + ")");
+            if (mapping_.usbBus > 0) {
+                held.choice = where;
+                refuse(held, "the kernel's " + adapter.kernelDriver + " driver drives " +
+                                 usb::describe(adapter) +
+                                 ": it is not taken from the kernel unasked (add "
+                                 "\"detach-kernel\" to the mapping, or map the port to the "
+                                 "kernel's bus master with \"w1 DIR\")");
+                return false;
+            }
+            continue;
+        }
+        if (adapters_->heldByAnother(adapter, held)) {
+            survey.push_back(where + ": held by this runtime for another port");
+            ++count;
+            continue;
+        }
+        usb::Opened opened = access.open(adapter, mapping_.detachKernel);
+        if (!opened.transport) {
+            held.openFailure = opened.failure;
+            if (opened.failure == usb::OpenFailure::Busy ||
+                opened.failure == usb::OpenFailure::KernelDriven) {
+                survey.push_back(
+                    where + ": held by " +
+                    (opened.holder.empty() ? std::string("another program") : opened.holder));
+                if (mapping_.usbBus == 0) {
+                    continue;  // the Nth that no other program holds
+                }
+            } else {
+                survey.push_back(where + ": " + opened.message);
+                ++count;
+            }
+            if (mapping_.usbBus > 0 || count == mapping_.usbOrdinal) {
+                held.choice = where;
+                refuse(held, opened.message);
+                return false;
+            }
+            continue;
+        }
+        ++count;
+        if (mapping_.usbOrdinal > 0 && count != mapping_.usbOrdinal) {
+            survey.push_back(where + ": free");
+            continue;  // `opened` lets it go again
+        }
+        held.transport = std::move(opened.transport);
+        if (!take(held, adapter, deadline)) {
+            return false;
+        }
+        if (!mapping_.idChip.empty()) {
+            BusSearch search = searchWholeBus(*held.chip, deadline);
+            auto found =
+                std::find_if(search.devices.begin(), search.devices.end(),
+                             [this](const Rom& rom) { return hexText(rom) == mapping_.idChip; });
+            if (found == search.devices.end()) {
+                survey.push_back(where + ": free, another ID chip");
+                held.letGo();
+                continue;
+            }
+            held.idChip = *found;
+        }
+        survey.push_back(where + ": this runtime");
+        held.choice =
+            where +
+            (mapping_.byDefault
+                 ? ": no settings line maps this port and the kernel drives no "
+                   "adapter, so USB port " +
+                       std::to_string(mapping_.usbOrdinal) + " is the " +
+                       ordinalText(mapping_.usbOrdinal) + " DS2490 that no other program holds"
+             : mapping_.usbOrdinal > 0 ? ": the " + ordinalText(mapping_.usbOrdinal) +
+                                             " DS2490 that no other program holds"
+             : mapping_.usbBus > 0 ? ": named by its bus and address"
+                                   : ": named by its ID chip");
+        held.refusal.clear();
+        held.openFailure = usb::OpenFailure::None;
+        reporter_.reportRecovery(source_, usb::describe(adapter) + " is this runtime's");
+        held.survey.swap(survey);
+        return true;
+    }
+    held.survey.swap(survey);
+    access.rescan();  // an adapter plugged in since is seen on the next pass
+    held.choice.clear();
+    std::string wanted =
+        mapping_.usbBus > 0 ? "no DS2490 on USB bus " + std::to_string(mapping_.usbBus) +
+                                  " address " + std::to_string(mapping_.usbAddress)
+        : mapping_.usbOrdinal > 0 ? "no " + ordinalText(mapping_.usbOrdinal) +
+                                        " DS2490 on USB that no other program holds"
+                                  : "no DS2490 on USB whose ID chip is " + mapping_.idChip;
+    refuse(held, wanted + " (" + std::to_string(adapters.size()) + " DS2490 seen)");
+    return false;
+}
+
+bool Ds2490Bus::ready(Ds2490Adapters::Held& held, Clock::time_point deadline) {
+    held.lastUsed = Clock::now();
+    if (held.transport && held.chip) {
+        if (held.initialized) {
+            return true;
+        }
+        held.initialized = held.chip->initialize(deadline);
+        if (held.initialized) {
+            return true;
+        }
+        failed(held);
+        return false;
+    }
+    held.letGo();
+    return choose(held, deadline);
+}
+
+std::int16_t Ds2490Bus::setup() {
+    const auto deadline = passDeadline();
+    auto held = adapters_->heldFor(keyOf(mapping_));
+    std::lock_guard lock(held->mutex);
+    std::int16_t code = kSetupNotFound;
+    if (ready(*held, deadline)) {
+        if (auto bus = held->chip->reset(deadline)) {
+            held->lastBus = bus;
+            code = *bus == ds2490::BusState::Shorted ? kSetupShorted : kSetupReady;
+        } else {
+            failed(*held);
+        }
+    }
+    held->lastUsed = Clock::now();
+    lastEnd_ = Clock::now();
+    return code;
+}
+
+std::vector<Rom> Ds2490Bus::enumerate(Clock::time_point runtimeDeadline) {
+    const auto deadline = std::min(passDeadline(), runtimeDeadline);
+    auto held = adapters_->heldFor(keyOf(mapping_));
+    std::lock_guard lock(held->mutex);
+    std::vector<Rom> devices;
+    if (ready(*held, deadline)) {
+        BusSearch search = searchWholeBus(*held->chip, deadline);
+        if (search.bus) {
+            held->lastBus = search.bus;
+        }
+        // A code the last complete search did not have is listed once a second search agrees:
+        // a noisy round that passed every check does not reach the clipboard.
+        const bool news =
+            search.complete &&
+            std::any_of(search.devices.begin(), search.devices.end(), [&held](const Rom& rom) {
+                return !held->lastComplete ||
+                       std::find(held->lastComplete->begin(), held->lastComplete->end(), rom) ==
+                           held->lastComplete->end();
+            });
+        if (news) {
+            BusSearch again = searchWholeBus(*held->chip, deadline);
+            std::set<Rom> first(search.devices.begin(), search.devices.end());
+            std::set<Rom> second(again.devices.begin(), again.devices.end());
+            if (!again.complete || first != second) {
+                search.complete = false;
+                search.chipFailed = again.chipFailed;
+                search.failure =
+                    again.complete ? "a second search did not agree with the first" : again.failure;
+            }
+        }
+        if (search.complete) {
+            held->lastComplete = search.devices;
+            std::erase_if(search.devices, [&held](const Rom& rom) {
+                if (isAdapterIdChip(rom)) {
+                    held->idChip = rom;
+                    return true;
+                }
+                return false;
+            });
+            devices = std::move(search.devices);
+            reporter_.reportRecovery(source_, "searches are complete again");
+        } else if (search.chipFailed) {
+            failed(*held);
+        } else {
+            reporter_.reportProblem(source_, "a search was not complete (" + search.failure +
+                                                 "); nothing is listed from it");
+        }
+    }
+    held->lastUsed = Clock::now();
+    lastEnd_ = Clock::now();
+    return devices;
+}
+
+std::string Ds2490Bus::describeAdapter() {
+    auto held = adapters_->heldFor(keyOf(mapping_));
+    std::lock_guard lock(held->mutex);
+    if (!held->transport || !held->adapter) {
+        return "DS2490 on USB: " +
+               (held->refusal.empty() ? std::string("not opened") : "refused: " + held->refusal);
+    }
+    return "DS2490 on USB bus " + std::to_string(held->adapter->bus) + " address " +
+           std::to_string(held->adapter->address) + " (" + held->adapter->node + ")" +
+           (held->idChip ? ", ID chip " + hexText(*held->idChip) : std::string()) +
+           ", driven by this runtime" +
+           (mapping_.detachKernel && !held->adapter->kernelDriver.empty()
+                ? " (the kernel's " + held->adapter->kernelDriver +
+                      " driver detached, given back when the runtime lets go)"
+                : std::string()) +
+           (held->lastBus ? ", last 1-Wire reset: " + ds2490::describe(*held->lastBus)
+                          : std::string());
+}
+
+std::vector<std::string> Ds2490Bus::adapterDetails() {
+    auto held = adapters_->heldFor(keyOf(mapping_));
+    std::lock_guard lock(held->mutex);
+    std::vector<std::string> details;
+    for (const std::string& line : held->survey) {
+        details.push_back("usb " + line);
+    }
+    if (!held->choice.empty()) {
+        details.push_back("chosen: " + held->choice);
+    }
+    return details;
+}
+
+std::vector<RefusedDevice> Ds2490Bus::refusedDevices() {
+    auto held = adapters_->heldFor(keyOf(mapping_));
+    std::lock_guard lock(held->mutex);
+    if (!held->idChip) {
+        return {};
+    }
+    return {RefusedDevice{*held->idChip, "the adapter's own ID chip"}};
+}
+
+}  // namespace onewire
