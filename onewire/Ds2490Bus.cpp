@@ -244,11 +244,7 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
             survey.push_back(where + ": driven by the kernel (" + adapter.kernelDriver + ")");
             if (mapping_.usbBus > 0) {
                 held.choice = where;
-                refuse(held, "the kernel's " + adapter.kernelDriver + " driver drives " +
-                                 usb::describe(adapter) +
-                                 ": it is not taken from the kernel unasked (add "
-                                 "\"detach-kernel\" to the mapping, or map the port to the "
-                                 "kernel's bus master with \"w1 DIR\")");
+                refuse(held, usb::kernelDrivenMessage(adapter));
                 return false;
             }
             continue;

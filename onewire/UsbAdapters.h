@@ -19,8 +19,14 @@ struct AdapterInfo {
     auto operator<=>(const AdapterInfo&) const = default;
 };
 
-// "bus 1 address 4 (/dev/bus/usb/001/004)".
+// "the DS2490 on USB bus 1 address 4 (/dev/bus/usb/001/004)".
 std::string describe(const AdapterInfo& adapter);
+
+// The refusals, in the same words whichever way the adapter is reached (UsbAdapters.cpp).
+std::string noAccessMessage(const AdapterInfo& adapter);
+std::string kernelDrivenMessage(const AdapterInfo& adapter);
+// `holder`: "owserver, pid 812", "this program", or empty where it cannot be seen.
+std::string busyMessage(const AdapterInfo& adapter, const std::string& holder);
 
 enum class OpenFailure { None, Gone, NoAccess, KernelDriven, Busy, Unavailable, Other };
 

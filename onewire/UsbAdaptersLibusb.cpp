@@ -218,13 +218,7 @@ public:
             if (!detachKernel) {
                 libusb_close(handle);
                 opened.failure = OpenFailure::KernelDriven;
-                opened.message =
-                    "the kernel's " +
-                    (adapter.kernelDriver.empty() ? std::string("driver") : adapter.kernelDriver) +
-                    " driver drives " + describe(adapter) +
-                    ": it is not taken from the kernel unasked (use the kernel's bus master, "
-                    "\"w1 /sys/bus/w1/devices/w1_bus_masterN\", or add \"detach-kernel\" to the "
-                    "mapping)";
+                opened.message = kernelDrivenMessage(adapter);
                 return opened;
             }
             int result = libusb_detach_kernel_driver(handle, kInterface);
@@ -252,11 +246,7 @@ public:
             if (result == LIBUSB_ERROR_BUSY) {
                 opened.failure = OpenFailure::Busy;
                 opened.holder = holderOf(adapter.node);
-                opened.message =
-                    describe(adapter) + " is busy: " +
-                    (opened.holder.empty() ? std::string("another program") : opened.holder) +
-                    " holds it (owserver, say: stop it, or map this port to it "
-                    "with \"owserver 127.0.0.1\")";
+                opened.message = busyMessage(adapter, opened.holder);
             } else {
                 opened.failure =
                     result == LIBUSB_ERROR_NO_DEVICE ? OpenFailure::Gone : OpenFailure::Other;
@@ -313,13 +303,7 @@ private:
         }
         if (result == LIBUSB_ERROR_ACCESS) {
             opened.failure = OpenFailure::NoAccess;
-            opened.message =
-                "no access to " + adapter.node +
-                ": reading and writing it needs the package's udev rule "
-                "(/lib/udev/rules.d/60-quorna-ds9490r.rules gives it to the user at the seat and "
-                "to the Debian-ow group); install the package and plug the adapter in again, or "
-                "add your account to the group that owns " +
-                adapter.node;
+            opened.message = noAccessMessage(adapter);
         } else if (result == LIBUSB_ERROR_NO_DEVICE) {
             opened.failure = OpenFailure::Gone;
             opened.message = describe(adapter) + " is gone (unplugged)";
@@ -336,11 +320,6 @@ private:
 };
 
 }  // namespace
-
-std::string describe(const AdapterInfo& adapter) {
-    return "the DS2490 on USB bus " + std::to_string(adapter.bus) + " address " +
-           std::to_string(adapter.address) + " (" + adapter.node + ")";
-}
 
 std::shared_ptr<UsbAccess> systemUsbAccess() {
     static std::shared_ptr<UsbAccess> access = std::make_shared<LibusbAccess>();

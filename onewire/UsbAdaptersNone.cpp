@@ -23,11 +23,6 @@ public:
 
 }  // namespace
 
-std::string describe(const AdapterInfo& adapter) {
-    return "the DS2490 on USB bus " + std::to_string(adapter.bus) + " address " +
-           std::to_string(adapter.address);
-}
-
 std::shared_ptr<UsbAccess> systemUsbAccess() {
     static std::shared_ptr<UsbAccess> access = std::make_shared<NoUsbAccess>();
     return access;
