@@ -42,7 +42,8 @@ bool hasError(const std::vector<std::uint8_t>& results, std::uint8_t flags) {
 }  // namespace
 
 std::chrono::milliseconds timeoutUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    // Rounded down, so that a transfer that waits its whole timeout still ends by the deadline.
+    auto left = std::chrono::floor<std::chrono::milliseconds>(deadline - Clock::now());
     return std::max(left, 1ms);
 }
 

@@ -9,6 +9,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+constexpr auto kPassMargin = 3ms;
+
 bool bitOf(const Rom& bytes, int bit) {
     return ((bytes[bit / 8] >> (bit % 8)) & 1) != 0;
 }
@@ -187,7 +189,8 @@ std::string Ds2490Bus::keyOf(const PortMapping& mapping) {
 Clock::time_point Ds2490Bus::passDeadline() {
     const auto now = Clock::now();
     if (now - lastEnd_ >= budget_) {
-        burstDeadline_ = now + budget_;
+        // The transfers end a little before the pass does: the runtime's own work comes after.
+        burstDeadline_ = now + budget_ - kPassMargin;
     }
     return burstDeadline_;
 }
@@ -231,7 +234,8 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
         return false;
     }
     const auto adapters = access.adapters();
-    std::vector<std::string> survey;
+    std::vector<std::string>& survey = held.survey;
+    survey.clear();
     int count = 0;
     for (const usb::AdapterInfo& adapter : adapters) {
         const std::string where = "bus " + std::to_string(adapter.bus) + " address " +
@@ -312,10 +316,8 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
         held.refusal.clear();
         held.openFailure = usb::OpenFailure::None;
         reporter_.reportRecovery(source_, usb::describe(adapter) + " is this runtime's");
-        held.survey.swap(survey);
         return true;
     }
-    held.survey.swap(survey);
     access.rescan();  // an adapter plugged in since is seen on the next pass
     held.choice.clear();
     std::string wanted =
@@ -364,7 +366,7 @@ std::int16_t Ds2490Bus::setup() {
 }
 
 std::vector<Rom> Ds2490Bus::enumerate(Clock::time_point runtimeDeadline) {
-    const auto deadline = std::min(passDeadline(), runtimeDeadline);
+    const auto deadline = std::min(passDeadline(), runtimeDeadline - kPassMargin);
     auto held = adapters_->heldFor(keyOf(mapping_));
     std::lock_guard lock(held->mutex);
     std::vector<Rom> devices;
@@ -373,15 +375,14 @@ std::vector<Rom> Ds2490Bus::enumerate(Clock::time_point runtimeDeadline) {
         if (search.bus) {
             held->lastBus = search.bus;
         }
-        // A code the last complete search did not have is listed once a second search agrees:
-        // a noisy round that passed every check does not reach the clipboard.
+        // A bus that looks different from the last complete search (a code new, or one gone) is
+        // searched a second time, and listed only when both agree: a noisy round that passed
+        // every check does not reach the clipboard, nor does a glitch drop a token that is there.
         const bool news =
             search.complete &&
-            std::any_of(search.devices.begin(), search.devices.end(), [&held](const Rom& rom) {
-                return !held->lastComplete ||
-                       std::find(held->lastComplete->begin(), held->lastComplete->end(), rom) ==
-                           held->lastComplete->end();
-            });
+            (!held->lastComplete ||
+             std::set<Rom>(search.devices.begin(), search.devices.end()) !=
+                 std::set<Rom>(held->lastComplete->begin(), held->lastComplete->end()));
         if (news) {
             BusSearch again = searchWholeBus(*held->chip, deadline);
             std::set<Rom> first(search.devices.begin(), search.devices.end());
