@@ -23,6 +23,18 @@ using Clock = std::chrono::steady_clock;
 // a runaway file): a pass hands out none of them, and a backend may stop counting past this.
 constexpr std::size_t kMaxDevicesPerPass = 256;
 
+// One look at the bus. `complete` only when the backend saw the whole bus: a list cut short (out
+// of time, a failed exchange, a search that did not check out) would tell the holder that tokens
+// left which are still there, or, with one of two tokens left, copy it. The runtime hands out no
+// part of an incomplete list.
+struct Enumeration {
+    std::vector<Rom> devices;
+    bool complete = false;
+
+    static Enumeration whole(std::vector<Rom> devices) { return {std::move(devices), true}; }
+    static Enumeration failed() { return {}; }
+};
+
 // A device a backend saw on the bus but does not hand out, and why.
 struct RefusedDevice {
     Rom rom{};
@@ -39,11 +51,11 @@ public:
     // codes for other faults.
     virtual std::int16_t setup() = 0;
 
-    // The ROM codes on the bus now, as the adapter reports them (the runtime filters them).
-    // An adapter that cannot be reached has no devices. The work, waiting and parsing alike,
-    // ends by the pass's deadline: a backend out of time returns at once with what it has, and
-    // the runtime then hands out nothing.
-    virtual std::vector<Rom> enumerate(Clock::time_point deadline) = 0;
+    // The ROM codes on the bus now, as the adapter reports them (the runtime filters them), and
+    // whether that is all of them. An adapter that cannot be reached, or a look cut short, is
+    // not complete. The work, waiting and parsing alike, ends by the pass's deadline: a backend
+    // out of time returns at once, incomplete.
+    virtual Enumeration enumerate(Clock::time_point deadline) = 0;
 
     // For the reader check only, after setup() or enumerate(): the adapter as the backend sees
     // it, and the devices the last enumerate() left out (which may ask the reader again).
@@ -57,7 +69,8 @@ public:
 class NoAdapter : public Backend {
 public:
     std::int16_t setup() override { return kSetupNotFound; }
-    std::vector<Rom> enumerate(Clock::time_point) override { return {}; }
+    // Nothing to look at, and nothing there: complete and empty.
+    Enumeration enumerate(Clock::time_point) override { return Enumeration::whole({}); }
     std::string describeAdapter() override { return "none: no adapter is mapped to this port"; }
 };
 

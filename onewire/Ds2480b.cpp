@@ -98,6 +98,20 @@ SearchRound decodeSearchAnswer(const std::uint8_t* answer16) {
     return round;
 }
 
+direct::RoundAnswer decodeRoundAnswer(const std::uint8_t* answer16) {
+    direct::RoundAnswer round;
+    for (int n = 0; n < 64; ++n) {
+        const int shift = (n % 4) * 2;
+        if ((answer16[n / 4] >> shift) & 1) {
+            round.discrepancies |= std::uint64_t{1} << n;
+        }
+        if ((answer16[n / 4] >> (shift + 1)) & 1) {
+            round.taken[n / 8] |= static_cast<std::uint8_t>(1u << (n % 8));
+        }
+    }
+    return round;
+}
+
 bool Chip::fail(std::string why) {
     failure_ = std::move(why);
     inCommandMode_ = false;
@@ -184,6 +198,19 @@ void Chip::resynchronise(Clock::time_point deadline) {
     inCommandMode_ = true;
 }
 
+// Whatever the chip still sends in answer to what came before: read and dropped until the line
+// has been quiet for a few byte times, for at most a few tens of milliseconds.
+void Chip::drainUntilQuiet(Clock::time_point deadline) {
+    const auto until = std::min<Clock::time_point>(deadline, Clock::now() + milliseconds(30));
+    const auto quiet = serial::byteTime(line_.speed()) * 3;
+    line_.discardInput();
+    std::uint8_t byte = 0;
+    while (Clock::now() < until &&
+           line_.read(&byte, 1, std::min<Clock::time_point>(until, Clock::now() + quiet)) == 1) {
+        line_.discardInput();
+    }
+}
+
 bool Chip::configure(Clock::time_point deadline) {
     std::vector<std::uint8_t> answer;
     bool answered = exchange(kConfiguration, answer, deadline);
@@ -194,6 +221,21 @@ bool Chip::configure(Clock::time_point deadline) {
                         : " (a DS2480B answers " + hexBytes(kConfigurationAnswer) + ")"));
     if (!answered) {
         return false;
+    }
+    if (answer != kConfigurationAnswer &&
+        std::equal(answer.begin() + 1, answer.end(), kConfigurationAnswer.begin())) {
+        // One byte ahead of the answers: a late answer to what came before (a chip that took
+        // the timing byte for a reset, behind a bridge that holds answers back). Dropped, if the
+        // last answer follows.
+        std::uint8_t last = 0;
+        const auto by =
+            std::min<Clock::time_point>(deadline, Clock::now() + kBusAndLatencyAllowance);
+        if (line_.read(&last, 1, by) == 1 && last == kConfigurationAnswer.back()) {
+            ++received_;
+            log_.push_back("a stray byte " + hexBytes({answer[0]}) +
+                           " came before the answers: dropped");
+            return true;
+        }
     }
     if (answer != kConfigurationAnswer) {
         return fail("answered " + hexBytes(answer) + " where a DS2480B answers " +
@@ -217,7 +259,7 @@ bool Chip::detect(Clock::time_point deadline, bool raiseSpeed) {
     }
     sent_ += sizeof start;
     std::this_thread::sleep_for(serial::byteTime(9600) * 5);
-    line_.discardInput();
+    drainUntilQuiet(deadline);
     inCommandMode_ = true;
     log_.push_back("master reset (break) and timing byte C1 at 9600 baud");
     if (!configure(deadline)) {
@@ -317,8 +359,8 @@ std::optional<BusState> Chip::reset(Clock::time_point deadline) {
     return static_cast<BusState>(answer[0] & 3);
 }
 
-std::optional<SearchRound> Chip::searchRound(const Rom& previous, int lastDiscrepancy,
-                                             BusState* bus, Clock::time_point deadline) {
+std::optional<direct::RoundAnswer> Chip::searchRound(const Rom& path, int lastDiscrepancy,
+                                                     BusState* bus, Clock::time_point deadline) {
     // Reset, search ROM in data mode, the accelerator on for the 16 bytes, then off again: 24
     // bytes (one write at 9600 baud), 18 answers (the reset, the echo of F0, the 16 search
     // bytes).
@@ -329,7 +371,7 @@ std::optional<SearchRound> Chip::searchRound(const Rom& previous, int lastDiscre
     out.add(kCommandMode, false);
     out.add(kAcceleratorOn, false);
     out.add(kDataMode, false);
-    out.addData(searchRequest(previous, lastDiscrepancy));
+    out.addData(searchRequest(path, lastDiscrepancy));
     out.add(kCommandMode, false);
     out.add(kAcceleratorOff, false);
     std::vector<std::uint8_t> answer;
@@ -342,13 +384,16 @@ std::optional<SearchRound> Chip::searchRound(const Rom& previous, int lastDiscre
     }
     *bus = static_cast<BusState>(answer[0] & 3);
     if (*bus == BusState::Shorted || *bus == BusState::NoPresence) {
-        return SearchRound{};
+        direct::RoundAnswer none;
+        none.bus =
+            *bus == BusState::Shorted ? direct::RoundBus::Shorted : direct::RoundBus::NoPresence;
+        return none;
     }
     if (answer[1] != kSearchRom) {
         fail("echoed the search command F0 as " + hexBytes({answer[1]}));
         return std::nullopt;
     }
-    return decodeSearchAnswer(answer.data() + 2);
+    return decodeRoundAnswer(answer.data() + 2);
 }
 
 }  // namespace onewire::ds2480b

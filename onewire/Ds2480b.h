@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "onewire/DirectSearch.h"
 #include "onewire/RomCode.h"
 #include "onewire/SerialLine.h"
 
@@ -49,6 +50,8 @@ struct SearchRound {
     int nextDiscrepancy = -1;
 };
 SearchRound decodeSearchAnswer(const std::uint8_t* answer16);
+// The same answer as the checks of a direct search read it: the code taken and every flag.
+direct::RoundAnswer decodeRoundAnswer(const std::uint8_t* answer16);
 
 // The exchanges with one chip. Every call ends by its deadline; a call that fails leaves the
 // chip in an unknown mode, and the next one first brings it back to command mode.
@@ -64,8 +67,8 @@ public:
     std::optional<BusState> reset(Clock::time_point deadline);
     // Reset, search ROM and one pass of the accelerator. nullopt when the chip does not answer
     // as it should; `bus` gets the reset's answer.
-    std::optional<SearchRound> searchRound(const Rom& previous, int lastDiscrepancy, BusState* bus,
-                                           Clock::time_point deadline);
+    std::optional<direct::RoundAnswer> searchRound(const Rom& path, int lastDiscrepancy,
+                                                   BusState* bus, Clock::time_point deadline);
 
     // Leaves the chip at 9600 baud, as a program that opens the port after this one expects
     // where the line carries no break.
@@ -93,6 +96,7 @@ private:
     bool exchange(const std::vector<std::uint8_t>& out, const std::vector<bool>& answered,
                   std::vector<std::uint8_t>& in, Clock::time_point deadline);
     bool configure(Clock::time_point deadline);
+    void drainUntilQuiet(Clock::time_point deadline);
     bool raiseTo115200(Clock::time_point deadline);
     void resynchronise(Clock::time_point deadline);
     bool fail(std::string why);

@@ -203,10 +203,10 @@ std::vector<Rom> OwserverBus::devicesOn(const Bus& bus, std::size_t stopAfter,
     return devicesOfListing(reply->payload, stopAfter, deadline);
 }
 
-std::vector<Rom> OwserverBus::enumerate(Clock::time_point deadline) {
+Enumeration OwserverBus::enumerate(Clock::time_point deadline) {
     if (!survey(deadline)) {
         reportOutcome(false);
-        return {};
+        return Enumeration::failed();
     }
     failure_.clear();
     std::vector<Rom> devices;
@@ -218,7 +218,8 @@ std::vector<Rom> OwserverBus::enumerate(Clock::time_point deadline) {
         }
     }
     reportOutcome(failure_.empty());
-    return devices;
+    // One bus that did not answer leaves the others' devices a part of the reader.
+    return {std::move(devices), failure_.empty() && Clock::now() < deadline};
 }
 
 std::string OwserverBus::describeAdapter() {

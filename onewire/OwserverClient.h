@@ -40,7 +40,7 @@ public:
                 bool simulatedAllowed, Reporter& reporter, std::string portName);
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate(Clock::time_point deadline) override;
+    Enumeration enumerate(Clock::time_point deadline) override;
     std::string describeAdapter() override;
     std::vector<RefusedDevice> refusedDevices() override;
 

@@ -183,23 +183,45 @@ std::vector<Rom> Runtime::devicesOfPass(std::int32_t session) {
         source = "port " + open.portName;
         deadline = open.passStart + options_.networkBudget;
     }
-    std::vector<Rom> devices = distinct(acceptableOnly(backend->enumerate(deadline)));
-    // A list cut short would tell the holder that tokens left which are still there.
+    Enumeration found = backend->enumerate(deadline);
+    std::vector<Rom> devices = distinct(acceptableOnly(found.devices));
+    // A list cut short would tell the holder that tokens left which are still there, and with
+    // one of two tokens left, put it on the clipboard.
     if (Clock::now() > deadline) {
-        reporter_.reportProblem(source, "a search ran out of its " +
-                                            std::to_string(options_.networkBudget.count()) +
-                                            " ms before it was complete; nothing is listed");
+        passFailed(source, "a search ran out of its " +
+                               std::to_string(options_.networkBudget.count()) +
+                               " ms before it was complete; nothing is listed");
         return {};
+    }
+    if (!found.complete) {
+        return {};  // the backend says why (the adapter, the server, the file), once
     }
     if (devices.size() > kMaxDevicesPerPass) {
-        reporter_.reportProblem(source, "the bus shows more than " +
-                                            std::to_string(kMaxDevicesPerPass) +
-                                            " devices, more than any reader holds; nothing is "
-                                            "listed");
+        passFailed(source, "the bus shows more than " + std::to_string(kMaxDevicesPerPass) +
+                               " devices, more than any reader holds; nothing is listed");
         return {};
     }
-    reporter_.reportRecovery(source, "searches are complete again");
+    std::lock_guard lock(notesMutex_);
+    if (notes_[source].worked()) {
+        reporter_.reportRecovery(source, "searches are complete again");
+    }
     return devices;
+}
+
+void Runtime::passFailed(const std::string& source, const std::string& problem) {
+    std::lock_guard lock(notesMutex_);
+    switch (notes_[source].fault(problem)) {
+        case FaultNotes::Say::Fault:
+            reporter_.reportProblem(source, problem);
+            break;
+        case FaultNotes::Say::ComesAndGoes:
+            reporter_.reportProblem(source, problem +
+                                                " (again: it comes and goes; said once more when "
+                                                "searches stay complete for 10 s)");
+            break;
+        case FaultNotes::Say::Nothing:
+            break;
+    }
 }
 
 std::int16_t Runtime::setup(std::int32_t session) {
@@ -349,7 +371,11 @@ std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
     for (const std::string& detail : backend->adapterDetails()) {
         line("adapter-detail", detail);
     }
-    for (const Rom& rom : distinct(backend->enumerate(Clock::now() + options_.networkBudget))) {
+    Enumeration found = backend->enumerate(Clock::now() + options_.networkBudget);
+    if (!found.complete) {
+        line("search", "not complete: the program lists none of it");
+    }
+    for (const Rom& rom : distinct(found.devices)) {
         std::string refusal = refusalOf(rom);
         line("device", hexText(rom) + (refusal.empty() ? "" : " refused: " + refusal));
     }

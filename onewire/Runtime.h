@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "onewire/Backend.h"
+#include "onewire/FaultNotes.h"
 #include "onewire/Platform.h"
 #include "onewire/Reporter.h"
 #include "onewire/Settings.h"
@@ -74,6 +75,8 @@ private:
     // The devices a new enumeration hands out; none when the pass runs out of time or the bus
     // shows more than kMaxDevicesPerPass.
     std::vector<Rom> devicesOfPass(std::int32_t session);
+    // A pass that lists nothing, told once per kind while the port fails now and then.
+    void passFailed(const std::string& source, const std::string& problem);
 
     RuntimeOptions options_;
     Reporter reporter_;
@@ -83,6 +86,8 @@ private:
     std::int32_t lastHandle_ = 0;
     std::shared_ptr<SerialPorts> serialPorts_;
     std::shared_ptr<Ds2490Adapters> usbAdapters_;
+    std::mutex notesMutex_;
+    std::map<std::string, FaultNotes> notes_;  // by port
 };
 
 // The layout of an enumeration in the state buffer, exposed for the tests.

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "onewire/Backend.h"
+#include "onewire/DirectSearch.h"
 #include "onewire/Ds2480b.h"
+#include "onewire/FaultNotes.h"
 #include "onewire/SerialLine.h"
 
 namespace onewire {
@@ -30,17 +32,19 @@ public:
         serial::OpenFailure openFailure = serial::OpenFailure::None;
         std::vector<std::string> detectionLog;
         std::optional<ds2480b::BusState> lastBus;
-        bool raiseSpeed = true;  // off once 115200 baud failed or was slower on this port
+        bool raiseSpeed = true;  // off once 115200 baud failed twice or was slower on this port
         int slowRounds = 0;      // search rounds at 115200 that took longer than at 9600
-        // A search that did not finish within one pass's budget goes on in the next.
-        bool searching = false;
-        Rom previous{};
-        int lastDiscrepancy = -1;
-        std::vector<Rom> found;
-        std::vector<Rom> lastComplete;
+        // Failures at 115200 since a pass last listed at that speed: the second goes to 9600.
+        int fastFailures = 0;
+        // The search, which may go on across passes, and the list it last handed out.
+        direct::DirectSearch search;
+        std::string searchDetail;  // why the last search that went wrong did (reader check)
+        FaultNotes notes;
         serial::Clock::time_point lastUsed{};
 
         void close(serial::Clock::time_point deadline);
+        // Closed after a fault: what the search had seen is not trusted any more.
+        void closeAfterFault(serial::Clock::time_point deadline);
     };
 
     explicit SerialPorts(bool raiseSpeed = true) : raiseSpeed_(raiseSpeed) {}
@@ -67,7 +71,7 @@ public:
               std::chrono::milliseconds budget, Reporter& reporter);
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate(serial::Clock::time_point passDeadline) override;
+    Enumeration enumerate(serial::Clock::time_point passDeadline) override;
     std::string describeAdapter() override;
     std::vector<std::string> adapterDetails() override;
 
@@ -78,7 +82,11 @@ private:
     // Opens and detects the adapter where needed; false, with the reason reported, when it
     // cannot be used.
     bool ready(SerialPorts::Port& port, serial::Clock::time_point deadline);
-    void lostOrFailed(SerialPorts::Port& port);
+    // Closes a port whose chip or line failed, by the pass's deadline.
+    void lostOrFailed(SerialPorts::Port& port, serial::Clock::time_point deadline);
+    // Tells a fault of a kind once while the port fails now and then (FaultNotes).
+    void fault(SerialPorts::Port& port, const std::string& kind, const std::string& message);
+    void worked(SerialPorts::Port& port);
 
     std::string device_;
     std::shared_ptr<SerialPorts> ports_;

@@ -47,6 +47,10 @@ struct OpenResult {
 // Opens DEVICE (a tty path on Linux, COMn or \\.\COMn on Windows) at 9600 baud, 8N1, raw, for
 // this program alone.
 OpenResult openSerialLine(const std::string& device);
+#if !defined(_WIN32)
+// The same where the look for whoever holds a busy port ends by the deadline.
+OpenResult openSerialLine(const std::string& device, Clock::time_point deadline);
+#endif
 
 // The device a bare "com N = serial" line means: /dev/ttyS(N-1) on Linux, COMN on Windows.
 std::string defaultDeviceOfPort(int portNumber);

@@ -5,11 +5,16 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 #include "onewire/SerialLine.h"
@@ -44,9 +49,14 @@ timespec remainingOf(Clock::time_point deadline) {
 
 class PosixLine : public SerialLine {
 public:
-    PosixLine(int fd, std::string device) : fd_(fd), device_(std::move(device)) {}
+    PosixLine(int fd, std::string device, const termios& original)
+        : fd_(fd), device_(std::move(device)), original_(original) {}
     ~PosixLine() override {
-        // Let another program have the port again; closing also drops any flock.
+        // The port as it was found (a terminal program expects its own settings back), without
+        // waiting for output to drain; then let another program have it: closing also drops
+        // the flock.
+        ::tcflush(fd_, TCOFLUSH);
+        ::tcsetattr(fd_, TCSANOW, &original_);
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
     }
@@ -157,12 +167,13 @@ private:
 
     bool fail(std::string why) {
         lost_ = true;
-        failure_ = device_ + ": " + why;
+        failure_ = printable(device_) + ": " + why;
         return false;
     }
 
     int fd_;
     std::string device_;
+    termios original_{};
     int speed_ = 9600;
     bool lost_ = false;
     bool readable_ = false;
@@ -180,78 +191,249 @@ std::string groupOf(const std::string& device) {
     return std::to_string(status.st_gid);
 }
 
-// Another process that has the device open, as "name (pid N)"; empty when none is seen (a
-// process of another user cannot be seen without root, and is kept out by TIOCEXCL instead).
-std::string otherHolderOf(const std::string& device) {
-    struct stat target {};
-    if (::stat(device.c_str(), &target) != 0) {
-        return {};
+// The program a process runs, by its command line's first word (comm, the other name, is cut
+// to 15 characters), as printable text.
+std::string programOf(const std::string& pid) {
+    std::string commandLine = readSmallFile("/proc/" + pid + "/cmdline", 4096).value_or("");
+    std::string first = commandLine.substr(0, commandLine.find('\0'));
+    if (auto slash = first.rfind('/'); slash != std::string::npos) {
+        first = first.substr(slash + 1);
     }
+    if (first.empty()) {
+        first = std::string(trim(readSmallFile("/proc/" + pid + "/comm", 64).value_or("?")));
+    }
+    return printable(first.substr(0, 64));
+}
+
+// Whether process `pid` has the character device `device` open.
+bool holds(const std::string& pid, dev_t device, Clock::time_point deadline) {
+    const std::string fdFolder = "/proc/" + pid + "/fd";
+    DIR* fds = ::opendir(fdFolder.c_str());
+    if (fds == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* fd = ::readdir(fds)) {
+        struct stat opened {};
+        if (fd->d_name[0] != '.' && ::stat((fdFolder + "/" + fd->d_name).c_str(), &opened) == 0 &&
+            S_ISCHR(opened.st_mode) && opened.st_rdev == device) {
+            found = true;
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            break;
+        }
+    }
+    ::closedir(fds);
+    return found;
+}
+
+struct Holder {
+    std::string pid;
+    std::string program;
+};
+
+// What the looks through /proc learnt about one device, across opens.
+struct HolderLook {
+    std::string lastHolder;          // the pid found holding it last: asked first
+    long long nextPid = 0;           // where an unfinished look for an unlocked holder goes on
+    bool clear = false;              // a whole look found nobody...
+    Clock::time_point clearSince{};  // ...then
+};
+
+std::mutex holderLookMutex;
+std::map<std::string, HolderLook> holderLooks;
+
+// A whole look found nobody this long ago: it is not made again at every open.
+constexpr auto kClearFor = std::chrono::seconds(10);
+// What an open may spend looking for an unlocked holder, and what it leaves the pass.
+constexpr auto kMostALookTakes = std::chrono::milliseconds(40);
+constexpr auto kTimeAfterTheLook = std::chrono::milliseconds(110);
+
+// The process, from pid `fromPid` on, that holds `device` (other than this one unless
+// `includeSelf`), looked for by the deadline. `finished` says whether the look got through all
+// processes; `stoppedAt` is where it stopped if not.
+std::optional<Holder> lookForHolder(dev_t device, long long fromPid, bool includeSelf,
+                                    Clock::time_point deadline, bool* finished,
+                                    long long* stoppedAt) {
+    *finished = false;
+    *stoppedAt = fromPid;
     DIR* processes = ::opendir("/proc");
     if (processes == nullptr) {
-        return {};
+        return std::nullopt;
     }
-    std::string holder;
-    const std::string self = std::to_string(::getpid());
+    const long long self = ::getpid();
+    std::optional<Holder> holder;
+    bool ended = true;
     while (const dirent* process = ::readdir(processes)) {
-        std::string pid = process->d_name;
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
-            pid == self) {
+        std::string name = process->d_name;
+        if (name.empty() || name.size() > 12 ||
+            name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::string fdFolder = "/proc/" + pid + "/fd";
-        DIR* fds = ::opendir(fdFolder.c_str());
-        if (fds == nullptr) {
+        const long long pid = std::stoll(name);
+        if (pid < fromPid || (pid == self && !includeSelf)) {
             continue;
         }
-        while (const dirent* fd = ::readdir(fds)) {
-            struct stat opened {};
-            if (fd->d_name[0] != '.' &&
-                ::stat((fdFolder + "/" + fd->d_name).c_str(), &opened) == 0 &&
-                S_ISCHR(opened.st_mode) && opened.st_rdev == target.st_rdev) {
-                std::string name = readSmallFile("/proc/" + pid + "/comm", 64).value_or("?");
-                holder = std::string(trim(name)) + " (pid " + pid + ")";
-                break;
-            }
+        if (Clock::now() >= deadline) {
+            *stoppedAt = pid;
+            ended = false;
+            break;
         }
-        ::closedir(fds);
-        if (!holder.empty()) {
+        if (holds(name, device, deadline)) {
+            holder = Holder{name, programOf(name)};
             break;
         }
     }
     ::closedir(processes);
+    *finished = ended && !holder;
     return holder;
 }
 
-std::string busyMessage(const std::string& device, const std::string& holder) {
-    return device + " is busy: " + (holder.empty() ? "another program" : holder) +
-           " holds it (owserver, a terminal program?). Only one program may talk to a 1-Wire "
-           "adapter at a time: stop the other one, or map its port to it instead";
+// Who holds a device that refused this program (flock, TIOCEXCL): looked for by the deadline
+// (with thousands of processes a whole look costs more than a pass); nullopt when nobody is seen
+// in time, or the holder is another user's process, which cannot be seen without root.
+std::optional<Holder> holderOfBusy(const std::string& device, Clock::time_point deadline) {
+    struct stat target {};
+    if (::stat(device.c_str(), &target) != 0) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(holderLookMutex);
+    HolderLook& look = holderLooks[device];
+    if (!look.lastHolder.empty() && holds(look.lastHolder, target.st_rdev, deadline)) {
+        return Holder{look.lastHolder, programOf(look.lastHolder)};
+    }
+    bool finished = false;
+    long long stoppedAt = 0;
+    auto holder = lookForHolder(target.st_rdev, 0, true, deadline, &finished, &stoppedAt);
+    if (holder) {
+        look.lastHolder = holder->pid;
+    }
+    return holder;
+}
+
+// A program that opened the device before this one without locking it (owserver does not):
+// looked for when the port opens, by `deadline`. A look that runs out of time goes on at the
+// next open; after a whole look found nobody, opens for a while do not look again.
+std::optional<Holder> unlockedHolderOf(const std::string& device, dev_t rdev,
+                                       Clock::time_point deadline) {
+    std::lock_guard lock(holderLookMutex);
+    HolderLook& look = holderLooks[device];
+    const auto now = Clock::now();
+    if (look.clear && now - look.clearSince < kClearFor) {
+        return std::nullopt;
+    }
+    if (!look.lastHolder.empty() && look.lastHolder != std::to_string(::getpid()) &&
+        holds(look.lastHolder, rdev, deadline)) {
+        return Holder{look.lastHolder, programOf(look.lastHolder)};
+    }
+    bool finished = false;
+    long long stoppedAt = 0;
+    auto holder =
+        lookForHolder(rdev, look.clear ? 0 : look.nextPid, false, deadline, &finished, &stoppedAt);
+    look.clear = finished;
+    look.clearSince = now;
+    look.nextPid = finished || holder ? 0 : stoppedAt;
+    if (holder) {
+        look.lastHolder = holder->pid;
+    }
+    return holder;
+}
+
+// This program's own names: the program, and the reader check that uses the same runtime.
+bool isThisProgram(const std::string& program) {
+    return program == "quorna-fobit-reader" || program == "quorna-reader-check";
+}
+
+std::string busyMessage(const std::string& device, const std::optional<Holder>& holder) {
+    const std::string busy = printable(device) + " is busy: ";
+    const std::string onlyOne = ". Only one program may talk to a 1-Wire adapter at a time: ";
+    if (holder && (holder->pid == std::to_string(::getpid()) || isThisProgram(holder->program))) {
+        return busy + "this program holds it, " + holder->program + " (pid " + holder->pid + ")" +
+               onlyOne +
+               "close the other window of the program (or the reader check), or map "
+               "this port to another adapter";
+    }
+    if (holder) {
+        return busy + holder->program + " (pid " + holder->pid + ") holds it" + onlyOne +
+               "stop the other program, or map this port to it instead (owserver)";
+    }
+    return busy +
+           "another program holds it (owserver, a terminal program, or this program "
+           "in another window or account)" +
+           onlyOne + "stop the other one, or map its port to it instead";
+}
+
+// A terminal the user sits at rather than an adapter: the controlling terminal (and
+// /dev/tty, which stands for it), the console and the virtual consoles.
+std::string ownTerminalOf(dev_t device) {
+    if (::major(device) == 5 && (::minor(device) == 0 || ::minor(device) == 1)) {
+        return ::minor(device) == 0 ? "the controlling terminal" : "the system console";
+    }
+    if (::major(device) == 4 && ::minor(device) < 64) {
+        return "a virtual console";
+    }
+    // The seventh field of /proc/self/stat is the controlling terminal's device number.
+    std::string stat = readSmallFile("/proc/self/stat", 4096).value_or("");
+    if (auto end = stat.rfind(')'); end != std::string::npos) {
+        std::istringstream fields(stat.substr(end + 1));
+        std::string state;
+        long long parent = 0, group = 0, session = 0, terminal = 0;
+        if (fields >> state >> parent >> group >> session >> terminal && terminal != 0 &&
+            ::makedev((terminal >> 8) & 0xFFF, (terminal & 0xFF) | ((terminal >> 12) & 0xFFF00)) ==
+                device) {
+            return "this program's own terminal";
+        }
+    }
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat standard {};
+        if (::isatty(fd) && ::fstat(fd, &standard) == 0 && standard.st_rdev == device) {
+            return "this program's own terminal";
+        }
+    }
+    return {};
 }
 
 }  // namespace
 
 OpenResult openSerialLine(const std::string& device) {
+    return openSerialLine(device, Clock::now() + std::chrono::milliseconds(200));
+}
+
+OpenResult openSerialLine(const std::string& device, Clock::time_point deadline) {
     OpenResult result;
+    // Refused before it is opened: opening a terminal can make it this process's controlling
+    // one, and bytes written to it land on the user's screen.
+    struct stat node {};
+    if (::stat(device.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+        if (std::string own = ownTerminalOf(node.st_rdev); !own.empty()) {
+            result.failure = OpenFailure::NotSerial;
+            result.message = printable(device) + " is " + own +
+                             ", not a serial adapter: map the adapter's own port "
+                             "(/dev/ttyUSB0, /dev/ttyS0, /dev/serial/by-id/...)";
+            return result;
+        }
+    }
     int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
         if (error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR) {
             result.failure = OpenFailure::NotFound;
-            result.message = device + ": no such device (adapter unplugged?)";
+            result.message = printable(device) + ": no such device (adapter unplugged?)";
         } else if (error == EACCES || error == EPERM) {
-            std::string group = groupOf(device);
+            std::string group = printable(groupOf(device));
             result.failure = OpenFailure::PermissionDenied;
-            result.message = device + ": permission denied; the device belongs to the group " +
+            result.message = printable(device) +
+                             ": permission denied; the device belongs to the group " +
                              (group.empty() ? "dialout" : group) +
                              ": add your account to it (sudo adduser \"$USER\" " +
                              (group.empty() ? "dialout" : group) + ") and log in again";
         } else if (error == EBUSY) {
             result.failure = OpenFailure::Busy;
-            result.message = busyMessage(device, otherHolderOf(device));
+            result.message = busyMessage(device, holderOfBusy(device, deadline));
         } else {
             result.failure = OpenFailure::Other;
-            result.message = device + ": cannot open: " + std::strerror(error);
+            result.message = printable(device) + ": cannot open: " + std::strerror(error);
         }
         return result;
     }
@@ -259,17 +441,24 @@ OpenResult openSerialLine(const std::string& device) {
     if (!::isatty(fd) || ::tcgetattr(fd, &settings) != 0) {
         ::close(fd);
         result.failure = OpenFailure::NotSerial;
-        result.message = device + ": not a serial port";
+        result.message = printable(device) + ": not a serial port";
         return result;
     }
+    const termios original = settings;
     // flock keeps out other programs that lock too, and a second open within this one;
-    // TIOCEXCL keeps out every later open() but root's; the look through /proc catches a
-    // program that opened the port earlier without either.
-    std::string holder;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !(holder = otherHolderOf(device)).empty()) {
+    // TIOCEXCL keeps out every later open() but root's; a look through /proc, bounded and
+    // spread over opens, catches a program that opened the port earlier without either. The
+    // look leaves the pass the time to detect the chip and search.
+    struct stat opened {};
+    ::fstat(fd, &opened);
+    std::optional<Holder> holder;
+    const auto lookBy =
+        std::min<Clock::time_point>(deadline - kTimeAfterTheLook, Clock::now() + kMostALookTakes);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (holder = unlockedHolderOf(device, opened.st_rdev, lookBy))) {
         ::close(fd);
         result.failure = OpenFailure::Busy;
-        result.message = busyMessage(device, holder);
+        result.message = busyMessage(device, holder ? holder : holderOfBusy(device, deadline));
         return result;
     }
     ::ioctl(fd, TIOCEXCL);
@@ -284,7 +473,7 @@ OpenResult openSerialLine(const std::string& device) {
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
         ::close(fd);
         result.failure = OpenFailure::NotSerial;
-        result.message = device + ": cannot set 9600 baud 8N1: " + std::strerror(errno);
+        result.message = printable(device) + ": cannot set 9600 baud 8N1: " + std::strerror(errno);
         return result;
     }
     // Adapters of the DS9097U kind draw their power from DTR and RTS; a pseudo-terminal has
@@ -292,7 +481,7 @@ OpenResult openSerialLine(const std::string& device) {
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd, TIOCMBIS, &lines);
     ::tcflush(fd, TCIOFLUSH);
-    result.line = std::make_unique<PosixLine>(fd, device);
+    result.line = std::make_unique<PosixLine>(fd, device, original);
     return result;
 }
 

@@ -109,12 +109,15 @@ std::string VirtualReader::describeAdapter() {
     return "virtual reader file " + fileName_ + (read() ? "" : " (missing: no adapter)");
 }
 
-std::vector<Rom> VirtualReader::enumerate(Clock::time_point deadline) {
+Enumeration VirtualReader::enumerate(Clock::time_point deadline) {
     auto contents = read(deadline);
-    if (!contents || contents->shorted || !contents->complete) {
-        return {};
+    if (!contents || !contents->complete) {
+        return Enumeration::failed();
     }
-    return contents->tokens;
+    if (contents->shorted) {
+        return Enumeration::whole({});  // a shorted bus shows no device, and that is all it shows
+    }
+    return Enumeration::whole(contents->tokens);
 }
 
 }  // namespace onewire

@@ -29,7 +29,7 @@ public:
     VirtualReader(std::string fileName, Reporter& reporter);
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate(Clock::time_point deadline) override;
+    Enumeration enumerate(Clock::time_point deadline) override;
     std::string describeAdapter() override;
 
 private:

@@ -47,8 +47,12 @@ std::optional<Rom> romFromW1Name(std::string_view name) {
     return withCrc(bytes);
 }
 
-std::vector<Rom> W1Bus::enumerate(Clock::time_point deadline) {
-    std::istringstream list(readSmallFile(folder_ + "/w1_master_slaves").value_or(""));
+Enumeration W1Bus::enumerate(Clock::time_point deadline) {
+    auto listing = readSmallFile(folder_ + "/w1_master_slaves");
+    if (!listing) {
+        return Enumeration::failed();  // the bus master went away
+    }
+    std::istringstream list(*listing);
     std::vector<Rom> devices;
     std::string name;
     while (devices.size() <= kMaxDevicesPerPass && Clock::now() < deadline &&
@@ -74,7 +78,9 @@ std::vector<Rom> W1Bus::enumerate(Clock::time_point deadline) {
             devices.push_back(*fromName);
         }
     }
-    return devices;
+    // Read to its end, or stopped early by the deadline or the count (which lists nothing).
+    const bool whole = list.eof() || devices.size() > kMaxDevicesPerPass;
+    return {std::move(devices), whole && Clock::now() < deadline};
 }
 
 }  // namespace onewire

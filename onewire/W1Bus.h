@@ -12,7 +12,7 @@ public:
     explicit W1Bus(std::string folder);
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate(Clock::time_point deadline) override;
+    Enumeration enumerate(Clock::time_point deadline) override;
     std::string describeAdapter() override;
 
 private:

@@ -48,14 +48,17 @@ TEST(W1Names, SerialIsPrintedInReverse) {
 TEST_F(W1Folder, SetupTellsWhetherTheMasterExists) {
     EXPECT_EQ(W1Bus(master_.string()).setup(), 1);
     EXPECT_EQ(W1Bus((master_.parent_path() / "w1_bus_master9").string()).setup(), 3);
-    EXPECT_TRUE(W1Bus((master_.parent_path() / "w1_bus_master9").string())
-                    .enumerate(Clock::time_point::max())
-                    .empty());
+    auto missing = W1Bus((master_.parent_path() / "w1_bus_master9").string())
+                       .enumerate(Clock::time_point::max());
+    EXPECT_TRUE(missing.devices.empty());
+    EXPECT_FALSE(missing.complete) << "a bus master that is gone is not an empty bus";
 }
 
 TEST_F(W1Folder, EmptyBus) {
     listSlaves("not found.\n");
-    EXPECT_TRUE(W1Bus(master_.string()).enumerate(Clock::time_point::max()).empty());
+    auto empty = W1Bus(master_.string()).enumerate(Clock::time_point::max());
+    EXPECT_TRUE(empty.devices.empty());
+    EXPECT_TRUE(empty.complete);
 }
 
 TEST_F(W1Folder, IdFilesNamesAndVanishedDevices) {
@@ -67,7 +70,9 @@ TEST_F(W1Folder, IdFilesNamesAndVanishedDevices) {
     addDevice("00-400000000000", Rom{0, 0, 0, 0, 0, 0, 0x40, 0x46});
     listSlaves(
         "02-000001b81c\n02-000001b81c00\n01-0000000c2f4a\n81-00007e810000\n00-400000000000\n");
-    auto devices = W1Bus(master_.string()).enumerate(Clock::time_point::max());
+    auto found = W1Bus(master_.string()).enumerate(Clock::time_point::max());
+    EXPECT_TRUE(found.complete);
+    const auto& devices = found.devices;
     ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[0], token);
     EXPECT_EQ(devices[1], (Rom{0x01, 0x4A, 0x2F, 0x0C, 0x00, 0x00, 0x00, 0x02}));
