@@ -1,7 +1,6 @@
 #include "onewire/Ds2490Bus.h"
 
 #include <algorithm>
-#include <set>
 
 namespace onewire {
 
@@ -10,10 +9,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kPassMargin = 3ms;
-
-bool bitOf(const Rom& bytes, int bit) {
-    return ((bytes[bit / 8] >> (bit % 8)) & 1) != 0;
-}
 
 }  // namespace
 
@@ -29,82 +24,63 @@ bool isAdapterIdChip(const Rom& rom) {
     return rom[0] == 0x81 || rom[0] == 0x09;
 }
 
-BusSearch searchWholeBus(ds2490::Chip& chip, ds2490::Clock::time_point deadline) {
-    BusSearch result;
-    Rom previous{};
-    int lastDiscrepancy = -1;
-    std::set<Rom> seen;
-    auto failWith = [&result](std::string why) {
-        result.failure = std::move(why);
-        return result;
-    };
-    while (true) {
-        if (result.rounds > static_cast<int>(kMaxDevicesPerPass)) {
-            return failWith("the search did not end within " + std::to_string(kMaxDevicesPerPass) +
-                            " devices");
-        }
+namespace {
+
+constexpr auto kRoundEstimate = 20ms;
+
+// The chip's SEARCH_ACCESS rounds as the direct search asks for them.
+class ChipRounds : public direct::SearchRounds {
+public:
+    explicit ChipRounds(Ds2490Adapters::Held& held) : held_(held) {}
+
+    std::optional<direct::RoundAnswer> searchRound(const Rom& path, int lastDiscrepancy,
+                                                   Clock::time_point deadline) override {
         ds2490::BusState bus = ds2490::BusState::Presence;
-        auto round = chip.searchRound(previous, lastDiscrepancy, &bus, deadline);
-        ++result.rounds;
+        auto round = held_.chip->searchRound(path, lastDiscrepancy, &bus, deadline);
         if (!round) {
-            result.chipFailed = true;
-            return failWith(chip.failure());
+            return std::nullopt;
         }
-        if (result.rounds == 1) {
-            result.bus = bus;
+        held_.lastBus = bus;
+        direct::RoundAnswer answer;
+        answer.bus = bus == ds2490::BusState::Shorted      ? direct::RoundBus::Shorted
+                     : bus == ds2490::BusState::NoPresence ? direct::RoundBus::NoPresence
+                                                           : direct::RoundBus::Presence;
+        answer.taken = round->rom;
+        if (lastDiscrepancy < 0) {
+            held_.previousFlags = 0;
         }
-        if (bus == ds2490::BusState::Shorted) {
-            return failWith("the 1-Wire bus is shorted");
-        }
-        if (bus == ds2490::BusState::NoPresence) {
-            if (result.devices.empty()) {
-                result.complete = true;  // nothing on the bus, not even the adapter's own chip
-                return result;
-            }
-            return failWith("the devices stopped answering during the search");
-        }
-        const Rom& rom = round->rom;
-        if (!isAcceptable(rom)) {
-            return failWith("a code that does not check out (" + hexText(rom) + ": " +
-                            refusalOf(rom) + "): a token moved during the search, or noise");
-        }
-        const Rom path = ds2490::searchPath(previous, lastDiscrepancy);
-        for (int bit = 0; bit <= lastDiscrepancy; ++bit) {
-            if (bitOf(rom, bit) != bitOf(path, bit)) {
-                return failWith("the search left its path at bit " + std::to_string(bit));
-            }
-        }
-        if (!seen.insert(rom).second) {
-            return failWith("the search found " + hexText(rom) + " twice");
-        }
-        result.devices.push_back(rom);
         if (round->last) {
-            result.complete = true;
-            return result;
-        }
-        // The next branch: the highest bit where devices differed and this round took 0.
-        int next = -1;
-        for (int bit = 63; bit >= 0; --bit) {
-            if (bitOf(round->discrepancies, bit) && !bitOf(rom, bit)) {
-                next = bit;
-                break;
+            // The chip gives no flags with the last code: it found no branch left, so it took 1
+            // at every discrepancy. Below the branch point they are the last round's (the same
+            // path); at it the search went back to one; above it none (the path asked for 0).
+            const std::uint64_t below =
+                lastDiscrepancy <= 0 ? 0 : held_.previousFlags & ((1ull << lastDiscrepancy) - 1);
+            answer.discrepancies = below | (lastDiscrepancy >= 0 ? 1ull << lastDiscrepancy : 0);
+        } else {
+            for (int byte = 0; byte < 8; ++byte) {
+                answer.discrepancies |= std::uint64_t{round->discrepancies[byte]} << (8 * byte);
             }
         }
-        if (next < 0) {
-            result.complete = true;
-            return result;
-        }
-        previous = rom;
-        lastDiscrepancy = next;
+        held_.previousFlags = answer.discrepancies;
+        return answer;
     }
-}
+
+    // A reset and 64 search triplets at standard speed (about 14 ms), and the transfers around
+    // them at a 1 ms status interval.
+    Clock::duration roundEstimate() const override { return kRoundEstimate; }
+
+private:
+    Ds2490Adapters::Held& held_;
+};
+
+}  // namespace
 
 void Ds2490Adapters::Held::letGo() {
     chip.reset();
     transport.reset();  // releases the interface; a detached kernel driver gets it back
     adapter.reset();
     initialized = false;
-    lastComplete.reset();
+    search.forget();
 }
 
 Ds2490Adapters::Ds2490Adapters(std::shared_ptr<usb::UsbAccess> access,
@@ -290,12 +266,16 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
             return false;
         }
         if (!mapping_.idChip.empty()) {
-            BusSearch search = searchWholeBus(*held.chip, deadline);
-            auto found =
-                std::find_if(search.devices.begin(), search.devices.end(),
-                             [this](const Rom& rom) { return hexText(rom) == mapping_.idChip; });
-            if (found == search.devices.end()) {
-                survey.push_back(where + ": free, another ID chip");
+            ChipRounds rounds(held);
+            auto searched = held.search.run(rounds, deadline);
+            const auto& devices = searched.enumeration.devices;
+            auto found = std::find_if(devices.begin(), devices.end(), [this](const Rom& rom) {
+                return hexText(rom) == mapping_.idChip;
+            });
+            if (!searched.enumeration.complete || found == devices.end()) {
+                survey.push_back(where + ": free, " +
+                                 (searched.enumeration.complete ? "another ID chip"
+                                                                : "its bus not read in time"));
                 held.letGo();
                 continue;
             }
@@ -365,56 +345,52 @@ std::int16_t Ds2490Bus::setup() {
     return code;
 }
 
-std::vector<Rom> Ds2490Bus::enumerate(Clock::time_point runtimeDeadline) {
+Enumeration Ds2490Bus::enumerate(Clock::time_point runtimeDeadline) {
     const auto deadline = std::min(passDeadline(), runtimeDeadline - kPassMargin);
     auto held = adapters_->heldFor(keyOf(mapping_));
     std::lock_guard lock(held->mutex);
-    std::vector<Rom> devices;
+    Enumeration result;
     if (ready(*held, deadline)) {
-        BusSearch search = searchWholeBus(*held->chip, deadline);
-        if (search.bus) {
-            held->lastBus = search.bus;
+        ChipRounds rounds(*held);
+        auto searched = held->search.run(rounds, deadline);
+        result = std::move(searched.enumeration);
+        if (!searched.detail.empty()) {
+            held->searchDetail = searched.detail;
         }
-        // A bus that looks different from the last complete search (a code new, or one gone) is
-        // searched a second time, and listed only when both agree: a noisy round that passed
-        // every check does not reach the clipboard, nor does a glitch drop a token that is there.
-        const bool news =
-            search.complete &&
-            (!held->lastComplete ||
-             std::set<Rom>(search.devices.begin(), search.devices.end()) !=
-                 std::set<Rom>(held->lastComplete->begin(), held->lastComplete->end()));
-        if (news) {
-            BusSearch again = searchWholeBus(*held->chip, deadline);
-            std::set<Rom> first(search.devices.begin(), search.devices.end());
-            std::set<Rom> second(again.devices.begin(), again.devices.end());
-            if (!again.complete || first != second) {
-                search.complete = false;
-                search.chipFailed = again.chipFailed;
-                search.failure =
-                    again.complete ? "a second search did not agree with the first" : again.failure;
-            }
-        }
-        if (search.complete) {
-            held->lastComplete = search.devices;
-            std::erase_if(search.devices, [&held](const Rom& rom) {
-                if (isAdapterIdChip(rom)) {
-                    held->idChip = rom;
-                    return true;
+        using direct::SearchEnd;
+        switch (searched.end) {
+            case SearchEnd::AdapterFailed:
+                failed(*held);
+                break;
+            case SearchEnd::Inconsistent:
+            case SearchEnd::Unconfirmed:
+            case SearchEnd::TooManyRounds:
+                // Fixed words, so that garbage that changes on every pass is said once.
+                reporter_.reportProblem(source_, direct::describe(searched.end));
+                break;
+            case SearchEnd::Listed:
+                if (held->lastBus == ds2490::BusState::Shorted) {
+                    reporter_.reportProblem(source_,
+                                            "the 1-Wire bus is shorted (a damaged token or "
+                                            "the reader's contacts): nothing can be read");
+                } else {
+                    reporter_.reportRecovery(source_, "searches are complete again");
                 }
-                return false;
-            });
-            devices = std::move(search.devices);
-            reporter_.reportRecovery(source_, "searches are complete again");
-        } else if (search.chipFailed) {
-            failed(*held);
-        } else {
-            reporter_.reportProblem(source_, "a search was not complete (" + search.failure +
-                                                 "); nothing is listed from it");
+                break;
+            case SearchEnd::OutOfTime:
+                break;  // a bus of many devices: the search goes on in the next pass
         }
+        std::erase_if(result.devices, [&held](const Rom& rom) {
+            if (isAdapterIdChip(rom)) {
+                held->idChip = rom;
+                return true;
+            }
+            return false;
+        });
     }
     held->lastUsed = Clock::now();
     lastEnd_ = Clock::now();
-    return devices;
+    return result;
 }
 
 std::string Ds2490Bus::describeAdapter() {

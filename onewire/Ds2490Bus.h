@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "onewire/Backend.h"
+#include "onewire/DirectSearch.h"
 #include "onewire/Ds2490.h"
 #include "onewire/UsbAdapters.h"
 
@@ -22,21 +23,6 @@ bool isAdapterIdChip(const Rom& rom);
 
 // "1st", "2nd", "23rd".
 std::string ordinalText(int n);
-
-// The outcome of one search of the whole bus.
-struct BusSearch {
-    std::vector<Rom> devices;
-    bool complete = false;
-    std::string failure;      // why not complete
-    bool chipFailed = false;  // a transfer or the chip failed, rather than a check
-    int rounds = 0;
-    std::optional<ds2490::BusState> bus;
-};
-
-// Searches the whole bus once, one device per SEARCH_ACCESS, checking each round: the code's
-// CRC, the path below the branch point coming back unchanged, the branch taken where asked, no
-// code twice, no more rounds than devices a pass may hold.
-BusSearch searchWholeBus(ds2490::Chip& chip, ds2490::Clock::time_point deadline);
 
 // The DS2490 adapters a runtime holds, by mapping. An adapter stays claimed from one pass to the
 // next (claiming and setting it up again on every pass would cost time and let another program
@@ -54,9 +40,11 @@ public:
         std::string choice;  // which adapter was taken and why, for the reader check
         std::optional<Rom> idChip;
         std::optional<ds2490::BusState> lastBus;
-        // The last complete search's codes: a code not among them is listed only once a second
-        // search agrees.
-        std::optional<std::vector<Rom>> lastComplete;
+        // The search, checked and confirmed (a changed bus is believed once a second search
+        // agrees), and what the last round's flags were: the chip gives none with the last code.
+        direct::DirectSearch search;
+        std::uint64_t previousFlags = 0;
+        std::string searchDetail;
         std::vector<std::string> survey;  // each DS2490 seen when one was chosen, and who had it
         ds2490::Clock::time_point lastUsed{};
 
@@ -95,7 +83,7 @@ public:
               std::chrono::milliseconds budget, Reporter& reporter, std::string portName);
 
     std::int16_t setup() override;
-    std::vector<Rom> enumerate(Clock::time_point deadline) override;
+    Enumeration enumerate(Clock::time_point deadline) override;
     std::string describeAdapter() override;
     std::vector<std::string> adapterDetails() override;
     std::vector<RefusedDevice> refusedDevices() override;
