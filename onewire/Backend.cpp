@@ -1,5 +1,6 @@
 #include "onewire/Backend.h"
 
+#include "onewire/Ds2490Bus.h"
 #include "onewire/OwserverClient.h"
 #include "onewire/Platform.h"
 #include "onewire/SerialBus.h"
@@ -20,6 +21,9 @@ std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendCo
         case BackendKind::Serial:
             return std::make_unique<SerialBus>(mapping.argument, context.serialPorts,
                                                context.networkBudget, *context.reporter);
+        case BackendKind::Ds2490:
+            return std::make_unique<Ds2490Bus>(mapping, context.usbAdapters, context.networkBudget,
+                                               *context.reporter, context.portName);
     }
     return nullptr;
 }

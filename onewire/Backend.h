@@ -75,6 +75,7 @@ public:
 };
 
 class SerialPorts;
+class Ds2490Adapters;
 
 struct BackendContext {
     Reporter* reporter = nullptr;
@@ -83,6 +84,8 @@ struct BackendContext {
     std::chrono::milliseconds networkBudget{200};
     // The serial ports the runtime holds open across sessions; a backend without makes its own.
     std::shared_ptr<SerialPorts> serialPorts;
+    // Likewise the DS2490 adapters on USB.
+    std::shared_ptr<Ds2490Adapters> usbAdapters;
 };
 
 std::unique_ptr<Backend> makeBackend(const PortMapping& mapping, const BackendContext& context);

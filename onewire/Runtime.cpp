@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "onewire/Ds2490Bus.h"
 #include "onewire/SerialBus.h"
 
 namespace onewire {
@@ -110,7 +111,9 @@ Runtime::Runtime(RuntimeOptions options)
     : options_(std::move(options)),
       reporter_(options_.diagnostics),
       instance_(std::random_device{}() | 1u),
-      serialPorts_(std::make_shared<SerialPorts>(options_.serialRaiseSpeed)) {}
+      serialPorts_(std::make_shared<SerialPorts>(options_.serialRaiseSpeed)),
+      usbAdapters_(std::make_shared<Ds2490Adapters>(options_.usbAccess ? options_.usbAccess
+                                                                       : usb::systemUsbAccess())) {}
 
 std::int16_t Runtime::readDefaultPort(std::int16_t* portNum, std::int16_t* portType) {
     Settings settings = loadSettings(options_.environment, reporter_);
@@ -142,10 +145,12 @@ std::int32_t Runtime::startSession(std::int16_t portNum, std::int16_t portType) 
 // (3), which tells the operator more than an invalid session would. Only a port no settings
 // could name gets no session.
 std::shared_ptr<Backend> Runtime::backendFor(const Settings& settings, Port port) {
-    auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
+    auto mapping = mappingFor(settings, port, options_.w1DevicesFolder,
+                              defaultRouteFor(options_.w1DevicesFolder));
     if (mapping) {
-        return makeBackend(*mapping, BackendContext{&reporter_, portName(port),
-                                                    options_.networkBudget, serialPorts_});
+        return makeBackend(*mapping,
+                           BackendContext{&reporter_, portName(port), options_.networkBudget,
+                                          serialPorts_, usbAdapters_});
     }
     if (isNameablePort(port)) {
         return std::make_shared<NoAdapter>();
@@ -305,6 +310,20 @@ std::string backendText(const PortMapping& mapping, const Settings& settings) {
                         : " (no settings file: USB port N is the kernel's bus master N)");
         case BackendKind::Serial:
             return "serial " + mapping.argument;
+        case BackendKind::Ds2490:
+            return "ds2490 " +
+                   (mapping.usbOrdinal > 0 ? "the " + ordinalText(mapping.usbOrdinal) +
+                                                 " adapter on USB that no other program holds"
+                    : mapping.usbBus > 0 ? "on USB bus " + std::to_string(mapping.usbBus) +
+                                               " address " + std::to_string(mapping.usbAddress)
+                                         : "with ID chip " + mapping.idChip) +
+                   (mapping.detachKernel ? ", the kernel's driver detached while held" : "") +
+                   (!mapping.byDefault ? ""
+                    : settings.fromFile
+                        ? " (the settings file maps no port and the kernel drives no adapter: USB "
+                          "port N is the Nth DS2490 on USB)"
+                        : " (no settings file and the kernel drives no adapter: USB port N is the "
+                          "Nth DS2490 on USB)");
     }
     return {};
 }
@@ -343,7 +362,8 @@ std::string Runtime::diagnose(std::int16_t portNum, std::int16_t portType) {
         return text;
     }
     line("port", portName(port));
-    auto mapping = mappingFor(settings, port, options_.w1DevicesFolder);
+    auto mapping = mappingFor(settings, port, options_.w1DevicesFolder,
+                              defaultRouteFor(options_.w1DevicesFolder));
     line("backend", mapping ? backendText(*mapping, settings) : "none: not mapped");
     std::shared_ptr<Backend> backend = backendFor(settings, port);
     line("setup", std::to_string(backend->setup()));

@@ -13,6 +13,7 @@
 #include "onewire/Platform.h"
 #include "onewire/Reporter.h"
 #include "onewire/Settings.h"
+#include "onewire/UsbAdapters.h"
 
 namespace onewire {
 
@@ -27,6 +28,8 @@ struct RuntimeOptions {
     std::size_t maxOpenSessions = 256;
     // Serial adapters: raise the line to 115200 baud after detection (9600 on any mismatch).
     bool serialRaiseSpeed = true;
+    // The DS2490 adapters on USB: the system's (libusb) when empty; tests give a fake.
+    std::shared_ptr<usb::UsbAccess> usbAccess;
 };
 
 // The library's calls. Sessions live here; the state of an enumeration lives in the caller's
@@ -82,6 +85,7 @@ private:
     std::map<std::int32_t, Session> sessions_;
     std::int32_t lastHandle_ = 0;
     std::shared_ptr<SerialPorts> serialPorts_;
+    std::shared_ptr<Ds2490Adapters> usbAdapters_;
     std::mutex notesMutex_;
     std::map<std::string, FaultNotes> notes_;  // by port
 };

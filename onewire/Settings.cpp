@@ -1,9 +1,12 @@
 #include "onewire/Settings.h"
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <vector>
 
 #include "onewire/Platform.h"
+#include "onewire/RomCode.h"
 #include "onewire/TextFile.h"
 
 namespace onewire {
@@ -87,6 +90,60 @@ std::optional<std::string> pathOf(std::string_view argument) {
     return std::string(argument.substr(1, close - 1));
 }
 
+// "ds2490 [N | BUS:ADDRESS | ID-CHIP] [detach-kernel]"; bare, USB port N's Nth adapter.
+std::optional<PortMapping> parseDs2490(std::string_view argument, Port port) {
+    PortMapping mapping;
+    mapping.kind = BackendKind::Ds2490;
+    bool named = false;
+    for (std::string_view word : words(argument)) {
+        const std::string text = lower(word);
+        if (text == "detach-kernel" && !mapping.detachKernel) {
+            mapping.detachKernel = true;
+            continue;
+        }
+        if (named) {
+            return std::nullopt;
+        }
+        named = true;
+        const std::size_t colon = text.find(':');
+        if (colon != std::string::npos) {
+            auto bus = parseDecimal(std::string_view(text).substr(0, colon), 1, 255);
+            auto address = parseDecimal(std::string_view(text).substr(colon + 1), 1, 127);
+            if (!bus || !address) {
+                return std::nullopt;
+            }
+            mapping.usbBus = static_cast<int>(*bus);
+            mapping.usbAddress = static_cast<int>(*address);
+        } else if (text.size() == 16) {
+            auto bytes = parseHexBytes(text);
+            if (!bytes) {
+                return std::nullopt;
+            }
+            Rom rom{};
+            std::copy(bytes->begin(), bytes->end(), rom.begin());
+            if (!isAcceptable(rom)) {
+                return std::nullopt;  // a typing error would never match any adapter
+            }
+            mapping.idChip = hexText(rom);
+        } else if (auto ordinal = parseDecimal(text, 1, 127)) {
+            mapping.usbOrdinal = static_cast<int>(*ordinal);
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!named) {
+        if (port.type != kPortTypeUsb || port.number < 1) {
+            return std::nullopt;  // only USB port N has an Nth adapter of its own
+        }
+        mapping.usbOrdinal = port.number;
+    }
+    mapping.argument = mapping.usbOrdinal > 0 ? std::to_string(mapping.usbOrdinal)
+                       : mapping.usbBus > 0   ? std::to_string(mapping.usbBus) + ":" +
+                                                  std::to_string(mapping.usbAddress)
+                                            : mapping.idChip;
+    return mapping;
+}
+
 std::optional<PortMapping> parseMapping(std::string_view text, const std::string& fileName,
                                         Port port) {
     std::size_t split = 0;
@@ -108,6 +165,9 @@ std::optional<PortMapping> parseMapping(std::string_view text, const std::string
         mapping.kind = BackendKind::Serial;
         mapping.argument = *device;
         return mapping;
+    }
+    if (kind == "ds2490") {
+        return parseDs2490(argument, port);
     }
     if (argument.empty()) {
         return std::nullopt;
@@ -152,7 +212,8 @@ constexpr std::string_view kDefaultForm =
 constexpr std::string_view kMappingForm =
     "cannot understand (expected \"default = usb N\" or \"default = com N\", or \"usb N = \" "
     "or \"com N = \" and then \"virtual FILE\", \"owserver HOST[:PORT] [simulated]\", "
-    "\"w1 DIR\" or \"serial [DEVICE]\"; a path may be written in double quotes, as in "
+    "\"w1 DIR\", \"serial [DEVICE]\" or \"ds2490 [N | BUS:ADDRESS | ID-CHIP] "
+    "[detach-kernel]\"; a path may be written in double quotes, as in "
     "virtual \"/my readers/reader #1.txt\")";
 
 }  // namespace
@@ -289,10 +350,32 @@ bool isNameablePort(Port port) {
            port.number <= kHighestPortNumber;
 }
 
+DefaultRoute defaultRouteFor(const std::string& w1DevicesFolder) {
+    if (w1DevicesFolder.empty()) {
+        return DefaultRoute::Kernel;
+    }
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(w1DevicesFolder, error)) {
+        if (entry.path().filename().string().starts_with("w1_bus_master")) {
+            return DefaultRoute::Kernel;
+        }
+    }
+    return DefaultRoute::Direct;
+}
+
 std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
-                                      const std::string& w1DevicesFolder) {
+                                      const std::string& w1DevicesFolder, DefaultRoute route) {
     if (auto found = settings.ports.find(port); found != settings.ports.end()) {
         return found->second;
+    }
+    if (!settings.mapsPorts && port.type == kPortTypeUsb && !w1DevicesFolder.empty() &&
+        route == DefaultRoute::Direct && port.number >= 1) {
+        PortMapping direct;
+        direct.kind = BackendKind::Ds2490;
+        direct.usbOrdinal = port.number;
+        direct.argument = std::to_string(port.number);
+        direct.byDefault = true;
+        return direct;
     }
     if (!settings.mapsPorts && port.type == kPortTypeUsb && !w1DevicesFolder.empty()) {
         PortMapping kernel;

@@ -24,10 +24,10 @@ struct Port {
     auto operator<=>(const Port&) const = default;
 };
 
-enum class BackendKind { Virtual, Owserver, W1, Serial };
+enum class BackendKind { Virtual, Owserver, W1, Serial, Ds2490 };
 
-// What a port is connected to: "virtual FILE", "owserver HOST[:PORT] [simulated]", "w1 DIR" or
-// "serial [DEVICE]".
+// What a port is connected to: "virtual FILE", "owserver HOST[:PORT] [simulated]", "w1 DIR",
+// "serial [DEVICE]" or "ds2490 [N | BUS:ADDRESS | ID-CHIP] [detach-kernel]".
 struct PortMapping {
     BackendKind kind = BackendKind::Virtual;
     std::string argument;  // FILE or DIR made absolute against the settings file's folder; DEVICE
@@ -35,6 +35,16 @@ struct PortMapping {
     std::string service;   // owserver only: the TCP port
     // owserver only: its simulated buses (made-up devices) are listed too, for demos and tests.
     bool simulatedAllowed = false;
+    // ds2490 only: which adapter (the Nth one no other program holds, the one at a USB bus and
+    // address, or the one whose own ID chip has this code) and whether the kernel's driver may
+    // be detached from it for the time this runtime holds it.
+    int usbOrdinal = 0;
+    int usbBus = 0;
+    int usbAddress = 0;
+    std::string idChip;  // 16 hex digits, upper case
+    bool detachKernel = false;
+    // Chosen with no settings line: no kernel bus master, so the Nth DS2490 on USB.
+    bool byDefault = false;
     auto operator<=>(const PortMapping&) const = default;
 };
 
@@ -74,9 +84,16 @@ Settings loadSettings(const Environment& environment, Reporter& reporter);
 // Whether a settings line could name the port ("usb N" or "com N").
 bool isNameablePort(Port port);
 
-// The mapping that serves a port: the settings' own, or where no settings line maps a port the
-// kernel's bus master N for USB port N (none where there are no kernel buses: an empty folder).
+// Where no settings line maps USB port N: the kernel's bus master N when the kernel drives an
+// adapter, else the Nth DS2490 on USB that no other program holds.
+enum class DefaultRoute { Kernel, Direct };
+// Kernel when the folder holds a bus master, Direct otherwise (and Kernel for no folder).
+DefaultRoute defaultRouteFor(const std::string& w1DevicesFolder);
+
+// The mapping that serves a port: the settings' own, or where no settings line maps a USB port
+// the default route's (none where there are no kernel buses: an empty folder, as on Windows).
 std::optional<PortMapping> mappingFor(const Settings& settings, Port port,
-                                      const std::string& w1DevicesFolder);
+                                      const std::string& w1DevicesFolder,
+                                      DefaultRoute route = DefaultRoute::Kernel);
 
 }  // namespace onewire

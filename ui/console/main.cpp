@@ -285,6 +285,26 @@ std::string notFoundAdvice(const std::string& backend, const std::string& adapte
         return "No adapter is mapped to this port: map it in the settings file (see its "
                "comments).";
     }
+    if (backend.starts_with("ds2490 ")) {
+        if (adapter.find(" is busy: ") != std::string::npos) {
+            return "Another program holds the USB adapter (named above): stop it (systemctl stop "
+                   "owserver), or map this port to it (\"usb 1 = owserver 127.0.0.1\").";
+        }
+        if (adapter.find("no access to ") != std::string::npos) {
+            return "This account may not use the adapter's device node (named above): install "
+                   "the package (its udev rule gives the adapter to the user at the seat) and "
+                   "plug the adapter in again.";
+        }
+        if (adapter.find("not taken from the kernel") != std::string::npos) {
+            return "The kernel drives the adapter: leave the settings without a line for this "
+                   "port (the kernel's bus master is then used), or add \"detach-kernel\" to it.";
+        }
+        if (adapter.find("not available on Windows") != std::string::npos) {
+            return "Reach the USB adapter through owserver on Windows (\"owserver HOST:PORT\").";
+        }
+        return "Plug the DS9490R in (it is found again within two passes), and check that no other "
+               "program holds it; quorna-reader-check --all-ports lists every port.";
+    }
     if (backend.starts_with("w1 ")) {
         return "Plug the adapter in and load its kernel driver (modprobe ds2490 for the DS9490R), "
                "or map the port to owserver in the settings file.";
