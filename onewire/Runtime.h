@@ -9,14 +9,12 @@
 #include <vector>
 
 #include "onewire/Backend.h"
+#include "onewire/Codes.h"
 #include "onewire/Platform.h"
 #include "onewire/Reporter.h"
 #include "onewire/Settings.h"
 
 namespace onewire {
-
-constexpr std::size_t kStateBufferSize = 15361;
-constexpr std::int16_t kInvalidSession = -200;
 
 struct RuntimeOptions {
     Environment environment = processEnvironment();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ProgramConstants.h"
 #include "reader/ROMIDList.h"
 #include "reader/ReaderDrive.h"
 
@@ -78,7 +79,7 @@ private:
     std::set<std::string> throwing_;
     std::vector<std::string> log_;
     std::shared_ptr<ROMIDList> ids_ = std::make_shared<ROMIDList>();
-    std::int32_t scanMilliseconds_ = 350;
+    std::int32_t scanMilliseconds_ = program::kScanMilliseconds;
     std::int32_t discoveryType_ = 0;
     bool scanning_ = false;
 };
