@@ -16,36 +16,25 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
-
+#include "check/Account.h"
+#include "check/ConsoleLoop.h"
+#include "check/Report.h"
 #include "platform/ComponentError.h"
-#include "platform/Services.h"
+#include "platform/ProgramConstants.h"
 #include "reader/TMexDrive.h"
 #include "reader/tmexapi.h"
 #include "timer/MTimer.h"
 
 namespace {
 
+using quorna::check::Port;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -53,8 +42,6 @@ constexpr int kExitFound = 0;
 constexpr int kExitDriverFailure = 1;
 constexpr int kExitNotFound = 2;
 constexpr int kExitUsage = 64;
-constexpr std::int16_t kSetupOk = 1;
-constexpr std::int16_t kSetupNotFound = 3;
 // --all-ports: a port takes up to a few of the runtime's 200 ms budgets on a silent server; the
 // ports left when this is spent are named, not checked.
 constexpr auto kAllPortsLimit = std::chrono::seconds(5);
@@ -75,287 +62,6 @@ constexpr const char* kHelp =
     "\n"
     "Exit status: 0 adapter found (on every port checked), 1 driver failure, 2 adapter not\n"
     "found, 64 bad arguments.\n";
-
-// A single-threaded event loop with periodic timers: enough to drive the timer registry, which
-// is all the driver needs of an event loop.
-class ConsoleLoop : public quorna::platform::TimerService,
-                    public quorna::platform::EventPump,
-                    public quorna::platform::Sleeper {
-public:
-    std::int32_t setTimer(std::int32_t periodMilliseconds,
-                          quorna::platform::TimerProc callback) override {
-        if (periodMilliseconds <= 0 || callback == nullptr) {
-            return 0;
-        }
-        const std::int32_t id = nextId_++;
-        timers_[id] = {milliseconds(periodMilliseconds),
-                       Clock::now() + milliseconds(periodMilliseconds), callback};
-        return id;
-    }
-
-    void killTimer(std::int32_t timerId) override { timers_.erase(timerId); }
-
-    void processPendingEvents() override { deliverDue(); }
-
-    void sleep(std::int32_t ms) override { std::this_thread::sleep_for(milliseconds(ms)); }
-
-    // Runs timers until the deadline, and beyond it until some timer has expired at least once,
-    // calling afterTimers after each round of expiries.
-    template <typename AfterTimers>
-    void runUntil(Clock::time_point deadline, AfterTimers afterTimers) {
-        const std::uint64_t before = delivered_;
-        while (Clock::now() < deadline || (delivered_ == before && !timers_.empty())) {
-            Clock::time_point wake = Clock::now() < deadline ? deadline : Clock::time_point::max();
-            for (const auto& [id, timer] : timers_) {
-                wake = std::min(wake, timer.due);
-            }
-            std::this_thread::sleep_until(wake);
-            deliverDue();
-            afterTimers();
-        }
-    }
-
-private:
-    struct Timer {
-        milliseconds period;
-        Clock::time_point due;
-        quorna::platform::TimerProc callback;
-    };
-
-    void deliverDue() {
-        const auto now = Clock::now();
-        std::vector<std::int32_t> due;
-        for (const auto& [id, timer] : timers_) {
-            if (timer.due <= now) {
-                due.push_back(id);
-            }
-        }
-        // A callback may kill or create timers: look each one up again before serving it.
-        for (std::int32_t id : due) {
-            const auto it = timers_.find(id);
-            if (it == timers_.end()) {
-                continue;
-            }
-            // A late loop skips the missed expiries rather than delivering them in a burst.
-            it->second.due = std::max(it->second.due + it->second.period, now + milliseconds(1));
-            const auto callback = it->second.callback;
-            const auto systemTime = static_cast<std::uint32_t>(
-                std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count());
-            ++delivered_;
-            callback(0, 0x0113, id, systemTime);
-        }
-    }
-
-    std::map<std::int32_t, Timer> timers_;
-    std::uint64_t delivered_ = 0;
-    std::int32_t nextId_ = 1;
-};
-
-struct Port {
-    std::int16_t number = 0;
-    std::int16_t type = 0;
-};
-
-std::string portText(Port port) {
-    if (port.type == quorna::tmexapi::kPortTypeUsb) {
-        return "USB port " + std::to_string(port.number);
-    }
-    if (port.type == quorna::tmexapi::kPortTypeSerial) {
-        return "COM" + std::to_string(port.number);
-    }
-    return "port " + std::to_string(port.number) + " of type " + std::to_string(port.type);
-}
-
-// "usb 2" or "com 3", as the runtime's account names ports.
-std::optional<Port> portOfName(const std::string& name) {
-    std::istringstream words(name);
-    std::string kind;
-    int number = -1;
-    if (!(words >> kind >> number) || number < 0 || number > 32767) {
-        return std::nullopt;
-    }
-    if (kind == "usb") {
-        return Port{static_cast<std::int16_t>(number), quorna::tmexapi::kPortTypeUsb};
-    }
-    if (kind == "com") {
-        return Port{static_cast<std::int16_t>(number), quorna::tmexapi::kPortTypeSerial};
-    }
-    return std::nullopt;
-}
-
-// The runtime's account: "key: value" lines, a key may repeat.
-using Account = std::vector<std::pair<std::string, std::string>>;
-
-Account parseAccount(const std::string& text) {
-    Account account;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto colon = line.find(": ");
-        if (colon != std::string::npos) {
-            account.emplace_back(line.substr(0, colon), line.substr(colon + 2));
-        }
-    }
-    return account;
-}
-
-std::vector<std::string> valuesOf(const Account& account, const std::string& key) {
-    std::vector<std::string> values;
-    for (const auto& [name, value] : account) {
-        if (name == key) {
-            values.push_back(value);
-        }
-    }
-    return values;
-}
-
-std::string valueOf(const Account& account, const std::string& key, std::string fallback = {}) {
-    auto values = valuesOf(account, key);
-    return values.empty() ? fallback : values.front();
-}
-
-// A multi-line text indented under its label.
-std::string indented(std::string text, const std::string& indent) {
-    std::string result;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        auto end = text.find("\r\n", start);
-        result += (start == 0 ? "" : "\n" + indent) + text.substr(start, end - start);
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 2;
-    }
-    return result;
-}
-
-void printSettings(const Account& account) {
-    const std::string file = valueOf(account, "settings", "none");
-    if (file == "none") {
-        std::cout << "Settings file: none found; looked at:\n";
-        for (const auto& path : valuesOf(account, "looked-at")) {
-            std::cout << "  " << path << '\n';
-        }
-    } else {
-        std::cout << "Settings file: " << file << '\n';
-    }
-    std::cout << "Default port: " << valueOf(account, "default", "none") << '\n';
-}
-
-// A TMSetup code as a person says it.
-std::string setupWords(std::int16_t code) {
-    switch (code) {
-        case 0:
-            return "set-up failed";
-        case 1:
-            return "adapter found";
-        case 2:
-            return "adapter found, but its bus is shorted: take the tokens off and check the "
-                   "reader's cable";
-        case 3:
-            return "adapter not found";
-        case 4:
-            return "set-up not supported by the installed 1-Wire drivers";
-        case -200:
-            return "the 1-Wire library refused the session";
-        case -201:
-            return "the 1-Wire library's hardware drivers cannot be found, or its ports are set "
-                   "incorrectly";
-        default:
-            return "a code the 1-Wire library does not explain";
-    }
-}
-
-// What to do about an adapter not found, by what the port is mapped to.
-std::string notFoundAdvice(const std::string& backend, const std::string& adapter) {
-    if (backend.starts_with("owserver ")) {
-        if (adapter.find("does not answer") != std::string::npos) {
-            const std::string endpoint = backend.substr(9, backend.find(' ', 9) - 9);
-            return "Owserver does not answer at " + endpoint +
-                   ": check that it runs and listens there (systemctl status owserver; owdir -s " +
-                   endpoint + " /) and that no firewall is in the way.";
-        }
-        return "Owserver answers but offers no real adapter: name the adapter in /etc/owfs.conf "
-               "(\"server: usb = all\" or \"server: device = /dev/ttyUSB0\") and restart it.";
-    }
-    if (backend.starts_with("virtual ")) {
-        return "The reader file is missing: create it (one token of 16 hex digits a line).";
-    }
-    if (backend.starts_with("none")) {
-        return "No adapter is mapped to this port: map it in the settings file (see its "
-               "comments).";
-    }
-    if (backend.starts_with("w1 ")) {
-        return "Plug the adapter in and load its kernel driver (modprobe ds2490 for the DS9490R), "
-               "or map the port to owserver in the settings file.";
-    }
-    return "Make sure the adapter is plugged in; you may need to unplug it and plug it back in.";
-}
-
-// One adapter test as the driver makes it: a session, TMSetup, the end of the session.
-std::int16_t setupCode(quorna::tmexapi::TMexApi& library, Port port) {
-    const std::int32_t session = library.TMExtendedStartSession(port.number, port.type, nullptr);
-    const std::int16_t code = library.TMSetup(session);
-    library.TMEndSession(session);
-    return code;
-}
-
-// Prints one port's check; true when its adapter is found.
-bool checkPort(quorna::tmexapi::TMexApi& library, Port port, const std::string& runtimeName) {
-    std::cout << '\n' << "Port: " << portText(port) << '\n';
-    const std::int16_t code = setupCode(library, port);
-    const auto text = library.OneWireDiagnose(port.number, port.type);
-    std::string backend;
-    std::string adapter;
-    if (text) {
-        const Account account = parseAccount(*text);
-        backend = valueOf(account, "backend", "unknown");
-        adapter = valueOf(account, "adapter", "unknown");
-        std::cout << "  Backend: " << backend << '\n' << "  Adapter: " << adapter << '\n';
-        // A serial adapter's answers to its detection, a line each.
-        for (const std::string& detail : valuesOf(account, "adapter-detail")) {
-            std::cout << "    " << detail << '\n';
-        }
-    }
-    std::cout << "  Set-up: " << code << ": " << setupWords(code) << '\n';
-    if (code == kSetupNotFound) {
-        std::cout << "    " << notFoundAdvice(backend, adapter) << '\n';
-    } else if (code != kSetupOk && code != 2) {
-        std::cout << "    The program would say: "
-                  << indented(quorna::TMexDrive::SetupCodeText(code), "    ") << '\n';
-    }
-    if (!text) {
-        std::cout << "  (" << runtimeName << " gives no account of its devices)\n";
-        return code == kSetupOk;
-    }
-    const auto devices = valuesOf(parseAccount(*text), "device");
-    std::cout << "  Devices on the bus: " << devices.size() << '\n';
-    int tokens = 0;
-    for (const std::string& device : devices) {
-        const std::string romId = device.substr(0, 16);
-        std::string verdict;
-        if (device.size() > 16) {
-            verdict = device.substr(17);  // "refused: ..."
-        } else if (quorna::TMexDrive::IsAdapterChip(romId)) {
-            verdict = "refused: the adapter's own chip";
-        } else {
-            verdict = "token, listed";
-            ++tokens;
-        }
-        std::cout << "    " << romId << "  family " << romId.substr(0, 2) << "  " << verdict
-                  << '\n';
-    }
-    std::cout << "  Tokens listed: " << tokens << '\n';
-    return code == kSetupOk;
-}
-
-std::string listText(const quorna::ROMIDList& list) {
-    std::string text;
-    for (const std::string& romId : list) {
-        text += (text.empty() ? "" : " ") + romId;
-    }
-    return text.empty() ? "none listed" : std::to_string(list.Count()) + " listed: " + text;
-}
 
 int usage(const std::string& problem) {
     std::cerr << "quorna-reader-check: " << problem << '\n' << kUsage;
@@ -426,10 +132,8 @@ int main(int argc, char** argv) {
         }
     }
 
-#if defined(_WIN32)
-    SetConsoleOutputCP(CP_UTF8);  // paths and texts are UTF-8; a console shows them so
-#endif
-    ConsoleLoop loop;
+    quorna::check::useUtf8Output();
+    quorna::check::ConsoleLoop loop;
     quorna::MTimer::useTimerService(&loop);
 
     try {
@@ -438,18 +142,26 @@ int main(int argc, char** argv) {
         const std::string runtimeName = quorna::tmexapi::strDriverVersion;
         std::cout << "1-Wire library: " << runtimeName << '\n';
         std::cout << "1-Wire library file: " << library->boundLibraryPath() << '\n';
-        const auto settings = library->OneWireDiagnose(0, 0);
+        const auto settingsText = library->OneWireDiagnose(0, 0);
+        const auto settings =
+            settingsText ? std::optional(quorna::check::parseAccount(*settingsText)) : std::nullopt;
         if (settings) {
-            printSettings(parseAccount(*settings));
+            quorna::check::printSettings(std::cout, *settings);
         } else {
             std::cout << "Default port in the 1-Wire settings: "
                       << (drive->RegistrySet() ? "yes" : "no") << '\n';
         }
-        const bool found = drive->Found();
+        // The probe's port is tried once more, and that one attempt is all the report says of
+        // it: the probe line, the port's lines and the verdict never disagree.
         const Port probed{quorna::tmexapi::intFoundPortNum, quorna::tmexapi::intFoundPortType};
+        const auto probedAttempt = quorna::check::attemptPort(*library, probed);
+        const bool found = probedAttempt.setup == onewire::kSetupReady;
         std::cout << "Probe: "
-                  << (found ? "adapter found on " + portText(probed) : "no adapter found") << '\n';
+                  << (found ? "adapter found on " + quorna::check::portText(probed)
+                            : "no adapter found")
+                  << '\n';
 
+        const Port firstTried{1, quorna::tmexapi::kPortTypeUsb};
         std::vector<Port> ports;
         if (allPorts) {
             if (!settings) {
@@ -457,29 +169,34 @@ int main(int argc, char** argv) {
                           << "own 1-Wire runtime\n";
                 return kExitUsage;
             }
-            for (const auto& mapped : valuesOf(parseAccount(*settings), "mapped")) {
-                if (auto port = portOfName(mapped.substr(0, mapped.find(" = ")))) {
+            for (const auto& mapped : quorna::check::valuesOf(*settings, "mapped")) {
+                if (auto port = quorna::check::portOfName(mapped.substr(0, mapped.find(" = ")))) {
                     ports.push_back(*port);
                 }
             }
             if (ports.empty()) {
                 // As the plain check: the port the program tries first, described as it is.
                 std::cout << "No port is mapped: checking the port the program tries first.\n";
-                ports.push_back({1, quorna::tmexapi::kPortTypeUsb});
+                ports.push_back(firstTried);
             }
         } else if (found || probed.type != 0) {
             ports.push_back(probed);  // the port found, or the settings' default
         } else {
-            ports.push_back({1, quorna::tmexapi::kPortTypeUsb});  // the port tried first
+            ports.push_back(firstTried);
         }
         std::string notFound;
         std::string notReached;
         const auto checksEnd = Clock::now() + kAllPortsLimit;
         for (std::size_t i = 0; i < ports.size(); ++i) {
+            const std::string name = quorna::check::portText(ports[i]);
             if (i > 0 && Clock::now() >= checksEnd) {
-                notReached += (notReached.empty() ? "" : ", ") + portText(ports[i]);
-            } else if (!checkPort(*library, ports[i], runtimeName)) {
-                notFound += (notFound.empty() ? "" : ", ") + portText(ports[i]);
+                notReached += (notReached.empty() ? "" : ", ") + name;
+                continue;
+            }
+            const auto attempt =
+                ports[i] == probed ? probedAttempt : quorna::check::attemptPort(*library, ports[i]);
+            if (!quorna::check::printPortReport(std::cout, attempt, runtimeName)) {
+                notFound += (notFound.empty() ? "" : ", ") + name;
             }
         }
         if (!notReached.empty()) {
@@ -496,9 +213,9 @@ int main(int argc, char** argv) {
         if (scanSeconds > 0 && found) {
             // At least one period, so that the scan shows what a pass found.
             scanSeconds = std::max(scanSeconds, drive->ScanMilliseconds() / 1000.0);
-            std::cout << "Scanning " << portText(probed) << " every " << drive->ScanMilliseconds()
-                      << " ms for " << scanSeconds << " s; a line whenever the list changes"
-                      << std::endl;
+            std::cout << "Scanning " << quorna::check::portText(probed) << " every "
+                      << drive->ScanMilliseconds() << " ms for " << scanSeconds
+                      << " s; a line whenever the list changes" << std::endl;
             const auto start = Clock::now();
             std::optional<std::string> shown;
             // The list before the first pass is the empty one of the driver's construction, not
@@ -514,7 +231,7 @@ int main(int argc, char** argv) {
                     if (!passed) {
                         return;
                     }
-                    const std::string now = listText(*drive->ROMIDs());
+                    const std::string now = quorna::check::listText(*drive->ROMIDs());
                     if (now != shown) {
                         const auto ms =
                             std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
