@@ -93,8 +93,7 @@ void TMexDrive::Class_Initialize() {
 
     // A default port from the library's settings; a port type of 0 means none is set.
     std::int16_t probeResult = library_->TMReadDefaultPort(&intPortNum, &intPortType);
-    tmexapi::intFoundPortNum = intPortNum;
-    tmexapi::intFoundPortType = intPortType;
+    tmexapi::publishFoundPort(intPortNum, intPortType);
     events_.processPendingEvents();
 
     std::int32_t probeSession = 0;
@@ -120,8 +119,7 @@ void TMexDrive::Class_Initialize() {
     }
 
     if (probeResult == onewire::kSetupReady) {
-        tmexapi::intFoundPortNum = intPortNum;
-        tmexapi::intFoundPortType = intPortType;
+        tmexapi::publishFoundPort(intPortNum, intPortType);
     }
 
     sleeper_.sleep(kProbePauseMilliseconds);
@@ -132,7 +130,7 @@ void TMexDrive::Class_Initialize() {
     if (end == version.end()) {
         throw std::length_error("version text not terminated");
     }
-    tmexapi::strDriverVersion.assign(version.begin(), end);
+    tmexapi::publishDriverVersion(std::string(version.begin(), end));
 
     romIds_ = std::make_shared<ROMIDList>();
 }

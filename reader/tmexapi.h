@@ -15,6 +15,13 @@ extern std::int16_t intFoundPortNum;
 extern std::int16_t intFoundPortType;
 extern std::string strDriverVersion;
 
+// The one place that writes the three globals: every TMexDrive construction, and the fakes that
+// stand in for one.
+void publishFoundPort(std::int16_t portNum, std::int16_t portType);
+void publishDriverVersion(std::string version);
+// All three as before the first construction: 0, 0 and the empty text.
+void resetSharedGlobals();
+
 // The runtime's own numbers, which every TMEX library shares.
 using onewire::kPortTypeSerial;
 using onewire::kPortTypeUsb;
