@@ -22,6 +22,7 @@ COLORREF colourOf(const Colour& colour);
 // The STATIC style for a label's alignment.
 DWORD alignmentStyle(const ControlLayout& layout);
 
+// A window's text (a control's caption), whatever its length.
 std::wstring windowText(HWND window);
 
 // A picture box: shows its picture from the top-left corner and contains other controls.
