@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPalette>
 
+#include "ui/LayoutAccessibility.h"
 #include "ui/qt/LayoutWidgets.h"
 #include "ui/qt/QtViews.h"
 

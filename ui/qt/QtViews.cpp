@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "ui/LayoutAccessibility.h"
 #include "ui/TopLevel.h"
 #include "ui/qt/Accessibility.h"
 #include "ui/qt/LayoutWidgets.h"
@@ -60,7 +61,7 @@ void waitUntilOnScreen(QWidget& window) {
 }  // namespace
 
 QtLayoutWindow::QtLayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
-                           std::function<void()> onCloseRequest)
+                               std::function<void()> onCloseRequest)
     : onSurfaceClick_(std::move(onSurfaceClick)), onCloseRequest_(std::move(onCloseRequest)) {
     installAccessibleRoles();  // before anything asks how this window is described
     applyWindowSettings(layout, *this);
@@ -218,8 +219,8 @@ QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events,
                            platform::MessageDialog& messageBox) {
     using Events = SplashEvents;
     window_ = new QtLayoutWindow(frmSplashLayout(),
-                               forwarder(events, messageBox, [](Events& e) { e.Form_Click(); }),
-                               forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
+                                 forwarder(events, messageBox, [](Events& e) { e.Form_Click(); }),
+                                 forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
     connectButton("cmdExit", forwarder(events, messageBox, [](Events& e) { e.cmdExit_Click(); }));
     watchDestruction(forwarder(events, messageBox, [](Events& e) { e.viewGone(); }));
 }
@@ -227,7 +228,7 @@ QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events,
 QtMainView::QtMainView(std::weak_ptr<MainEvents> events, platform::MessageDialog& messageBox) {
     using Events = MainEvents;
     window_ = new QtLayoutWindow(frmMainLayout(), nullptr,
-                               forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
+                                 forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
     connectButton("cmdScanning",
                   forwarder(events, messageBox, [](Events& e) { e.cmdScanning_Click(); }));
     connectButton("cmdScanOnce",

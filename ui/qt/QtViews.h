@@ -23,7 +23,7 @@ namespace quorna::ui::qt {
 class QtLayoutWindow : public QWidget {
 public:
     QtLayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
-                 std::function<void()> onCloseRequest);
+                   std::function<void()> onCloseRequest);
 
     QWidget* control(std::string_view name) const;
     const std::map<std::string, QWidget*, std::less<>>& controls() const { return controls_; }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/WindowsText.h"
+#include "ui/LayoutAccessibility.h"
 #include "ui/win32/Controls.h"
 
 namespace quorna::ui::win32 {

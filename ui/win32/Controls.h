@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ui/Layout.h"
+#include "ui/LayoutGeometry.h"
 #include "ui/win32/BaseWindow.h"
 
 // The controls a layout window is built from beyond the system's own: the picture box, and the
