@@ -27,7 +27,6 @@
 #include "check/ConsoleLoop.h"
 #include "check/Report.h"
 #include "platform/ComponentError.h"
-#include "platform/ProgramConstants.h"
 #include "reader/TMexDrive.h"
 #include "reader/tmexapi.h"
 #include "timer/MTimer.h"
