@@ -11,6 +11,7 @@
 #include "platform/ProgramConstants.h"
 #include "reader/ROMIDList.h"
 #include "reader/ReaderDrive.h"
+#include "reader/tmexapi.h"
 
 namespace quorna::fakes {
 
@@ -90,7 +91,7 @@ void clearSharedGlobals();
 // A DriveFactory for the windows: each construction publishes the shared globals as a real probe
 // would, then hands out a new FakeDrive (prepared by `prepare`), or throws the driver's failure.
 struct FakeDriveFactory {
-    std::int16_t portType = 6;
+    std::int16_t portType = tmexapi::kPortTypeUsb;
     std::int16_t portNum = 1;
     std::string driverVersion = "3.21.0.10";
     bool failConstruction = false;
