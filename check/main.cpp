@@ -153,8 +153,12 @@ int main(int argc, char** argv) {
         // The probe's port is tried once more, and that one attempt is all the report says of
         // it: the probe line, the port's lines and the verdict never disagree.
         const Port probed{quorna::tmexapi::intFoundPortNum, quorna::tmexapi::intFoundPortType};
-        const auto probedAttempt = quorna::check::attemptPort(*library, probed);
-        const bool found = probedAttempt.setup == onewire::kSetupReady;
+        // Port type 0: the probe found nothing and the settings name no default, so there is no
+        // port to try again.
+        const auto probedAttempt = probed.type != 0
+                                       ? std::optional(quorna::check::attemptPort(*library, probed))
+                                       : std::nullopt;
+        const bool found = probedAttempt && probedAttempt->setup == onewire::kSetupReady;
         std::cout << "Probe: "
                   << (found ? "adapter found on " + quorna::check::portText(probed)
                             : "no adapter found")
@@ -192,8 +196,9 @@ int main(int argc, char** argv) {
                 notReached += (notReached.empty() ? "" : ", ") + name;
                 continue;
             }
-            const auto attempt =
-                ports[i] == probed ? probedAttempt : quorna::check::attemptPort(*library, ports[i]);
+            const auto attempt = probedAttempt && ports[i] == probed
+                                     ? *probedAttempt
+                                     : quorna::check::attemptPort(*library, ports[i]);
             if (!quorna::check::printPortReport(std::cout, attempt, runtimeName)) {
                 notFound += (notFound.empty() ? "" : ", ") + name;
             }
