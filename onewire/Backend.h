@@ -6,16 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "onewire/Codes.h"
 #include "onewire/Reporter.h"
 #include "onewire/RomCode.h"
 #include "onewire/Settings.h"
 
 namespace onewire {
-
-// TMSetup's codes that the backends give.
-constexpr std::int16_t kSetupReady = 1;
-constexpr std::int16_t kSetupShorted = 2;
-constexpr std::int16_t kSetupNotFound = 3;
 
 using Clock = std::chrono::steady_clock;
 

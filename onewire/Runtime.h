@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "onewire/Backend.h"
+#include "onewire/Codes.h"
 #include "onewire/FaultNotes.h"
 #include "onewire/Platform.h"
 #include "onewire/Reporter.h"
@@ -16,9 +17,6 @@
 #include "onewire/UsbAdapters.h"
 
 namespace onewire {
-
-constexpr std::size_t kStateBufferSize = 15361;
-constexpr std::int16_t kInvalidSession = -200;
 
 struct RuntimeOptions {
     Environment environment = processEnvironment();

@@ -9,12 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "onewire/Codes.h"
 #include "onewire/Reporter.h"
 
 namespace onewire {
 
-constexpr std::int16_t kPortTypeSerial = 5;  // "com N"
-constexpr std::int16_t kPortTypeUsb = 6;     // "usb N"
 // owfs's own default port, used when a mapping names only the host.
 constexpr const char* kOwserverDefaultPort = "4304";
 

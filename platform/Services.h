@@ -4,8 +4,8 @@
 #include <string>
 
 // The small interfaces through which the core (reader/, timer/, the window logic in ui/) reaches
-// the platform. Each front-end (Qt on Linux, later Win32) supplies one implementation of each;
-// tests supply fakes.
+// the platform. Each front-end (Qt on Linux, Win32 on Windows) supplies one implementation of
+// each; tests supply fakes.
 namespace quorna::platform {
 
 // Lets pending window events (painting, clicks, timer expiries) be handled from inside a handler.

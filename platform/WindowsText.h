@@ -1,8 +1,8 @@
 #pragma once
 
-// Text between the program (and the 1-Wire runtime), which keep it in UTF-8, and the Windows API,
-// which takes UTF-16. Header-only: the runtime, which links nothing of the program, shares it.
-#if defined(_WIN32)
+// Text between the program, which keeps it in UTF-8, and the Windows API, which takes UTF-16; for
+// the program's Windows sources only (the 1-Wire runtime, which includes nothing of the program,
+// has its own in onewire/PlatformWin32.cpp). Header-only.
 #include <windows.h>
 
 #include <cwctype>
@@ -80,4 +80,3 @@ inline std::string systemMessage(unsigned long error) {
 }
 
 }  // namespace quorna::platform
-#endif

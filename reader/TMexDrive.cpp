@@ -12,11 +12,11 @@ namespace quorna {
 
 namespace {
 
-constexpr std::int32_t kDefaultScanMilliseconds = 350;
 constexpr std::int32_t kProbePauseMilliseconds = 500;
 constexpr std::int16_t kUsbPort = 1;
 constexpr std::int16_t kLastSerialPort = 7;
-constexpr std::int16_t kSetupOk = 1;
+// TMReadDefaultPort found a default port in the settings.
+constexpr std::int16_t kDefaultPortRead = 1;
 constexpr std::int16_t kNextFound = 1;
 constexpr std::size_t kRomBytes = 8;
 constexpr std::int16_t kRomRead = 1;
@@ -47,20 +47,21 @@ void appendRomByte(std::string& text, std::int16_t element) {
 }  // namespace
 
 template <typename AfterSetup>
-std::int16_t TMexDrive::setupInSession(std::int16_t portNum, std::int16_t portType,
-                                       std::int32_t& handle, AfterSetup afterSetup) {
-    handle = library_->TMExtendedStartSession(portNum, portType, nullptr);
+std::int16_t TMexDrive::setupInSession(tmexapi::TMexApi& library, std::int16_t portNum,
+                                       std::int16_t portType, std::int32_t& handle,
+                                       AfterSetup afterSetup) {
+    handle = library.TMExtendedStartSession(portNum, portType, nullptr);
     const std::int32_t session = handle;
     std::int16_t result = 0;
     try {
         // The handle is not tested: TMSetup itself reports an invalid session (-200).
-        result = library_->TMSetup(session);
+        result = library.TMSetup(session);
         afterSetup(result);
     } catch (...) {
-        endSessionQuietly(session);
+        endSessionQuietly(library, session);
         throw;
     }
-    library_->TMEndSession(session);
+    library.TMEndSession(session);
     return result;
 }
 
@@ -87,29 +88,29 @@ void TMexDrive::Class_Initialize() {
     oTimer->Interval(0);
     timerBinding_ = oTimer->Timer.bind([this] { oTimer_Timer(); });
 
-    scanMilliseconds_ = kDefaultScanMilliseconds;
+    scanMilliseconds_ = program::kScanMilliseconds;
     discoveryType_ = 0;
 
     // A default port from the library's settings; a port type of 0 means none is set.
     std::int16_t probeResult = library_->TMReadDefaultPort(&intPortNum, &intPortType);
-    tmexapi::intFoundPortNum = intPortNum;
-    tmexapi::intFoundPortType = intPortType;
+    tmexapi::publishFoundPort(intPortNum, intPortType);
     events_.processPendingEvents();
 
     std::int32_t probeSession = 0;
     if (intPortType == 0) {
         intPortNum = kUsbPort;
         intPortType = tmexapi::kPortTypeUsb;
-        probeResult = setupInSession(intPortNum, intPortType, probeSession, [](std::int16_t) {});
+        probeResult =
+            setupInSession(*library_, intPortNum, intPortType, probeSession, [](std::int16_t) {});
     }
     events_.processPendingEvents();
 
     // Serial ports in rising order from where the steps above left off, up to COM7. The port
     // number moves on before the session ends.
     bool serialTried = false;
-    while (intPortNum <= kLastSerialPort && probeResult != kSetupOk) {
+    while (intPortNum <= kLastSerialPort && probeResult != onewire::kSetupReady) {
         intPortType = tmexapi::kPortTypeSerial;
-        probeResult = setupInSession(intPortNum, intPortType, probeSession,
+        probeResult = setupInSession(*library_, intPortNum, intPortType, probeSession,
                                      [this](std::int16_t) { ++intPortNum; });
         serialTried = true;
     }
@@ -117,9 +118,8 @@ void TMexDrive::Class_Initialize() {
         --intPortNum;  // name the last port tried
     }
 
-    if (probeResult == kSetupOk) {
-        tmexapi::intFoundPortNum = intPortNum;
-        tmexapi::intFoundPortType = intPortType;
+    if (probeResult == onewire::kSetupReady) {
+        tmexapi::publishFoundPort(intPortNum, intPortType);
     }
 
     sleeper_.sleep(kProbePauseMilliseconds);
@@ -130,7 +130,7 @@ void TMexDrive::Class_Initialize() {
     if (end == version.end()) {
         throw std::length_error("version text not terminated");
     }
-    tmexapi::strDriverVersion.assign(version.begin(), end);
+    tmexapi::publishDriverVersion(std::string(version.begin(), end));
 
     romIds_ = std::make_shared<ROMIDList>();
 }
@@ -149,9 +149,9 @@ TMexDrive::~TMexDrive() {
     romIds_.reset();
 }
 
-void TMexDrive::endSessionQuietly(std::int32_t session) noexcept {
+void TMexDrive::endSessionQuietly(tmexapi::TMexApi& library, std::int32_t session) noexcept {
     try {
-        library_->TMEndSession(session);
+        library.TMEndSession(session);
     } catch (...) {
     }
 }
@@ -205,7 +205,7 @@ bool TMexDrive::RegistrySet() {
         // Copies, so that neither this object's port nor the shared globals change.
         std::int16_t portNum = intPortNum;
         std::int16_t portType = intPortType;
-        return library_->TMReadDefaultPort(&portNum, &portType) == kSetupOk;
+        return library_->TMReadDefaultPort(&portNum, &portType) == kDefaultPortRead;
     } catch (...) {
         std::throw_with_nested(componentFailure("RegistrySet"));
     }
@@ -214,42 +214,74 @@ bool TMexDrive::RegistrySet() {
 bool TMexDrive::Found() {
     try {
         // A success leaves the last failure's code, and so ErrorText, as it was.
-        return setupInSession(intPortNum, intPortType, lngSession, [this](std::int16_t result) {
-                   if (result != kSetupOk) {
-                       lngSetupError = result;
-                   }
-               }) == kSetupOk;
+        return setupInSession(*library_, intPortNum, intPortType, lngSession,
+                              [this](std::int16_t result) {
+                                  if (result != onewire::kSetupReady) {
+                                      lngSetupError = result;
+                                  }
+                              }) == onewire::kSetupReady;
     } catch (...) {
         std::throw_with_nested(componentFailure("Found"));
     }
 }
 
-std::string TMexDrive::SetupCodeText(std::int32_t code) {
-    switch (code) {
-        case 0:
-            return "TMSetup returned error 0. Setup Failed.";
-        case 1:
-            return "TMSetup returned error 1. No Error.";
-        case 2:
-            return "TMSetup returned error 2. Setup is OK but the drive is shorted.";
-        case 3:
-            return "TMSetup returned error 3. MicroLan Drive Adapter not found on this "
-                   "computer.\r\n"
-                   "Please make sure the drive adapter is installed on this computer.\r\n"
-                   "You may need to unplug it, and plug it back in, before restarting this "
-                   "program.";
-        case 4:
-            return "TMSetup returned error 4. TMSetup not supported with the installed driver "
-                   "set.";
-        case -200:
-            return "TMSetup returned error -200. Invalid Session ID.";
-        case -201:
-            return "The Hardware Drivers required for this fobit reader cannot be found or the "
-                   "ports are set incorrectly.";
-        default:
-            return "There has been an unspecified error " + std::to_string(code) +
-                   " from the system.";
+namespace {
+
+// Each TMSetup code the driver knows: ErrorText's message, and the same in a few words for the
+// reader check.
+struct SetupCodeTexts {
+    std::int32_t code;
+    const char* errorText;
+    const char* words;
+};
+
+constexpr SetupCodeTexts kSetupCodeTexts[] = {
+    {0, "TMSetup returned error 0. Setup Failed.", "set-up failed"},
+    {1, "TMSetup returned error 1. No Error.", "adapter found"},
+    {2, "TMSetup returned error 2. Setup is OK but the drive is shorted.",
+     "adapter found, but its bus is shorted: take the tokens off and check the reader's cable"},
+    {3,
+     "TMSetup returned error 3. MicroLan Drive Adapter not found on this computer.\r\n"
+     "Please make sure the drive adapter is installed on this computer.\r\n"
+     "You may need to unplug it, and plug it back in, before restarting this program.",
+     "adapter not found"},
+    {4, "TMSetup returned error 4. TMSetup not supported with the installed driver set.",
+     "set-up not supported by the installed 1-Wire drivers"},
+    {-200, "TMSetup returned error -200. Invalid Session ID.",
+     "the 1-Wire library refused the session"},
+    {-201,
+     "The Hardware Drivers required for this fobit reader cannot be found or the ports are set "
+     "incorrectly.",
+     "the 1-Wire library's hardware drivers cannot be found, or its ports are set incorrectly"},
+};
+
+const SetupCodeTexts* textsOf(std::int32_t code) {
+    for (const SetupCodeTexts& texts : kSetupCodeTexts) {
+        if (texts.code == code) {
+            return &texts;
+        }
     }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string TMexDrive::SetupCodeText(std::int32_t code) {
+    const SetupCodeTexts* texts = textsOf(code);
+    return texts != nullptr ? texts->errorText
+                            : "There has been an unspecified error " + std::to_string(code) +
+                                  " from the system.";
+}
+
+std::string TMexDrive::SetupCodeWords(std::int32_t code) {
+    const SetupCodeTexts* texts = textsOf(code);
+    return texts != nullptr ? texts->words : "a code the 1-Wire library does not explain";
+}
+
+std::int16_t TMexDrive::SetupCode(tmexapi::TMexApi& library, std::int16_t portNum,
+                                  std::int16_t portType) {
+    std::int32_t handle = 0;
+    return setupInSession(library, portNum, portType, handle, [](std::int16_t) {});
 }
 
 std::string TMexDrive::ErrorText() {
@@ -331,7 +363,7 @@ void TMexDrive::checkForIButtons() {
         library_->TMEndSession(session);
     } catch (...) {
         if (sessionOpen) {
-            endSessionQuietly(session);
+            endSessionQuietly(*library_, session);
         }
         std::throw_with_nested(componentFailure("checkForIButtons"));
     }

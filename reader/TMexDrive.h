@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/ProgramConstants.h"
 #include "platform/Services.h"
 #include "reader/ReaderDrive.h"
 #include "reader/tmexapi.h"
@@ -44,6 +45,12 @@ public:
 
     // ErrorText's message for a TMSetup code.
     static std::string SetupCodeText(std::int32_t code);
+    // The same code in a few words, for the reader check.
+    static std::string SetupCodeWords(std::int32_t code);
+    // One adapter test as Found() makes it on a port: a session, TMSetup, the end of the session
+    // (also when TMSetup fails). TMSetup's code.
+    static std::int16_t SetupCode(tmexapi::TMexApi& library, std::int16_t portNum,
+                                  std::int16_t portType);
     // Whether a ROM ID is one of the USB adapter's own chips, which a pass never lists.
     static bool IsAdapterChip(const std::string& romId);
 
@@ -55,9 +62,10 @@ private:
     // One adapter test: starts a session on the port (its handle goes to handle), runs TMSetup,
     // hands the result to afterSetup and ends the session, also when TMSetup or afterSetup fails.
     template <typename AfterSetup>
-    std::int16_t setupInSession(std::int16_t portNum, std::int16_t portType, std::int32_t& handle,
-                                AfterSetup afterSetup);
-    void endSessionQuietly(std::int32_t session) noexcept;
+    static std::int16_t setupInSession(tmexapi::TMexApi& library, std::int16_t portNum,
+                                       std::int16_t portType, std::int32_t& handle,
+                                       AfterSetup afterSetup);
+    static void endSessionQuietly(tmexapi::TMexApi& library, std::int32_t session) noexcept;
 
     std::shared_ptr<tmexapi::TMexApi> library_;
     platform::EventPump& events_;
@@ -68,7 +76,7 @@ private:
     std::int32_t lngSession = 0;
     bool blnSetupDone = false;
     std::array<std::uint8_t, tmexapi::kStateBufferSize> bytStateBuf{};
-    std::int32_t scanMilliseconds_ = 350;
+    std::int32_t scanMilliseconds_ = program::kScanMilliseconds;
     std::int32_t discoveryType_ = 0;
     std::shared_ptr<ROMIDList> romIds_;
     std::int32_t lngSetupError = 0;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "onewire/Codes.h"
+
 // Declarations module of the 1-Wire library (IBFS32.DLL on Windows, libonewire.so.1 on Linux) and
 // the three globals that every TMexDrive construction publishes.
 namespace quorna::tmexapi {
@@ -13,9 +15,17 @@ extern std::int16_t intFoundPortNum;
 extern std::int16_t intFoundPortType;
 extern std::string strDriverVersion;
 
-constexpr std::int16_t kPortTypeSerial = 5;
-constexpr std::int16_t kPortTypeUsb = 6;
-constexpr std::size_t kStateBufferSize = 15361;
+// The one place that writes the three globals: every TMexDrive construction, and the fakes that
+// stand in for one.
+void publishFoundPort(std::int16_t portNum, std::int16_t portType);
+void publishDriverVersion(std::string version);
+// All three as before the first construction: 0, 0 and the empty text.
+void resetSharedGlobals();
+
+// The runtime's own numbers, which every TMEX library shares.
+using onewire::kPortTypeSerial;
+using onewire::kPortTypeUsb;
+using onewire::kStateBufferSize;
 constexpr std::size_t kVersionBufferSize = 150;
 
 // The library functions the driver calls, with the library's own argument and result widths.

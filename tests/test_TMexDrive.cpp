@@ -22,8 +22,11 @@ using Fn = FakeTMexApi::Fn;
 using Rom = FakeTMexApi::Rom;
 using Lines = std::vector<std::string>;
 
-constexpr FakeTMexApi::Port kUsb{1, 6};
-constexpr FakeTMexApi::Port kCom3{3, 5};
+// The TMEX numbers, said once; the cases use their names.
+static_assert(tmexapi::kPortTypeUsb == 6 && tmexapi::kPortTypeSerial == 5);
+static_assert(tmexapi::kStateBufferSize == 15361);
+constexpr FakeTMexApi::Port kUsb{1, tmexapi::kPortTypeUsb};
+constexpr FakeTMexApi::Port kCom3{3, tmexapi::kPortTypeSerial};
 
 const Rom kToken{0x01, 0x4A, 0x2F, 0x0C, 0x00, 0x00, 0x00, 0xB7};
 const Rom kOtherToken{0x02, 0x1C, 0xB8, 0x01, 0x00, 0x00, 0x00, 0xA2};

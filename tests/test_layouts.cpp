@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ui/Layout.h"
+#include "ui/LayoutAccessibility.h"
+#include "ui/LayoutGeometry.h"
+#include "ui/LayoutKeys.h"
 
 using namespace quorna::ui;
 
@@ -93,7 +100,7 @@ TEST(SplashLayout, ControlsInStoredOrderWithDesignPixels) {
     const auto& w = frmSplashLayout();
     EXPECT_EQ(names(w), (std::vector<std::string>{"cmdExit", "lblDriverInfo", "lblStatus",
                                                   "lblVersion", "lblLicense"}));
-    expectPixels(w, {{"cmdExit", {400, 24, 57, 33}},
+    expectPixels(w, {{"cmdExit", {405, 150, 57, 33}},
                      {"lblDriverInfo", {109, 318, 345, 25}},
                      {"lblStatus", {16, 32, 439, 101}},
                      {"lblVersion", {19, 318, 78, 13}},
@@ -345,8 +352,8 @@ TEST(MainLayout, TabOrderAndAccessKeys) {
     EXPECT_EQ(accessKey(control(w, "cmdScanOnce").caption), 0);
 }
 
-// Whatever the table's order, every label and line lies below every other control; the start-up
-// window's status label overlaps its Exit button, which is stored first.
+// Whatever the table's order, every label and line lies below every other control, such as the
+// start-up window's Exit button, which is stored first.
 TEST(Layouts, ButtonsCheckBoxesListsAndPicturesLieAboveLabels) {
     for (const WindowLayout* w : {&frmSplashLayout(), &frmMainLayout()}) {
         SCOPED_TRACE(std::string(w->name));
@@ -450,4 +457,111 @@ TEST(Accessibility, HighContrastKeepsEveryTextReadable) {
     EXPECT_EQ(contrastLook(main, control(main, "lblHelp")), L::AsDesigned);
     EXPECT_EQ(contrastLook(main, control(main, "lblDriverInfo")), L::AsDesigned);
     EXPECT_EQ(contrastLook(main, control(main, "cmdExit")), L::AsDesigned);
+}
+
+// What holds for every control of both tables, whatever their numbers.
+namespace {
+
+bool overlap(const Rect& a, const Rect& b) {
+    return a.left < b.left + b.width && b.left < a.left + a.width && a.top < b.top + b.height &&
+           b.top < a.top + a.height;
+}
+
+bool showsCaption(ControlKind kind) {
+    return kind == ControlKind::Label || kind == ControlKind::Button ||
+           kind == ControlKind::CheckBox;
+}
+
+}  // namespace
+
+TEST(LayoutTables, EveryControlLiesInsideItsContainerAtEveryDensity) {
+    for (const WindowLayout* w : {&frmSplashLayout(), &frmMainLayout()}) {
+        for (const ControlLayout& c : w->controls) {
+            SCOPED_TRACE(std::string(w->name) + "." + std::string(c.name));
+            const ControlLayout* container =
+                c.container.empty() ? nullptr : findControl(*w, c.container);
+            EXPECT_EQ(container == nullptr, c.container.empty());
+            for (int dpi : {96, 120, 144, 192}) {
+                const Rect box = pixelBounds(c, dpi);
+                const int width = container != nullptr ? pixelBounds(*container, dpi).width
+                                                       : pixels(w->clientWidth, dpi);
+                const int height = container != nullptr ? pixelBounds(*container, dpi).height
+                                                        : pixels(w->clientHeight, dpi);
+                EXPECT_GE(box.left, 0) << dpi;
+                EXPECT_GE(box.top, 0) << dpi;
+                EXPECT_GT(box.width, 0) << dpi;
+                EXPECT_GT(box.height, 0) << dpi;
+                EXPECT_LE(box.left + box.width, width) << dpi;
+                EXPECT_LE(box.top + box.height, height) << dpi;
+            }
+        }
+    }
+}
+
+// A button, check box, list or picture is a window of its own: one that overlapped another, or a
+// label, would hide part of it or catch its clicks. Labels may overlap each other (the start-up
+// window's licence notice and the two labels under it are transparent and drawn together).
+TEST(LayoutTables, NoControlThatTakesClicksOverlapsAnother) {
+    for (const WindowLayout* w : {&frmSplashLayout(), &frmMainLayout()}) {
+        for (const ControlLayout& a : w->controls) {
+            for (const ControlLayout& b : w->controls) {
+                if (&a == &b || a.container != b.container || !liesAboveLabels(a.kind) ||
+                    b.kind == ControlKind::Line || (liesAboveLabels(b.kind) && &b < &a)) {
+                    continue;
+                }
+                EXPECT_FALSE(overlap(pixelBounds(a), pixelBounds(b)))
+                    << w->name << ": " << a.name << " overlaps " << b.name;
+            }
+        }
+    }
+}
+
+TEST(LayoutTables, AccessKeysAreUniqueInEachWindowAndEveryTextControlHasACaption) {
+    for (const WindowLayout* w : {&frmSplashLayout(), &frmMainLayout()}) {
+        std::map<char, std::string> keys;
+        for (const ControlLayout& c : w->controls) {
+            SCOPED_TRACE(std::string(w->name) + "." + std::string(c.name));
+            EXPECT_EQ(showsCaption(c.kind), !c.caption.empty());
+            if (const char key = accessKey(c.caption); key != 0) {
+                const char folded =
+                    static_cast<char>(std::tolower(static_cast<unsigned char>(key)));
+                EXPECT_TRUE(keys.emplace(folded, c.name).second)
+                    << "access key " << key << " also on " << keys[folded];
+                EXPECT_TRUE(c.tabStop) << "a key that reaches nothing";
+            }
+            // A marker that marks nothing would show as a stray ampersand.
+            EXPECT_EQ(c.caption.ends_with('&') && !c.caption.ends_with("&&"), false);
+        }
+    }
+}
+
+// The error text shows in the picture's status panel; the Exit button shown beside it must not
+// sit on the panel's frame. The panel is where the picture's generator draws it.
+TEST(SplashLayout, TheExitButtonIsClearOfThePicturesStatusPanel) {
+    std::ifstream script(std::string(QUORNA_SOURCE_DIR) + "/resources/generate.py");
+    std::stringstream text;
+    text << script.rdbuf();
+    std::smatch match;
+    const std::string source = text.str();
+    ASSERT_TRUE(std::regex_search(source, match,
+                                  std::regex(R"(STATUS_PANEL = \((\d+), (\d+), (\d+), (\d+)\))")));
+    // The generator grows the panel by 3 pixels for its frame.
+    const int x0 = std::stoi(match[1]) - 3, y0 = std::stoi(match[2]) - 3;
+    const int x1 = std::stoi(match[3]) + 3, y1 = std::stoi(match[4]) + 3;
+    const Rect panel = kSplashStatusPanelPixels;
+    EXPECT_EQ(panel.left, x0);
+    EXPECT_EQ(panel.top, y0);
+    EXPECT_EQ(panel.left + panel.width, x1);
+    EXPECT_EQ(panel.top + panel.height, y1);
+
+    const auto& w = frmSplashLayout();
+    for (const ControlLayout& c : w.controls) {
+        if (c.name != "lblStatus") {
+            EXPECT_FALSE(overlap(pixelBounds(c), panel)) << c.name;
+        }
+    }
+    const Rect status = pixelBounds(control(w, "lblStatus"));
+    EXPECT_TRUE(status.left >= panel.left && status.top >= panel.top &&
+                status.left + status.width <= panel.left + panel.width &&
+                status.top + status.height <= panel.top + panel.height);
 }

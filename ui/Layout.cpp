@@ -13,7 +13,9 @@ constexpr Font kTahoma{"Tahoma", 8.25, 400, 0};
 constexpr std::array<ControlLayout, 5> kSplashControls{{
     {.name = "cmdExit",
      .kind = ControlKind::Button,
-     .rect = {6000, 360, 855, 495},
+     // Below the picture's status panel, right of the reader: on the panel's frame it would cover
+     // the error text's corner.
+     .rect = {6075, 2250, 855, 495},
      .caption = "E&xit",
      .align = TextAlign::Centre,
      .visible = false,
@@ -203,85 +205,6 @@ const WindowLayout& frmMainLayout() {
     return kMainWindow;
 }
 
-std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window) {
-    std::vector<const ControlLayout*> order;
-    for (const bool above : {false, true}) {
-        for (const auto& control : window.controls) {
-            if (liesAboveLabels(control.kind) == above) {
-                order.push_back(&control);
-            }
-        }
-    }
-    return order;
-}
-
-Rect pixelBounds(const ControlLayout& control, int dpi) {
-    if (control.kind == ControlKind::Line) {
-        const auto& l = control.line;
-        const int thickness = std::max(pixels(kTwipsPerPixel, dpi), 1);
-        return {pixels(std::min(l.x1, l.x2), dpi), pixels(std::min(l.y1, l.y2), dpi),
-                std::max(pixels(std::abs(l.x2 - l.x1), dpi), thickness),
-                std::max(pixels(std::abs(l.y2 - l.y1), dpi), thickness)};
-    }
-    const auto& r = control.rect;
-    return {pixels(r.left, dpi), pixels(r.top, dpi), pixels(r.width, dpi), pixels(r.height, dpi)};
-}
-
-AccessibleRole accessibleRole(const ControlLayout& control) {
-    switch (control.kind) {
-        case ControlKind::Label:
-            return control.announces ? AccessibleRole::Status : AccessibleRole::Label;
-        case ControlKind::Button:
-            return AccessibleRole::PushButton;
-        case ControlKind::CheckBox:
-            return AccessibleRole::CheckBox;
-        case ControlKind::List:
-            return AccessibleRole::List;
-        case ControlKind::Picture:
-            return AccessibleRole::Graphic;
-        case ControlKind::Line:
-            break;
-    }
-    return AccessibleRole::Separator;
-}
-
-std::string accessibleName(const ControlLayout& control, std::string_view caption) {
-    if (!control.accessibleName.empty()) {
-        return std::string(control.accessibleName);
-    }
-    std::string name = displayText(caption);
-    // A screen reader reads a line break as a pause; the CR of CR LF would be read as a character.
-    std::erase(name, '\r');
-    return name;
-}
-
-ContrastLook contrastLook(const WindowLayout& window, const ControlLayout& label) {
-    if (label.kind != ControlKind::Label || label.foreColour.kind == ColourKind::Rgb) {
-        return ContrastLook::AsDesigned;
-    }
-    const ControlLayout* container =
-        label.container.empty() ? nullptr : findControl(window, label.container);
-    const bool onPicture =
-        container != nullptr ? !container->picture.empty() : !window.picture.empty();
-    if (label.transparent && onPicture) {
-        return ContrastLook::SchemeTextOnSchemeBackground;
-    }
-    return label.foreColour.kind == ColourKind::System ? ContrastLook::SchemeText
-                                                       : ContrastLook::AsDesigned;
-}
-
-std::vector<const ControlLayout*> focusOrder(const WindowLayout& window) {
-    std::vector<const ControlLayout*> order;
-    for (const auto& control : window.controls) {
-        if (control.tabStop) {
-            order.push_back(&control);
-        }
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto* a, const auto* b) { return a->tabIndex < b->tabIndex; });
-    return order;
-}
-
 const ControlLayout* findControl(const WindowLayout& window, std::string_view name) {
     for (const auto& control : window.controls) {
         if (control.name == name) {
@@ -289,30 +212,6 @@ const ControlLayout* findControl(const WindowLayout& window, std::string_view na
         }
     }
     return nullptr;
-}
-
-std::string displayText(std::string_view caption) {
-    std::string text;
-    text.reserve(caption.size());
-    for (std::size_t i = 0; i < caption.size(); ++i) {
-        if (caption[i] == '&' && i + 1 < caption.size()) {
-            ++i;  // the marker goes; a doubled one leaves one ampersand
-        }
-        text.push_back(caption[i]);
-    }
-    return text;
-}
-
-char accessKey(std::string_view caption) {
-    for (std::size_t i = 0; i + 1 < caption.size(); ++i) {
-        if (caption[i] == '&') {
-            if (caption[i + 1] != '&') {
-                return caption[i + 1];
-            }
-            ++i;
-        }
-    }
-    return 0;
 }
 
 }  // namespace quorna::ui

@@ -6,23 +6,15 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/DesignTexts.h"
+
 // The static design of the two windows as data: every front-end places its controls from these
 // tables, and the window logic takes the design captions from them. Positions and sizes are in
-// twips (1/1440 inch); at 96 dots per inch 15 twips make one pixel.
+// twips (1/1440 inch); at 96 dots per inch 15 twips make one pixel (LayoutGeometry.h). What the
+// front-ends derive from the tables is beside them by job: LayoutGeometry.h (pixels and
+// stacking), LayoutAccessibility.h (screen readers and high contrast), LayoutKeys.h (focus order
+// and access keys).
 namespace quorna::ui {
-
-inline constexpr int kTwipsPerPixel = 15;
-inline constexpr int kDesignDpi = 96;
-inline constexpr int kTwipsPerInch = kTwipsPerPixel * kDesignDpi;
-constexpr int pixels(int twips) {
-    return twips / kTwipsPerPixel;
-}
-// A length in twips as pixels on a screen of dpi dots per inch, rounded to the nearest pixel.
-constexpr int pixels(int twips, int dpi) {
-    const long long scaled = static_cast<long long>(twips) * dpi;
-    return static_cast<int>((scaled + (scaled >= 0 ? kTwipsPerInch : -kTwipsPerInch) / 2) /
-                            kTwipsPerInch);
-}
 
 enum class ControlKind { Label, Button, CheckBox, List, Picture, Line };
 
@@ -130,71 +122,11 @@ struct WindowLayout {
 const WindowLayout& frmSplashLayout();
 const WindowLayout& frmMainLayout();
 
-// Buttons, check boxes, lists and picture boxes are windows of their own and always lie above
-// the labels and lines drawn on their container, whatever the table's order: a label whose
-// rectangle overlaps a button never catches the button's clicks.
-constexpr bool liesAboveLabels(ControlKind kind) {
-    return kind != ControlKind::Label && kind != ControlKind::Line;
-}
-
-// The window's controls from the bottom of the stack to the top: labels and lines in table
-// order, then the other controls in table order.
-std::vector<const ControlLayout*> stackingOrder(const WindowLayout& window);
-
-// The rectangle a control covers in pixels at dpi, relative to its container's client area. A line
-// covers the box between its ends, at least one pixel thick; its end point itself is not drawn,
-// as with the platform's line primitive.
-Rect pixelBounds(const ControlLayout& control, int dpi = kDesignDpi);
-
-// What a control is to assistive technology (a screen reader): the same on every front-end.
-enum class AccessibleRole { Window, Label, Status, PushButton, CheckBox, List, Graphic, Separator };
-
-AccessibleRole accessibleRole(const ControlLayout& control);
-// The control's accessible name while it shows caption (access-key notation).
-std::string accessibleName(const ControlLayout& control, std::string_view caption);
-inline std::string accessibleName(const ControlLayout& control) {
-    return accessibleName(control, control.caption);
-}
-
-// How a label stays readable under a high-contrast scheme (Windows) or a dark palette (Qt), where
-// the scheme's text colour is light and its background dark: a fixed colour stays (the licence
-// text is black on the light picture, which no scheme changes); a label drawn straight onto a
-// picture gets the scheme's background behind the scheme's text; a label in a system colour that
-// would not stand out (the status line's workspace grey) takes the scheme's text colour.
-enum class ContrastLook { AsDesigned, SchemeText, SchemeTextOnSchemeBackground };
-ContrastLook contrastLook(const WindowLayout& window, const ControlLayout& label);
-
-// The controls that take the keyboard focus, in tab-index order (the first has the focus when
-// the window opens).
-std::vector<const ControlLayout*> focusOrder(const WindowLayout& window);
+// The status panel that the start-up window's picture draws behind lblStatus, frame included, in
+// pixels (resources/generate.py draws it): no control but the status text may sit on it.
+inline constexpr Rect kSplashStatusPanelPixels{7, 23, 459, 120};
 
 // The control of that name, or nullptr.
 const ControlLayout* findControl(const WindowLayout& window, std::string_view name);
-
-// A caption as drawn: access-key markers removed, "&&" shown as one "&".
-std::string displayText(std::string_view caption);
-// The caption's access key as written (e.g. 'x' for "E&xit"), or 0 when it has none.
-char accessKey(std::string_view caption);
-
-// Resource file names (in resources/).
-inline constexpr std::string_view kIconResource = "quorna.ico";
-inline constexpr std::string_view kSplashPictureResource = "splash.bmp";
-inline constexpr std::string_view kReaderPictureResource = "reader.gif";
-
-// The copyright notices: the design captions, and the two-line notice the main window sets at load.
-inline constexpr std::string_view kSplashLicenseText =
-    "Copyright (c) 2026 Quorna Ltd. All rights reserved.\r\n"
-    "For support contact your QuornaWeb administrator.";
-inline constexpr std::string_view kMainLicenseDesignText =
-    "Copyright (c) 2026 Quorna Ltd. All rights reserved.";
-inline constexpr std::string_view kMainLicenseText = "(c) 2026 Quorna Ltd.\r\nAll rights reserved.";
-
-inline constexpr std::string_view kMainHelpText =
-    "This program allows you to use your QuornaWeb Fobit Reader to get the ID number from each "
-    "Fobit you give out to your customers.\r\n\r\n"
-    "When the 'Auto Copy' box is checked, the ID of the Fobit on the Reader will be automatically "
-    "copied to the clipboard. You can then paste the information into the Customer Setup page on "
-    "QuornaWeb.\r\n\r\n"
-    "NOTE: Auto copy will only work when ONE key is on the Reader.";
 
 }  // namespace quorna::ui

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/ProgramConstants.h"
 #include "platform/Services.h"
 
 // The application's top level: what happens to a failure that no step handles. Front-ends wrap
@@ -12,7 +13,7 @@
 // description and the program keeps running.
 namespace quorna::ui {
 
-inline constexpr const char* kTopLevelTitle = "Application Error";
+inline constexpr const char* kTopLevelTitle = program::kErrorTitle;
 
 // The description of a failure: ComponentError's description, another exception's what(), or a
 // fixed text for anything else.

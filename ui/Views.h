@@ -12,10 +12,10 @@
 // the layout's access-key notation ("&x" access key, "&&" one ampersand) for every kind of
 // control; CR LF inside a caption is a line break.
 //
-// The view forwards the user's actions to the logic's events object, which it holds weakly:
-// `if (auto w = events.lock()) TopLevel::run(...)`. Holding the locked pointer for the duration
-// of the call keeps the window object alive while its handler runs, even when the handler
-// unloads the window. Every forwarded call should be wrapped in ui::runTopLevel (TopLevel.h).
+// The view forwards the user's actions to the logic's events object, which it holds weakly,
+// through ui::forwarder (TopLevel.h): the pointer stays locked for the duration of the call, which
+// keeps the window object alive while its handler runs, even when the handler unloads the window,
+// and the call runs under ui::runTopLevel.
 namespace quorna::ui {
 
 class WindowView {

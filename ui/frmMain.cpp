@@ -3,18 +3,13 @@
 #include <utility>
 
 #include "platform/ComponentError.h"
+#include "platform/ProgramConstants.h"
 #include "reader/tmexapi.h"
 #include "ui/Captions.h"
 #include "ui/Layout.h"
 #include "ui/TopLevel.h"
 
 namespace quorna::ui {
-
-namespace {
-
-constexpr std::int32_t kScanMilliseconds = 350;
-
-}  // namespace
 
 frmMain::frmMain(MainServices services, MainViewFactory makeView, std::function<void()> onUnloaded)
     : services_(std::move(services)),
@@ -62,7 +57,7 @@ void frmMain::Form_Load() {
         });
     }
     requireDriver("Form_Load")->DiscoveryType(0);
-    requireDriver("Form_Load")->ScanMilliseconds(kScanMilliseconds);
+    requireDriver("Form_Load")->ScanMilliseconds(program::kScanMilliseconds);
     setCaption("lblLicense", std::string(kMainLicenseText));
 
     const std::string driverText = driverLine(tmexapi::strDriverVersion);

@@ -15,7 +15,6 @@ namespace quorna::ui {
 
 namespace {
 
-constexpr std::int16_t kUsbPortType = 6;
 constexpr double kResultFontPoints = 8;
 constexpr const char* kLoadingEnding = ". Loading application...";
 constexpr const char* kHandOverRefusedEnding =
@@ -152,7 +151,7 @@ void frmSplash::Form_Load() {
             case Outcome::Done:
                 break;
         }
-        const bool usb = tmexapi::intFoundPortType == kUsbPortType;
+        const bool usb = tmexapi::intFoundPortType == tmexapi::kPortTypeUsb;
         const std::string foundText =
             (usb ? std::string("Fobit reader found on USB Port")
                  : "Fobit reader found on COMM " + std::to_string(tmexapi::intFoundPortNum)) +

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/ProgramConstants.h"
 #include "platform/Services.h"
 #include "reader/ReaderDrive.h"
 #include "ui/Views.h"
@@ -37,7 +38,7 @@ using MainWindowProvider = std::function<std::shared_ptr<frmMain>()>;
 class frmSplash : public SplashEvents, public std::enable_shared_from_this<frmSplash> {
 public:
     static constexpr int kHandOverMilliseconds = 3000;
-    static constexpr const char* kErrorTitle = "Application Error";
+    static constexpr const char* kErrorTitle = program::kErrorTitle;
 
     // onUnloaded runs once, after the window has been unloaded.
     frmSplash(SplashServices services, SplashViewFactory makeView, MainWindowProvider mainWindow,

@@ -42,7 +42,7 @@ CMD_SCANNING = (200 + 81 // 2, 48 + 56 // 2)
 CMD_EXIT = (352 + 66 // 2, 376 + 24 // 2)
 CHK_AUTO_COPY_BOX = (200 + 7, 112 + 17 // 2)  # the tick box at the check box's left end
 LST_ROMIDS = (192, 8, 225, 36)  # the ROM ID list: left, top, width, height
-SPLASH_CMD_EXIT = (400 + 57 // 2, 24 + 33 // 2)  # the start-up window's Exit button
+SPLASH_CMD_EXIT = (405 + 57 // 2, 150 + 33 // 2)  # the start-up window's Exit button (ui/Layout.cpp)
 
 PATIENCE = 30.0  # seconds for anything that must happen; nothing here measures speed
 

@@ -43,9 +43,7 @@ void FakeDrive::ScanOnce() {
 }
 
 void clearSharedGlobals() {
-    tmexapi::intFoundPortNum = 0;
-    tmexapi::intFoundPortType = 0;
-    tmexapi::strDriverVersion.clear();
+    tmexapi::resetSharedGlobals();
 }
 
 DriveFactory FakeDriveFactory::factory() {
@@ -54,9 +52,8 @@ DriveFactory FakeDriveFactory::factory() {
         if (duringConstruction) {
             duringConstruction();
         }
-        tmexapi::intFoundPortType = portType;
-        tmexapi::intFoundPortNum = portNum;
-        tmexapi::strDriverVersion = driverVersion;
+        tmexapi::publishFoundPort(portNum, portType);
+        tmexapi::publishDriverVersion(driverVersion);
         if (failConstruction) {
             throw ComponentError(FakeDrive::kFailureNumber, "QuornaWeb.TMexDrive.Class_Initialize",
                                  FakeDrive::kFailureDescription);

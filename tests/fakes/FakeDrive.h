@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/ProgramConstants.h"
 #include "reader/ROMIDList.h"
 #include "reader/ReaderDrive.h"
+#include "reader/tmexapi.h"
 
 namespace quorna::fakes {
 
@@ -78,7 +80,7 @@ private:
     std::set<std::string> throwing_;
     std::vector<std::string> log_;
     std::shared_ptr<ROMIDList> ids_ = std::make_shared<ROMIDList>();
-    std::int32_t scanMilliseconds_ = 350;
+    std::int32_t scanMilliseconds_ = program::kScanMilliseconds;
     std::int32_t discoveryType_ = 0;
     bool scanning_ = false;
 };
@@ -89,7 +91,7 @@ void clearSharedGlobals();
 // A DriveFactory for the windows: each construction publishes the shared globals as a real probe
 // would, then hands out a new FakeDrive (prepared by `prepare`), or throws the driver's failure.
 struct FakeDriveFactory {
-    std::int16_t portType = 6;
+    std::int16_t portType = tmexapi::kPortTypeUsb;
     std::int16_t portNum = 1;
     std::string driverVersion = "3.21.0.10";
     bool failConstruction = false;

@@ -29,7 +29,7 @@
 namespace {
 
 using namespace quorna::ui;
-using quorna::ui::qt::LayoutWindow;
+using quorna::ui::qt::QtLayoutWindow;
 
 QString qs(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -72,7 +72,7 @@ protected:
     }
 
     // Checks every control of the window against its layout entry.
-    void checkControls(const WindowLayout& layout, LayoutWindow& window) {
+    void checkControls(const WindowLayout& layout, QtLayoutWindow& window) {
         const QFont windowFont = window.font();
         EXPECT_EQ(window.controls().size(), layout.controls.size());
         for (const auto& control : layout.controls) {
@@ -156,7 +156,7 @@ protected:
 
 TEST_F(QtLayoutTest, StartUpWindow) {
     quorna::ui::qt::QtSplashView view({}, messageBox);
-    LayoutWindow& window = *view.window();
+    QtLayoutWindow& window = *view.window();
     const WindowLayout& layout = frmSplashLayout();
 
     EXPECT_EQ(window.windowTitle(), "Quorna key reader");
@@ -196,7 +196,7 @@ TEST_F(QtLayoutTest, StartUpWindow) {
 
 TEST_F(QtLayoutTest, MainWindow) {
     quorna::ui::qt::QtMainView view({}, messageBox);
-    LayoutWindow& window = *view.window();
+    QtLayoutWindow& window = *view.window();
     const WindowLayout& layout = frmMainLayout();
 
     EXPECT_EQ(window.windowTitle(), "Quorna Fobit Reader");
@@ -276,7 +276,7 @@ TEST_F(QtLayoutTest, DesignFontsAreAvailable) {
 // status label's height.
 TEST_F(QtLayoutTest, RunTimeCaptions) {
     quorna::ui::qt::QtSplashView view({}, messageBox);
-    LayoutWindow& window = *view.window();
+    QtLayoutWindow& window = *view.window();
     auto* status = qobject_cast<QLabel*>(window.control("lblStatus"));
     view.setCaption("lblStatus", "first\r\nsecond && third");
     EXPECT_EQ(status->text(), "first\nsecond & third");
@@ -309,7 +309,7 @@ TEST_F(QtLayoutTest, DarkPaletteKeepsEveryTextReadable) {
     {
         quorna::ui::qt::QtSplashView splash({}, messageBox);
         quorna::ui::qt::QtMainView main({}, messageBox);
-        for (LayoutWindow* window : {splash.window(), main.window()}) {
+        for (QtLayoutWindow* window : {splash.window(), main.window()}) {
             QWidget* license = window->control("lblLicense");
             EXPECT_FALSE(license->autoFillBackground());
             EXPECT_EQ(license->palette().color(license->foregroundRole()), QColor(Qt::black));

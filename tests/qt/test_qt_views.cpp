@@ -94,7 +94,7 @@ TEST_F(QtViewsTest, ClickAtTheCentreOfEveryButtonPressesIt) {
     splash->setVisible("cmdExit", true);
     auto mainEvents = std::make_shared<RecordingMain>();
     auto main = std::make_shared<quorna::ui::qt::QtMainView>(mainEvents, messageBox);
-    for (quorna::ui::qt::LayoutWindow* window : {splash->window(), main->window()}) {
+    for (quorna::ui::qt::QtLayoutWindow* window : {splash->window(), main->window()}) {
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
         for (auto* button : window->findChildren<QAbstractButton*>()) {

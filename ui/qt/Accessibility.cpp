@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPalette>
 
+#include "ui/LayoutAccessibility.h"
 #include "ui/qt/LayoutWidgets.h"
 #include "ui/qt/QtViews.h"
 
@@ -31,7 +32,7 @@ QAccessibleInterface* layoutAccessible(const QString&, QObject* object) {
     if (widget == nullptr) {
         return nullptr;
     }
-    if (dynamic_cast<LayoutWindow*>(widget) != nullptr) {
+    if (dynamic_cast<QtLayoutWindow*>(widget) != nullptr) {
         return new QAccessibleWidget(widget, QAccessible::Window);  // named by its title
     }
     if (dynamic_cast<PictureBox*>(widget) != nullptr) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/Layout.h"
+#include "ui/LayoutAccessibility.h"
 
 class QPalette;
 class QWidget;

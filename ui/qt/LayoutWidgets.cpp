@@ -20,6 +20,9 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
+#include "ui/LayoutAccessibility.h"
+#include "ui/LayoutGeometry.h"
+#include "ui/LayoutKeys.h"
 #include "ui/qt/Accessibility.h"
 
 namespace quorna::ui::qt {

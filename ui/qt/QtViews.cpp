@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "ui/LayoutAccessibility.h"
 #include "ui/TopLevel.h"
 #include "ui/qt/Accessibility.h"
 #include "ui/qt/LayoutWidgets.h"
@@ -59,8 +60,8 @@ void waitUntilOnScreen(QWidget& window) {
 
 }  // namespace
 
-LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
-                           std::function<void()> onCloseRequest)
+QtLayoutWindow::QtLayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
+                               std::function<void()> onCloseRequest)
     : onSurfaceClick_(std::move(onSurfaceClick)), onCloseRequest_(std::move(onCloseRequest)) {
     installAccessibleRoles();  // before anything asks how this window is described
     applyWindowSettings(layout, *this);
@@ -78,12 +79,12 @@ LayoutWindow::LayoutWindow(const WindowLayout& layout, std::function<void()> onS
     }
 }
 
-QWidget* LayoutWindow::control(std::string_view name) const {
+QWidget* QtLayoutWindow::control(std::string_view name) const {
     const auto found = controls_.find(name);
     return found == controls_.end() ? nullptr : found->second;
 }
 
-void LayoutWindow::paintEvent(QPaintEvent* event) {
+void QtLayoutWindow::paintEvent(QPaintEvent* event) {
     QWidget::paintEvent(event);
     if (!background_.isNull()) {
         QPainter painter(this);
@@ -93,13 +94,13 @@ void LayoutWindow::paintEvent(QPaintEvent* event) {
 
 // A click is a press and a release of the left button, both on the bare surface: labels pass
 // their mouse events up to the window, so the control under the pointer is asked for.
-void LayoutWindow::mousePressEvent(QMouseEvent* event) {
+void QtLayoutWindow::mousePressEvent(QMouseEvent* event) {
     const QPoint at = event->position().toPoint();
     pressedOnSurface_ = event->button() == Qt::LeftButton && childAt(at) == nullptr;
     QWidget::mousePressEvent(event);
 }
 
-void LayoutWindow::mouseReleaseEvent(QMouseEvent* event) {
+void QtLayoutWindow::mouseReleaseEvent(QMouseEvent* event) {
     const QPoint at = event->position().toPoint();
     const bool click = pressedOnSurface_ && event->button() == Qt::LeftButton &&
                        rect().contains(at) && childAt(at) == nullptr;
@@ -110,7 +111,7 @@ void LayoutWindow::mouseReleaseEvent(QMouseEvent* event) {
     }
 }
 
-void LayoutWindow::closeEvent(QCloseEvent* event) {
+void QtLayoutWindow::closeEvent(QCloseEvent* event) {
     if (onCloseRequest_) {
         onCloseRequest_();
     }
@@ -217,17 +218,17 @@ void QtWindowView::connectButton(std::string_view control, std::function<void()>
 QtSplashView::QtSplashView(std::weak_ptr<SplashEvents> events,
                            platform::MessageDialog& messageBox) {
     using Events = SplashEvents;
-    window_ = new LayoutWindow(frmSplashLayout(),
-                               forwarder(events, messageBox, [](Events& e) { e.Form_Click(); }),
-                               forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
+    window_ = new QtLayoutWindow(frmSplashLayout(),
+                                 forwarder(events, messageBox, [](Events& e) { e.Form_Click(); }),
+                                 forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
     connectButton("cmdExit", forwarder(events, messageBox, [](Events& e) { e.cmdExit_Click(); }));
     watchDestruction(forwarder(events, messageBox, [](Events& e) { e.viewGone(); }));
 }
 
 QtMainView::QtMainView(std::weak_ptr<MainEvents> events, platform::MessageDialog& messageBox) {
     using Events = MainEvents;
-    window_ = new LayoutWindow(frmMainLayout(), nullptr,
-                               forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
+    window_ = new QtLayoutWindow(frmMainLayout(), nullptr,
+                                 forwarder(events, messageBox, [](Events& e) { e.Form_Close(); }));
     connectButton("cmdScanning",
                   forwarder(events, messageBox, [](Events& e) { e.cmdScanning_Click(); }));
     connectButton("cmdScanOnce",

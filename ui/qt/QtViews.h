@@ -20,10 +20,10 @@ namespace quorna::ui::qt {
 
 // A top-level window built from a layout. It paints the layout's background picture, reports
 // clicks on its bare surface (not on a control) and every close request.
-class LayoutWindow : public QWidget {
+class QtLayoutWindow : public QWidget {
 public:
-    LayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
-                 std::function<void()> onCloseRequest);
+    QtLayoutWindow(const WindowLayout& layout, std::function<void()> onSurfaceClick,
+                   std::function<void()> onCloseRequest);
 
     QWidget* control(std::string_view name) const;
     const std::map<std::string, QWidget*, std::less<>>& controls() const { return controls_; }
@@ -49,7 +49,7 @@ public:
     QtWindowView();
     virtual ~QtWindowView();
 
-    LayoutWindow* window() const { return window_; }
+    QtLayoutWindow* window() const { return window_; }
 
 protected:
     struct Shared;  // outlives the view while the window exists
@@ -66,7 +66,7 @@ protected:
     void connectButton(std::string_view control, std::function<void()> onClick);
 
     std::shared_ptr<Shared> shared_;
-    QPointer<LayoutWindow> window_;
+    QPointer<QtLayoutWindow> window_;
 };
 
 template <typename View>

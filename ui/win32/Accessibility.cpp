@@ -6,6 +6,8 @@
 #include <string>
 
 #include "platform/WindowsText.h"
+#include "ui/LayoutAccessibility.h"
+#include "ui/win32/Controls.h"
 
 namespace quorna::ui::win32 {
 namespace {
@@ -32,13 +34,6 @@ constexpr GUID kAccPropServicesClass = {
     0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
 constexpr GUID kAccPropServicesInterface = {
     0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-
-std::wstring windowText(HWND window) {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(
-        GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
 
 // The system's own description of a window, with the role and name given here: everything else
 // (state, position, children, actions) stays the system's.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "ui/Layout.h"
+#include "ui/LayoutAccessibility.h"
 
 // What assistive technology (a screen reader through MSAA, or UI Automation through its MSAA
 // bridge) learns about the layout windows: the roles and names of the shared layout tables, and

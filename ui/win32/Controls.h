@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ui/Layout.h"
+#include "ui/LayoutGeometry.h"
 #include "ui/win32/BaseWindow.h"
 
 // The controls a layout window is built from beyond the system's own: the picture box, and the
@@ -22,6 +23,7 @@ COLORREF colourOf(const Colour& colour);
 // The STATIC style for a label's alignment.
 DWORD alignmentStyle(const ControlLayout& layout);
 
+// A window's text (a control's caption), whatever its length.
 std::wstring windowText(HWND window);
 
 // A picture box: shows its picture from the top-left corner and contains other controls.

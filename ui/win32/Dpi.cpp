@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/WindowsText.h"
+#include "ui/LayoutGeometry.h"
 
 namespace quorna::ui::win32 {
 

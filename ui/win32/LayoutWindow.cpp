@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "platform/win32/Win32Services.h"
+#include "ui/LayoutGeometry.h"
+#include "ui/LayoutKeys.h"
 #include "ui/win32/Accessibility.h"
 #include "ui/win32/Pictures.h"
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ui/Layout.h"
+#include "ui/LayoutGeometry.h"
 #include "ui/win32/BaseWindow.h"
 #include "ui/win32/Controls.h"
 #include "ui/win32/Dpi.h"

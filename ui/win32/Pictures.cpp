@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ui/Layout.h"
+#include "ui/LayoutGeometry.h"
 
 namespace quorna::ui::win32 {
 
