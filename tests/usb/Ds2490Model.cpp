@@ -66,8 +66,9 @@ enum : std::uint16_t {
     kModWrite1LowTime = 6,
     kModSampleOffset = 7,
 };
-// Enable flags (state register 0): choice: the same bits as the MODE command's PULSE_EN
-// parameter (programming pulse 0x01, strong pull-up 0x02), dynamic speed change 0x04.
+// The MODE command's PULSE_EN parameter bits (programming pulse 0x01, strong pull-up 0x02) and
+// the dynamic speed change enable, as kept in modes_[0] (state() reports them as the datasheet's
+// enable-flags register orders them).
 constexpr std::uint8_t kEnableProgram = 0x01, kEnableStrongPullUp = 0x02, kEnableSpeedChange = 0x04;
 constexpr std::uint8_t kSpeedRegular = 0, kSpeedFlexible = 1, kSpeedOverdrive = 2;
 
@@ -500,8 +501,8 @@ Ds2490Model::Transfer Ds2490Model::bulkIn(std::size_t length) {
         return t;
     }
     pump();
-    if (dataIn_.empty()) {
-        return only(Outcome::Pending);
+    if (dataIn_.empty() || busy()) {
+        return only(Outcome::Pending);  // choice: a busy chip's data shows when it is done
     }
     const std::size_t packet = alternate_ % 2 == 0 ? 16 : 64;
     while (!dataIn_.empty() && t.data.size() < length) {
@@ -533,9 +534,16 @@ Ds2490Model::Transfer Ds2490Model::interruptIn(std::size_t length) {
     if (!proceed) {
         return t;
     }
+    if (paced_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastStatus_ < std::chrono::milliseconds(alternate_ < 2 ? 10 : 1)) {
+            return only(Outcome::Pending);
+        }
+        lastStatus_ = now;
+    }
     pump();
     const std::array<std::uint8_t, 16> registers = state();
-    const std::size_t resultCount = std::min<std::size_t>(results_.size(), 16);
+    const std::size_t resultCount = busy() ? 0 : std::min<std::size_t>(results_.size(), 16);
     if (length < 16 + resultCount) {
         return only(Outcome::Overflow);
     }
@@ -573,9 +581,13 @@ std::uint8_t Ds2490Model::popOut() {
     return b;
 }
 
+bool Ds2490Model::busy() const {
+    return paced_ && std::chrono::steady_clock::now() < busyUntil_;
+}
+
 void Ds2490Model::pump() {
     for (;;) {
-        if (executionHalted_) {
+        if (executionHalted_ || busy()) {
             return;
         }
         if (!running_) {
@@ -597,6 +609,9 @@ void Ds2490Model::pump() {
         running_.reset();
         ++commandsRun_;
         lastCommandTime_ = commandTime_;
+        if (paced_) {
+            busyUntil_ = std::chrono::steady_clock::now() + commandTime_;
+        }
     }
 }
 
@@ -1056,6 +1071,11 @@ void Ds2490Model::replug() {
     powerUp();
 }
 
+void Ds2490Model::setPaced(bool paced) {
+    std::lock_guard lock(mutex_);
+    paced_ = paced;
+}
+
 std::chrono::microseconds Ds2490Model::busTime() const {
     std::lock_guard lock(mutex_);
     return busTime_;
@@ -1093,10 +1113,15 @@ std::array<std::uint8_t, 16> Ds2490Model::stateRegisters() const {
 
 std::array<std::uint8_t, 16> Ds2490Model::state() const {
     std::array<std::uint8_t, 16> registers{};
-    for (std::size_t i = 0; i < 7; ++i) {
+    for (std::size_t i = 1; i < 7; ++i) {
         registers[i] = modes_[i];
     }
-    const bool idle = !running_ && startable_ == 0;
+    // The enable flags' register has the strong pull-up at bit 0 and the programming pulse at
+    // bit 1, the other way round from the MODE command's parameter.
+    registers[0] = static_cast<std::uint8_t>(((modes_[0] & kEnableStrongPullUp) != 0 ? 0x01 : 0) |
+                                             ((modes_[0] & kEnableProgram) != 0 ? 0x02 : 0) |
+                                             (modes_[0] & kEnableSpeedChange));
+    const bool idle = !running_ && startable_ == 0 && !busy();
     registers[8] = static_cast<std::uint8_t>(
         (idle ? kStatusIdle : 0) | (executionHalted_ ? kStatusHalted : 0) |
         (strongPullUp_ ? kStatusStrongPullUp : 0) | (ep0Full_ ? kStatusEp0Full : 0));
@@ -1106,7 +1131,7 @@ std::array<std::uint8_t, 16> Ds2490Model::state() const {
     }
     registers[11] = static_cast<std::uint8_t>(std::min<std::size_t>(queue_.size() * 4, 255));
     registers[12] = static_cast<std::uint8_t>(dataOut_.size());
-    registers[13] = static_cast<std::uint8_t>(dataIn_.size());
+    registers[13] = static_cast<std::uint8_t>(busy() ? 0 : dataIn_.size());
     return registers;
 }
 

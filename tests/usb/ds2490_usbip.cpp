@@ -1,10 +1,14 @@
 // ds2490-usbip: the DS2490 model (Ds2490Model.h) presented as a USB/IP device, for tests: a host
 // that runs `usbip attach -r 127.0.0.1 -b 1-1` (vhci-hcd) gets a DS9490R whose bus a test changes.
 //
-//   ds2490-usbip [--port N] [--control PATH] [--busid ID] [--adapter HEX] [HEX...]
+//   ds2490-usbip [--port N] [--control PATH] [--busid ID] [--adapter HEX] [--paced]
+//                [--trace FILE] [HEX...]
 //       serves on 127.0.0.1:N (3240, usbip's own port, by default) with the given tokens on the
 //       bus (16 hex digits each, ROM order: family first, CRC last), until SIGTERM or "quit".
 //       Prints "ready PORT" on standard output once it listens (PORT 0 picks a free one).
+//       --paced keeps the chip busy for each command's bus time, in real time.
+//       --trace writes one line per completed transfer: endpoint, setup packet or length,
+//       status and the data.
 //   ds2490-usbip --send PATH COMMAND...
 //       sends one command line to a running server's control socket and prints the answer.
 //
@@ -199,6 +203,7 @@ public:
     }
 
     int port() const { return port_; }
+    void traceTo(std::FILE* file) { trace_ = file; }
 
     void run() {
         while (!stopRequested && !quit_) {
@@ -483,6 +488,9 @@ private:
         if (t.data.size() > urb.length) {
             t.data.resize(urb.length);
         }
+        if (trace_ != nullptr) {
+            trace(urb, status, t.data);
+        }
         std::vector<std::uint8_t> r(kHeaderSize, 0);
         put32(r, 0, kRetSubmit);
         put32(r, 4, urb.seqnum);
@@ -499,6 +507,26 @@ private:
             dropUsb();
         }
         return true;
+    }
+
+    void trace(const Urb& urb, std::int32_t status, const std::vector<std::uint8_t>& in) {
+        if (urb.ep == 0) {
+            std::fprintf(trace_, "ep0 %02x %02x %04x %04x %u", urb.setup.requestType,
+                         urb.setup.request, urb.setup.value, urb.setup.index, urb.setup.length);
+        } else {
+            std::fprintf(trace_, "ep%u %s %u", urb.ep, urb.direction == 1 ? "in" : "out",
+                         urb.length);
+        }
+        std::fprintf(trace_, " -> %d", status);
+        const std::vector<std::uint8_t>& data = urb.direction == 1 ? in : urb.out;
+        if (!data.empty()) {
+            std::fprintf(trace_, " :");
+        }
+        for (std::size_t i = 0; i < data.size() && i < 64; ++i) {
+            std::fprintf(trace_, " %02x", data[i]);
+        }
+        std::fprintf(trace_, "\n");
+        std::fflush(trace_);
     }
 
     void retryPending() {
@@ -658,6 +686,7 @@ private:
     std::deque<Urb> pending_;
     std::size_t attaches_ = 0;
     bool quit_ = false;
+    std::FILE* trace_ = nullptr;
 };
 
 int send(const std::string& path, const std::vector<std::string>& words) {
@@ -692,7 +721,7 @@ int send(const std::string& path, const std::vector<std::string>& words) {
 int usage() {
     std::fprintf(stderr,
                  "usage: ds2490-usbip [--port N] [--control PATH] [--busid ID] [--adapter HEX] "
-                 "[HEX...]\n       ds2490-usbip --send PATH COMMAND...\n");
+                 "[--paced] [--trace FILE] [HEX...]\n       ds2490-usbip --send PATH COMMAND...\n");
     return 2;
 }
 
@@ -711,6 +740,8 @@ int main(int argc, char** argv) {
     std::string busid = "1-1";
     std::optional<RomBytes> adapter;
     std::vector<RomBytes> tokens;
+    std::string tracePath;
+    bool paced = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
@@ -718,6 +749,10 @@ int main(int argc, char** argv) {
             port = std::atoi(args[++i].c_str());
         } else if (a == "--control" && hasValue) {
             control = args[++i];
+        } else if (a == "--paced") {
+            paced = true;
+        } else if (a == "--trace" && hasValue) {
+            tracePath = args[++i];
         } else if (a == "--busid" && hasValue) {
             busid = args[++i];
         } else if (a == "--adapter" && hasValue) {
@@ -734,7 +769,16 @@ int main(int argc, char** argv) {
     }
     Ds2490Model chip = adapter ? Ds2490Model(*adapter) : Ds2490Model();
     chip.setTokens(tokens);
+    chip.setPaced(paced);
     Server server(chip, busid);
+    if (!tracePath.empty()) {
+        std::FILE* trace = std::fopen(tracePath.c_str(), "w");
+        if (trace == nullptr) {
+            std::perror(("ds2490-usbip: " + tracePath).c_str());
+            return 1;
+        }
+        server.traceTo(trace);
+    }
     if (!server.listenTcp(port) || (!control.empty() && !server.listenControl(control))) {
         return 1;
     }

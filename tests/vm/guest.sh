@@ -35,7 +35,8 @@ attach() {
   usbip attach -r 127.0.0.1 -b 1-1 || return 1
   wait_for 'usb_device >/dev/null' 150 || return 1
   if [ "$CASE_DS2490" = yes ]; then
-    wait_for '[ -e /sys/bus/w1/devices/w1_bus_master1 ]' 150 || return 1
+    # A master added again after an unplug takes the next number.
+    wait_for 'ls /sys/bus/w1/devices/ 2>/dev/null | grep -q "^w1_bus_master"' 150 || return 1
   fi
   return 0
 }
@@ -55,7 +56,7 @@ attach
 EOF
 chmod 755 /tmp/vm-attach
 
-while IFS='|' read -r name path ds2490 wire tokens timeout; do
+while IFS='|' read -r name path ds2490 wire tokens timeout emulator_args; do
   [ -n "$name" ] || continue
   echo "guest: case $name"
   out="$R/$name.log"
@@ -65,7 +66,9 @@ while IFS='|' read -r name path ds2490 wire tokens timeout; do
   $MODPROBE -r wire >/dev/null 2>&1
   rm -f "$CTL"
   # shellcheck disable=SC2086 # the tokens are words
-  "$EMULATOR" --port 3240 --control "$CTL" $tokens >/tmp/emulator.log 2>&1 &
+  # shellcheck disable=SC2086 # the tokens and the arguments are words
+  "$EMULATOR" --port 3240 --control "$CTL" --trace "$R/$name/usb-trace.log" $emulator_args $tokens \
+    >/tmp/emulator.log 2>&1 &
   emulator=$!
   if ! wait_for '[ -S "$CTL" ]' 100; then
     echo "harness: the emulator did not start" >>"$out"

@@ -20,6 +20,8 @@ Options go into comment lines near the top of the file, `# vm: KEY=VALUE`:
     # vm: tokens=HEX HEX            the bus's tokens when the case starts (16 hex digits each,
                                     ROM order: family first, CRC last; default: none)
     # vm: timeout=SECONDS           the case's time limit (default 60)
+    # vm: emulator=--paced          more arguments for ds2490-usbip (--paced: the chip takes
+                                    each command's bus time in real time)
 
 WHAT A CASE MAY ASSUME (it runs as root in the guest, the host's / read-only over 9p, cwd /tmp):
   - the emulator runs, attached and enumerated; with ds2490 loaded, W1_MASTER names its bus
@@ -28,7 +30,9 @@ WHAT A CASE MAY ASSUME (it runs as root in the guest, the host's / read-only ove
   - `$EMULATOR_CTL add HEX` / `remove HEX` / `tokens HEX...` / `list` / `short on|off` /
     `stall EP` / `silent EP on|off` / `unplug` / `unplug-after N` / `stats` talk to the
     emulator (see tests/usb/ds2490_usbip.cpp); after `unplug`, `usbip attach -r 127.0.0.1 -b
-    1-1` plugs it in again (`$VM_ATTACH` does that and waits for the device);
+    1-1` plugs it in again (`$VM_ATTACH` does that and waits for the device; the kernel then
+    adds the bus master anew, so look its number up again: w1_bus_master*);
+  - every transfer the emulator completed is in RESULT_DIR/usb-trace.log afterwards;
   - `$AS_USER CMD...` runs CMD as the unprivileged user nobody (uid/gid 65534, no groups);
   - SOURCE_DIR and BUILD_DIR are the host's tree and build (read-only); RESULT_DIR is a
     writable folder whose files come back to the host (kept under BUILD/vm-results/CASE/);
@@ -55,7 +59,7 @@ SKIP = 77
 
 
 def case_options(path):
-    options = {"ds2490": "yes", "wire": "", "tokens": "", "timeout": "60"}
+    options = {"ds2490": "yes", "wire": "", "tokens": "", "timeout": "60", "emulator": ""}
     try:
         with open(path, errors="replace") as f:
             head = [next(f, "") for _ in range(30)]
@@ -207,7 +211,7 @@ def main():
                 total_timeout += int(o["timeout"]) + 20
                 # One case a line: name, path, then the options, separated by "|".
                 f.write("|".join([name, case, o["ds2490"], o["wire"], o["tokens"],
-                                   o["timeout"]]) + "\n")
+                                   o["timeout"], o["emulator"]]) + "\n")
         with open(os.path.join(share, "config.sh"), "w") as f:
             f.write("KERNEL_TREE='%s'\nEMULATOR='%s'\nSOURCE_DIR='%s'\nBUILD_DIR='%s'\n"
                     % (kernel_tree, emulator, source, build))
