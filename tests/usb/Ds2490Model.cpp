@@ -66,8 +66,9 @@ enum : std::uint16_t {
     kModWrite1LowTime = 6,
     kModSampleOffset = 7,
 };
-// Enable flags (state register 0): choice: the same bits as the MODE command's PULSE_EN
-// parameter (programming pulse 0x01, strong pull-up 0x02), dynamic speed change 0x04.
+// The MODE command's PULSE_EN parameter bits (programming pulse 0x01, strong pull-up 0x02) and
+// the dynamic speed change enable, as kept in modes_[0] (state() reports them as the datasheet's
+// enable-flags register orders them).
 constexpr std::uint8_t kEnableProgram = 0x01, kEnableStrongPullUp = 0x02, kEnableSpeedChange = 0x04;
 constexpr std::uint8_t kSpeedRegular = 0, kSpeedFlexible = 1, kSpeedOverdrive = 2;
 
@@ -1112,9 +1113,14 @@ std::array<std::uint8_t, 16> Ds2490Model::stateRegisters() const {
 
 std::array<std::uint8_t, 16> Ds2490Model::state() const {
     std::array<std::uint8_t, 16> registers{};
-    for (std::size_t i = 0; i < 7; ++i) {
+    for (std::size_t i = 1; i < 7; ++i) {
         registers[i] = modes_[i];
     }
+    // The enable flags' register has the strong pull-up at bit 0 and the programming pulse at
+    // bit 1, the other way round from the MODE command's parameter.
+    registers[0] = static_cast<std::uint8_t>(((modes_[0] & kEnableStrongPullUp) != 0 ? 0x01 : 0) |
+                                             ((modes_[0] & kEnableProgram) != 0 ? 0x02 : 0) |
+                                             (modes_[0] & kEnableSpeedChange));
     const bool idle = !running_ && startable_ == 0 && !busy();
     registers[8] = static_cast<std::uint8_t>(
         (idle ? kStatusIdle : 0) | (executionHalted_ ? kStatusHalted : 0) |

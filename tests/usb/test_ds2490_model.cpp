@@ -303,6 +303,7 @@ TEST(Ds2490Model, MatchAccessSelectsOneDeviceAndQueuedCommandsWaitForStart) {
     ASSERT_EQ(host.vendor(2, 0x0007, 0x07), Outcome::Done);  // sample offset
     ASSERT_EQ(host.comm(0x0013, 0x20), Outcome::Done);       // strong pull-up duration
     const std::vector<std::uint8_t> s = host.status();
+    EXPECT_EQ(s[0], 0x01);  // the strong pull-up enabled: bit 0 of the enable flags
     EXPECT_EQ(s[2], 0x20);
     EXPECT_EQ(s[4], 0x05);
     EXPECT_EQ(s[5], 0x04);

@@ -56,7 +56,7 @@ attach
 EOF
 chmod 755 /tmp/vm-attach
 
-while IFS='|' read -r name path ds2490 wire tokens timeout; do
+while IFS='|' read -r name path ds2490 wire tokens timeout emulator_args; do
   [ -n "$name" ] || continue
   echo "guest: case $name"
   out="$R/$name.log"
@@ -66,7 +66,8 @@ while IFS='|' read -r name path ds2490 wire tokens timeout; do
   $MODPROBE -r wire >/dev/null 2>&1
   rm -f "$CTL"
   # shellcheck disable=SC2086 # the tokens are words
-  "$EMULATOR" --port 3240 --control "$CTL" --trace "$R/$name/usb-trace.log" $tokens \
+  # shellcheck disable=SC2086 # the tokens and the arguments are words
+  "$EMULATOR" --port 3240 --control "$CTL" --trace "$R/$name/usb-trace.log" $emulator_args $tokens \
     >/tmp/emulator.log 2>&1 &
   emulator=$!
   if ! wait_for '[ -S "$CTL" ]' 100; then

@@ -20,6 +20,8 @@ Options go into comment lines near the top of the file, `# vm: KEY=VALUE`:
     # vm: tokens=HEX HEX            the bus's tokens when the case starts (16 hex digits each,
                                     ROM order: family first, CRC last; default: none)
     # vm: timeout=SECONDS           the case's time limit (default 60)
+    # vm: emulator=--paced          more arguments for ds2490-usbip (--paced: the chip takes
+                                    each command's bus time in real time)
 
 WHAT A CASE MAY ASSUME (it runs as root in the guest, the host's / read-only over 9p, cwd /tmp):
   - the emulator runs, attached and enumerated; with ds2490 loaded, W1_MASTER names its bus
@@ -57,7 +59,7 @@ SKIP = 77
 
 
 def case_options(path):
-    options = {"ds2490": "yes", "wire": "", "tokens": "", "timeout": "60"}
+    options = {"ds2490": "yes", "wire": "", "tokens": "", "timeout": "60", "emulator": ""}
     try:
         with open(path, errors="replace") as f:
             head = [next(f, "") for _ in range(30)]
@@ -209,7 +211,7 @@ def main():
                 total_timeout += int(o["timeout"]) + 20
                 # One case a line: name, path, then the options, separated by "|".
                 f.write("|".join([name, case, o["ds2490"], o["wire"], o["tokens"],
-                                   o["timeout"]]) + "\n")
+                                   o["timeout"], o["emulator"]]) + "\n")
         with open(os.path.join(share, "config.sh"), "w") as f:
             f.write("KERNEL_TREE='%s'\nEMULATOR='%s'\nSOURCE_DIR='%s'\nBUILD_DIR='%s'\n"
                     % (kernel_tree, emulator, source, build))
