@@ -500,8 +500,8 @@ Ds2490Model::Transfer Ds2490Model::bulkIn(std::size_t length) {
         return t;
     }
     pump();
-    if (dataIn_.empty()) {
-        return only(Outcome::Pending);
+    if (dataIn_.empty() || busy()) {
+        return only(Outcome::Pending);  // choice: a busy chip's data shows when it is done
     }
     const std::size_t packet = alternate_ % 2 == 0 ? 16 : 64;
     while (!dataIn_.empty() && t.data.size() < length) {
@@ -533,9 +533,16 @@ Ds2490Model::Transfer Ds2490Model::interruptIn(std::size_t length) {
     if (!proceed) {
         return t;
     }
+    if (paced_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastStatus_ < std::chrono::milliseconds(alternate_ < 2 ? 10 : 1)) {
+            return only(Outcome::Pending);
+        }
+        lastStatus_ = now;
+    }
     pump();
     const std::array<std::uint8_t, 16> registers = state();
-    const std::size_t resultCount = std::min<std::size_t>(results_.size(), 16);
+    const std::size_t resultCount = busy() ? 0 : std::min<std::size_t>(results_.size(), 16);
     if (length < 16 + resultCount) {
         return only(Outcome::Overflow);
     }
@@ -573,9 +580,13 @@ std::uint8_t Ds2490Model::popOut() {
     return b;
 }
 
+bool Ds2490Model::busy() const {
+    return paced_ && std::chrono::steady_clock::now() < busyUntil_;
+}
+
 void Ds2490Model::pump() {
     for (;;) {
-        if (executionHalted_) {
+        if (executionHalted_ || busy()) {
             return;
         }
         if (!running_) {
@@ -597,6 +608,9 @@ void Ds2490Model::pump() {
         running_.reset();
         ++commandsRun_;
         lastCommandTime_ = commandTime_;
+        if (paced_) {
+            busyUntil_ = std::chrono::steady_clock::now() + commandTime_;
+        }
     }
 }
 
@@ -1056,6 +1070,11 @@ void Ds2490Model::replug() {
     powerUp();
 }
 
+void Ds2490Model::setPaced(bool paced) {
+    std::lock_guard lock(mutex_);
+    paced_ = paced;
+}
+
 std::chrono::microseconds Ds2490Model::busTime() const {
     std::lock_guard lock(mutex_);
     return busTime_;
@@ -1096,7 +1115,7 @@ std::array<std::uint8_t, 16> Ds2490Model::state() const {
     for (std::size_t i = 0; i < 7; ++i) {
         registers[i] = modes_[i];
     }
-    const bool idle = !running_ && startable_ == 0;
+    const bool idle = !running_ && startable_ == 0 && !busy();
     registers[8] = static_cast<std::uint8_t>(
         (idle ? kStatusIdle : 0) | (executionHalted_ ? kStatusHalted : 0) |
         (strongPullUp_ ? kStatusStrongPullUp : 0) | (ep0Full_ ? kStatusEp0Full : 0));
@@ -1106,7 +1125,7 @@ std::array<std::uint8_t, 16> Ds2490Model::state() const {
     }
     registers[11] = static_cast<std::uint8_t>(std::min<std::size_t>(queue_.size() * 4, 255));
     registers[12] = static_cast<std::uint8_t>(dataOut_.size());
-    registers[13] = static_cast<std::uint8_t>(dataIn_.size());
+    registers[13] = static_cast<std::uint8_t>(busy() ? 0 : dataIn_.size());
     return registers;
 }
 

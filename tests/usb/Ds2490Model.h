@@ -128,6 +128,12 @@ public:
     bool unplugged() const;
     void replug();  // powered up again: a fresh chip, the same bus
 
+    // Paced: each command keeps the chip busy (not idle, its data and result not yet there, the
+    // next command waiting) for the bus time it takes, in real time, as the chip would. Off by
+    // default: every command is done at once. Paced, EP1 also answers once per polling interval
+    // of the alternate setting (10 ms or 1 ms) and NAKs in between.
+    void setPaced(bool paced);
+
     // --- What happened, for tests ---
     // Bus time spent since the model was made, and by the last command run.
     std::chrono::microseconds busTime() const;
@@ -224,6 +230,10 @@ private:
     std::chrono::microseconds busTime_{0};
     std::chrono::microseconds commandTime_{0};
     std::chrono::microseconds lastCommandTime_{0};
+    bool paced_ = false;
+    std::chrono::steady_clock::time_point busyUntil_{};
+    std::chrono::steady_clock::time_point lastStatus_{};
+    bool busy() const;
     std::size_t resets_ = 0;
     std::size_t searchPasses_ = 0;
     std::size_t commandsRun_ = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace onewire::testing {
 namespace {
@@ -346,6 +347,37 @@ TEST(Ds2490Model, FaultsStallSilenceAndUnplug) {
     EXPECT_EQ(chip.configuration(), 0);
     host.open();
     EXPECT_EQ(host.searchAll().size(), 1u);
+}
+
+TEST(Ds2490Model, PacedTheChipIsBusyForTheBusTimeOfACommand) {
+    Model chip;
+    chip.setPaced(true);
+    Host host(chip);
+    host.open();
+    chip.setTokens({kTokenA, kTokenB});
+    host.write(std::vector<std::uint8_t>(8, 0));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(host.comm(kSearchAll, 0x40F0), Outcome::Done);
+    // Three passes of about 15 ms: busy at first, its IDs not yet readable.
+    Model::Transfer first = chip.interruptIn(32);
+    ASSERT_EQ(first.outcome, Outcome::Done);
+    EXPECT_EQ(first.data[8] & Model::kStatusIdle, 0);
+    EXPECT_EQ(first.data[13], 0);
+    EXPECT_EQ(chip.bulkIn(64).outcome, Outcome::Pending);
+    // EP1 answers once per polling interval (1 ms in alternate setting 3).
+    EXPECT_EQ(chip.interruptIn(32).outcome, Outcome::Pending);
+    std::vector<std::uint8_t> s;
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        Model::Transfer t = chip.interruptIn(32);
+        if (t.outcome == Outcome::Done && (t.data[8] & Model::kStatusIdle) != 0) {
+            s = t.data;
+            break;
+        }
+    }
+    ASSERT_FALSE(s.empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, chip.lastCommandBusTime());
+    EXPECT_EQ(s[13], 24);
+    EXPECT_EQ(host.read(64).size(), 24u);
 }
 
 }  // namespace
