@@ -86,6 +86,11 @@ void Ds2490Adapters::Held::letGo() {
 Ds2490Adapters::Ds2490Adapters(std::shared_ptr<usb::UsbAccess> access,
                                std::chrono::milliseconds idleClose)
     : access_(std::move(access)), idleClose_(idleClose) {
+    if (!access_->unavailable().empty()) {
+        // No adapters to hold (Windows): no thread either, which a DLL could not join while it
+        // is unloaded.
+        return;
+    }
     reaper_ = std::thread([this] {
         std::unique_lock lock(mutex_);
         const auto interval = std::max<std::chrono::milliseconds>(idleClose_ / 4, 10ms);
@@ -101,7 +106,9 @@ Ds2490Adapters::~Ds2490Adapters() {
         stopping_ = true;
     }
     wake_.notify_all();
-    reaper_.join();
+    if (reaper_.joinable()) {
+        reaper_.join();
+    }
     for (auto& [key, held] : held_) {
         std::lock_guard lock(held->mutex);
         held->letGo();

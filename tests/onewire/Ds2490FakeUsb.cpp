@@ -118,11 +118,12 @@ private:
                 result.failure = "LIBUSB_ERROR_NO_DEVICE";
                 break;
         }
+        // Counted also while not paced, so that pacing starts from the transfer it is set at.
+        const auto now = adapter_->model->busTime();
         if (adapter_->paced) {
-            const auto now = adapter_->model->busTime();
             std::this_thread::sleep_for(now - busTime_);
-            busTime_ = now;
         }
+        busTime_ = now;
         return result;
     }
 
