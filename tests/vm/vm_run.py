@@ -4,8 +4,8 @@ DS9490R (build/ds2490-usbip) attached through vhci-hcd and usbip.
 
     vm_run.py --build BUILD [--source SRC] [--kernel DIR] [CASE...]
 
-CASEs are executables (any language); without any, every executable in tests/vm/cases/ runs, in
-name order. Exit status 0 when every case passed, 1 otherwise, 77 (a skip) only where QEMU
+CASEs are executables (any language), anywhere but under /tmp, /run, /var/tmp or /dev/shm (the
+guest has its own); without any, every executable in tests/vm/cases/ runs, in name order. Exit status 0 when every case passed, 1 otherwise, 77 (a skip) only where QEMU
 cannot run at all. It prints each case's verdict and output, and closes with
 "vm: N passed, N failed".
 
@@ -197,6 +197,13 @@ def main():
     if not cases:
         print("vm: no cases")
         return 1
+    # The guest has fresh tmpfs on these: a case kept there is not seen inside.
+    hidden = ("/tmp/", "/run/", "/var/tmp/", "/dev/shm/")
+    for case in cases:
+        if os.path.realpath(case).startswith(hidden):
+            print("vm: %s: the guest cannot see it (its %s is its own): keep cases elsewhere"
+                  % (case, "/" + os.path.realpath(case).split("/")[1]))
+            return 1
 
     results_root = os.path.join(build, "vm-results")
     os.makedirs(results_root, exist_ok=True)
