@@ -53,9 +53,14 @@ public:
             // The chip gives no flags with the last code: it found no branch left, so it took 1
             // at every discrepancy. Below the branch point they are the last round's (the same
             // path); at it the search went back to one; above it none (the path asked for 0).
-            const std::uint64_t below =
-                lastDiscrepancy <= 0 ? 0 : held_.previousFlags & ((1ull << lastDiscrepancy) - 1);
-            answer.discrepancies = below | (lastDiscrepancy >= 0 ? 1ull << lastDiscrepancy : 0);
+            // A branch point past bit 63 (a path that came back wrong) keeps every flag below
+            // and adds none; the shared checks then judge the round.
+            const bool inRom = lastDiscrepancy >= 0 && lastDiscrepancy < 64;
+            const std::uint64_t below = lastDiscrepancy <= 0 ? 0
+                                        : inRom
+                                            ? held_.previousFlags & ((1ull << lastDiscrepancy) - 1)
+                                            : held_.previousFlags;
+            answer.discrepancies = below | (inRom ? 1ull << lastDiscrepancy : 0);
         } else {
             for (int byte = 0; byte < 8; ++byte) {
                 answer.discrepancies |= std::uint64_t{round->discrepancies[byte]} << (8 * byte);
@@ -220,6 +225,8 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
     std::vector<std::string>& survey = held.survey;
     survey.clear();
     int count = 0;
+    // Why the first adapter passed over was not taken, for the refusal when none is.
+    std::string passedOver;
     for (const usb::AdapterInfo& adapter : adapters) {
         const std::string where = "bus " + std::to_string(adapter.bus) + " address " +
                                   std::to_string(adapter.address) + " (" + adapter.node + ")";
@@ -227,12 +234,18 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
             (adapter.bus != mapping_.usbBus || adapter.address != mapping_.usbAddress)) {
             continue;
         }
-        if (!adapter.kernelDriver.empty() && !mapping_.detachKernel) {
+        // "usbfs" is not a kernel driver but another program's claim through libusb: the open
+        // below finds it busy and names the holder.
+        if (!adapter.kernelDriver.empty() && adapter.kernelDriver != "usbfs" &&
+            !mapping_.detachKernel) {
             survey.push_back(where + ": driven by the kernel (" + adapter.kernelDriver + ")");
             if (mapping_.usbBus > 0) {
                 held.choice = where;
                 refuse(held, usb::kernelDrivenMessage(adapter));
                 return false;
+            }
+            if (passedOver.empty()) {
+                passedOver = usb::kernelDrivenMessage(adapter);
             }
             continue;
         }
@@ -250,6 +263,9 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
                     where + ": held by " +
                     (opened.holder.empty() ? std::string("another program") : opened.holder));
                 if (mapping_.usbBus == 0) {
+                    if (passedOver.empty()) {
+                        passedOver = opened.message;
+                    }
                     continue;  // the Nth that no other program holds
                 }
             } else {
@@ -313,7 +329,8 @@ bool Ds2490Bus::choose(Ds2490Adapters::Held& held, Clock::time_point deadline) {
         : mapping_.usbOrdinal > 0 ? "no " + ordinalText(mapping_.usbOrdinal) +
                                         " DS2490 on USB that no other program holds"
                                   : "no DS2490 on USB whose ID chip is " + mapping_.idChip;
-    refuse(held, wanted + " (" + std::to_string(adapters.size()) + " DS2490 seen)");
+    refuse(held, wanted + " (" + std::to_string(adapters.size()) + " DS2490 seen)" +
+                     (passedOver.empty() ? "" : ": " + passedOver));
     return false;
 }
 

@@ -35,7 +35,7 @@ std::string busyMessage(const AdapterInfo& adapter, const std::string& holder) {
     return describe(adapter) +
            " is busy: " + (holder.empty() ? std::string("another program") : holder) +
            " holds it (owserver, say: stop it, or map this port to it with \"owserver "
-           "127.0.0.1\")";
+           "localhost\")";
 }
 
 }  // namespace onewire::usb

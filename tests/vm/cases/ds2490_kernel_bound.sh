@@ -27,7 +27,7 @@ echo "a ds2490 line: not taken from the kernel"
 echo "usb 1 = ds2490 detach-kernel" >"$CONF"
 ONEWIRE_CONF="$CONF" "$CHECK" >"$OUT" 2>&1 || fail "not taken with detach-kernel"
 has "014A2F0C00000002  family 01  token, listed"
-has "the kernel's ds2490 driver detached, given back when the runtime lets go"
+has "the kernel's DS9490R driver detached, given back when the runtime lets go"
 n=0
 until [ "$(masters)" = 1 ]; do
   n=$((n + 1)); [ $n -lt 100 ] || fail "the kernel did not get the adapter back"; sleep 0.1
