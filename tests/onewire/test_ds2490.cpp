@@ -15,6 +15,7 @@
 #include "onewire/Ds2490Bus.h"
 #include "onewire/Runtime.h"
 #include "tests/onewire/Ds2490FakeUsb.h"
+#include "tests/onewire/RuntimePass.h"
 
 using namespace onewire;
 using namespace std::chrono_literals;
@@ -85,18 +86,7 @@ public:
 
     std::set<std::string> pass(std::int16_t port = 1) {
         const auto started = Clock::now();
-        std::int32_t session = runtime_->startSession(port, kPortTypeUsb);
-        std::set<std::string> ids;
-        std::int16_t rom[8] = {};
-        while (runtime_->next(session, buffer_.data()) == 1) {
-            runtime_->rom(session, buffer_.data(), rom);
-            Rom bytes{};
-            for (int i = 0; i < 8; ++i) {
-                bytes[i] = static_cast<std::uint8_t>(rom[i]);
-            }
-            ids.insert(hexText(bytes));
-        }
-        runtime_->endSession(session);
+        auto ids = passIds(*runtime_, port, buffer_.data());
         lastPass_ = Clock::now() - started;
         EXPECT_LT(lastPass_, kHangGuard);
         return ids;

@@ -24,6 +24,7 @@
 #include "onewire/Runtime.h"
 #include "onewire/SerialLine.h"
 #include "tests/onewire/Ds2480bEmulator.h"
+#include "tests/onewire/RuntimePass.h"
 
 extern char** environ;
 
@@ -102,18 +103,7 @@ public:
 
     std::set<std::string> pass() {
         const auto started = Clock::now();
-        std::int32_t session = runtime_->startSession(1, kPortTypeUsb);
-        std::set<std::string> ids;
-        std::int16_t rom[8] = {};
-        while (runtime_->next(session, buffer_.data()) == 1) {
-            runtime_->rom(session, buffer_.data(), rom);
-            Rom bytes{};
-            for (int i = 0; i < 8; ++i) {
-                bytes[i] = static_cast<std::uint8_t>(rom[i]);
-            }
-            ids.insert(hexText(bytes));
-        }
-        runtime_->endSession(session);
+        auto ids = passIds(*runtime_, 1, buffer_.data());
         lastPass_ = Clock::now() - started;
         EXPECT_LT(lastPass_, kHangGuard);
         return ids;
