@@ -269,7 +269,11 @@ ReplyPart readReply(std::span<const std::uint8_t> datagram, std::uint32_t sequen
                 load<std::uint32_t>(payload, 4 + 8) == sequence) {
                 part.ours = true;
                 part.closed = true;
-                part.status = static_cast<std::uint8_t>(-load<std::int32_t>(payload, 0));
+                // A netlink error carries -errno; one past what the status byte holds
+                // must still read as a failure, never as 0.
+                const std::uint32_t error = 0u - load<std::uint32_t>(payload, 0);
+                part.status = error > 0xFF ? static_cast<std::uint8_t>(EIO)
+                                           : static_cast<std::uint8_t>(error);
             }
             continue;
         }

@@ -2,6 +2,10 @@
 // the kernel's replies can go wrong, each within the pass's deadline.
 #include <gtest/gtest.h>
 
+#include <linux/netlink.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "onewire/Backend.h"
@@ -126,6 +130,24 @@ TEST(W1Reply, DamagedRepliesAreMalformedNeverReadPastTheirEnd) {
     auto part = readReply(beyond, 9, 1);
     EXPECT_TRUE(part.ours);
     EXPECT_FALSE(part.malformed.empty());
+}
+
+// NLMSG_ERROR carries -errno and the request's header; any error number, however odd,
+// closes the request as failed.
+TEST(W1Reply, NetlinkErrorsOfAnyNumberAreFailuresNeverSuccess) {
+    for (std::int32_t error : {-ENODEV, -256, -512, INT32_MIN, 1}) {
+        std::vector<std::uint8_t> bytes(16 + 4 + 16, 0);
+        const auto put32 = [&](std::size_t offset, std::uint32_t value) {
+            std::memcpy(bytes.data() + offset, &value, sizeof value);
+        };
+        put32(0, static_cast<std::uint32_t>(bytes.size()));
+        put32(4, NLMSG_ERROR);
+        put32(16, static_cast<std::uint32_t>(error));
+        put32(16 + 4 + 8, 9);  // the request's sequence
+        auto part = readReply(bytes, 9, 1);
+        EXPECT_TRUE(part.closed) << error;
+        EXPECT_NE(part.status, 0) << error;
+    }
 }
 
 TEST_F(ConnectorTest, SearchListsWhatTheKernelFound) {
