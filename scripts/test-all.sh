@@ -6,8 +6,11 @@
 #   test-all.sh [--no-install]   (--no-install: packages are managed by hand; only check them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step says when it starts and how much processor time the steps so far took.
+step() { echo "== $* (at ${SECONDS} s; processor time so far: $(times | tail -1))"; }
 [ "${1:-}" = --no-install ] || bash scripts/install-deps.sh test
 bash scripts/check-commands.sh test
+step "build"
 bash scripts/build.sh
 
 # The shipping 32-bit program set (build-mingw) and the same sources as 64-bit (build-win64),
@@ -15,13 +18,13 @@ bash scripts/build.sh
 # programs and are reported as skipped elsewhere.
 for set in "build-mingw mingw-i686" "build-win64 mingw-x86_64"; do
   read -r folder toolchain <<<"$set"
-  echo "== Windows build $folder ($toolchain)"
+  step "Windows build $folder ($toolchain)"
   cmake -S . -B "$folder" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DBUILD_TESTING=ON \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$folder" -j"$(nproc)"
 done
 
-echo "== tests"
+step "tests"
 status=0
 echo "-- build"
 ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 300 || status=1
@@ -40,5 +43,7 @@ for i in 0 1; do
   cat "$folder/ctest-output.log"
 done
 # After build's tests, whose short fuzz run grew the corpus the sanitizer build replays.
+step "sanitizer build and its tests"
 bash scripts/test-sanitizers.sh || status=1
+step "done"
 exit $status
