@@ -365,13 +365,12 @@ void applyWindowSettings(const WindowLayout& layout, QWidget& window) {
 
 void installWindowFonts() {
     const QStringList families = QFontDatabase::families();
-    if (!families.contains(QStringLiteral("Tahoma"), Qt::CaseInsensitive)) {
-        for (const char* file :
-             {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
-            if (QFile::exists(QString::fromLatin1(file))) {
-                QFontDatabase::addApplicationFont(QString::fromLatin1(file));
-            }
-        }
+    // Only the regular face: no window uses bold, and each font file read here is read before
+    // the start-up window's first paint.
+    const QString wineTahoma = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
+    if (!families.contains(QStringLiteral("Tahoma"), Qt::CaseInsensitive) &&
+        QFile::exists(wineTahoma)) {
+        QFontDatabase::addApplicationFont(wineTahoma);
     }
     if (!families.contains(QStringLiteral("Courier New"), Qt::CaseInsensitive) &&
         families.contains(QStringLiteral("Liberation Mono"), Qt::CaseInsensitive)) {
