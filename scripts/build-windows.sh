@@ -13,5 +13,6 @@ bash scripts/install-deps.sh windows
 bash scripts/check-commands.sh windows
 cmake -S . -B build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
   -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-mingw -j"$(nproc)" --target quorna-fobit-reader onewire quorna-reader-check
+cmake --build build-mingw -j"$(nproc)" --target quorna-fobit-reader onewire quorna-reader-check \
+  quorna-settings-folder
 bash scripts/package-windows.sh build-mingw
