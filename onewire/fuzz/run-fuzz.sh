@@ -15,21 +15,47 @@ mkdir -p "$out/findings"
 # The POSIX platform source names the kernel bus backend, hence W1Bus.cpp and its netlink client.
 common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp $source_root/onewire/TextFile.cpp
   $source_root/onewire/PlatformPosix.cpp $source_root/onewire/W1Bus.cpp $source_root/onewire/W1Netlink.cpp"
-flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$source_root"
+flags="-std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$source_root"
 
-build() {
-    name=$1
-    shift
+# Each source compiled once, side by side, for the three targets; all again whenever a source
+# or header here is newer than a target.
+objects="$out/objects"
+stale=
+for name in fuzz_owserver_reply fuzz_settings fuzz_w1_reply; do
     if [ ! -x "$out/$name" ] || [ -n "$(find "$here" "$source_root/onewire" -maxdepth 1 -newer "$out/$name" -name '*.[ch]*' 2>/dev/null)" ]; then
-        echo "building $name"
-        # shellcheck disable=SC2086
-        nice "$cxx" $flags -o "$out/$name" "$here/$name.cpp" "$@" $common
+        stale=yes
     fi
-}
-
-build fuzz_owserver_reply "$source_root/onewire/OwserverProtocol.cpp"
-build fuzz_settings "$source_root/onewire/Settings.cpp" "$source_root/onewire/VirtualReader.cpp"
-build fuzz_w1_reply
+done
+if [ -n "$stale" ]; then
+    echo "building the fuzz targets"
+    rm -rf "$objects"
+    mkdir -p "$objects"
+    pids=
+    for source in $common "$source_root/onewire/OwserverProtocol.cpp" \
+        "$source_root/onewire/Settings.cpp" "$source_root/onewire/VirtualReader.cpp" \
+        "$here/fuzz_owserver_reply.cpp" "$here/fuzz_settings.cpp" "$here/fuzz_w1_reply.cpp"; do
+        # shellcheck disable=SC2086
+        nice "$cxx" $flags -fsanitize=fuzzer-no-link -c -o "$objects/$(basename "$source" .cpp).o" \
+            "$source" &
+        pids="$pids $!"
+    done
+    for pid in $pids; do
+        wait "$pid"
+    done
+    shared=
+    for source in $common; do
+        shared="$shared $objects/$(basename "$source" .cpp).o"
+    done
+    link() {
+        name=$1
+        shift
+        # shellcheck disable=SC2086
+        nice "$cxx" $flags -fsanitize=fuzzer -o "$out/$name" "$objects/$name.o" "$@" $shared
+    }
+    link fuzz_owserver_reply "$objects/OwserverProtocol.o"
+    link fuzz_settings "$objects/Settings.o" "$objects/VirtualReader.o"
+    link fuzz_w1_reply
+fi
 
 for name in fuzz_owserver_reply fuzz_settings fuzz_w1_reply; do
     corpus="$out/corpus-$name"
