@@ -2,20 +2,30 @@
 # The sanitizer part of the test command: the unit tests, the runtime tests (hostile servers,
 # fuzz corpus replay) and the end-to-end tests, built with GCC's AddressSanitizer (leaks
 # included) and UndefinedBehaviorSanitizer into build-asan/. Only what those tests run is built.
+#   test-sanitizers.sh [build|test]   (default: both; the test command builds while the main
+#                                     build's tests run, then tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+step=${1:-all}
+case "$step" in
+  all | build | test) ;;
+  *) echo "usage: $0 [build|test]" >&2; exit 64 ;;
+esac
 
 units=$(basename -s .cpp tests/test_*.cpp tests/qt/test_*.cpp | tr '\n' ' ')
 runtime="test_onewire_units test_onewire_owserver test_onewire_library test_onewire_serial test_onewire_ds2490"
 replays="fuzz_owserver_reply_replay fuzz_settings_replay fuzz_w1_reply_replay"
 
-echo "== sanitizer build (ASan + UBSan) in build-asan"
-# Ninja, because it builds the many small test programs side by side where make goes one by one.
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" \
-  -DQUORNA_SANITIZE=ON -DQUORNA_FUZZ_CORPUS="$PWD/build/onewire-fuzz" >/dev/null
-# shellcheck disable=SC2086
-cmake --build build-asan -j"$(nproc)" --target $units $runtime $replays onewire \
-  quorna-fobit-reader ds2480b-emulator
+if [ "$step" != test ]; then
+  echo "== sanitizer build (ASan + UBSan) in build-asan"
+  # Ninja, because it builds the many small test programs side by side where make goes one by one.
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" \
+    -DQUORNA_SANITIZE=ON -DQUORNA_FUZZ_CORPUS="$PWD/build/onewire-fuzz" >/dev/null
+  # shellcheck disable=SC2086
+  cmake --build build-asan -j"$(nproc)" --target $units $runtime $replays onewire \
+    quorna-fobit-reader ds2480b-emulator
+fi
+[ "$step" != build ] || exit 0
 
 echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1

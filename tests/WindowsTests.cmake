@@ -31,7 +31,7 @@ endif()
 # Called at the end of each folder of tests.
 function(quorna_run_under_wine)
   get_property(tests DIRECTORY PROPERTY TESTS)
-  set_tests_properties(${tests} PROPERTIES SKIP_RETURN_CODE ${QUORNA_WINE_SKIPPED} TIMEOUT 120)
+  set_tests_properties(${tests} PROPERTIES SKIP_RETURN_CODE ${QUORNA_WINE_SKIPPED} TIMEOUT 240)
   if(NOT QUORNA_WINE_RUNNABLE)
     get_property(targets DIRECTORY PROPERTY BUILDSYSTEM_TARGETS)
     set_target_properties(${targets} PROPERTIES EXCLUDE_FROM_ALL ON)

@@ -34,7 +34,7 @@ SHELL_BUILTINS = {
     "declare", "readonly", "for", "in", "case", "esac", "if", "then", "else", "elif", "fi",
     "while", "until", "do", "done", "function", "{", "}", "(", ")", "!", "break", "continue",
     "getopts", "type", "command", "hash", "ulimit", "umask", "pwd", "let", "builtin", ":",
-    "exec", "time",
+    "exec", "time", "times",
 }
 # Commands that run another command: the options among theirs that take a value, and how many
 # operands come before the command (timeout's duration, flock's lock file, chroot's root).
