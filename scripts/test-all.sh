@@ -5,9 +5,9 @@
 # sanitizer build's (scripts/test-sanitizers.sh).
 #   test-all.sh [--no-install]   (--no-install: packages are managed by hand; only check them)
 #
-# Most of the tests wait (on windows, wine, the VM, timers), so the Windows builds and then the
-# sanitizer build run in the background at a low priority while the main build's tests run: they
-# take the processor time the tests leave and barely delay them.
+# Much of the tests' time is waiting (on windows, wine, the VM, timers), so the Windows builds and
+# the sanitizer build run in the background at the lowest priorities beside the tests: they take
+# the processor time the tests leave.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Each step says when it starts and the processor time of what has ended so far (`times` in this
@@ -52,12 +52,10 @@ bash scripts/build.sh
 
 # The shipping 32-bit program set (build-mingw) and the same sources as 64-bit (build-win64),
 # whose tests run under wine64 on every host; the 32-bit tests run where the host runs 32-bit
-# programs and are reported as skipped elsewhere. The sanitizer build goes lower still, so that
-# the Windows builds, which tests wait for, come first.
+# programs and are reported as skipped elsewhere.
 step "Windows builds and the sanitizer build, in the background"
 windows_log=build/windows-builds.log
-sanitizer_log=build/sanitizer-build.log
-start_background 10 "$windows_log" bash -c '
+start_background 19 "$windows_log" bash -c '
   set -euo pipefail
   for set in "build-mingw mingw-i686" "build-win64 mingw-x86_64"; do
     read -r folder toolchain <<<"$set"
@@ -66,7 +64,10 @@ start_background 10 "$windows_log" bash -c '
       -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$folder" -j"$(nproc)"
   done'
-start_background 19 "$sanitizer_log" bash scripts/test-sanitizers.sh build
+# The sanitizer build below even that (the idle class: only processor time nothing else wants),
+# so that the Windows builds, which the tests wait for, come first.
+sanitizer_log=build/sanitizer-build.log
+start_background 19 "$sanitizer_log" chrt --idle 0 bash scripts/test-sanitizers.sh build
 
 step "tests of build"
 status=0
@@ -75,7 +76,9 @@ ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 300 -E '^packa
   status=1
 
 step "waiting for the Windows builds"
-if finish_background 0 "$windows_log" "the Windows builds"; then
+windows_built=yes
+finish_background 0 "$windows_log" "the Windows builds" || windows_built=
+if [ -n "$windows_built" ]; then
   step "Windows tests and the Windows installers' test"
   # Side by side: each has a wine prefix of its own, and most of their time is wine waiting on
   # the program; each prints when all are done.

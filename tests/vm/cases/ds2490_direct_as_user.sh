@@ -29,6 +29,16 @@ scan() {
   done
   return 1
 }
+# The same for a plain report whose set-up of the adapter timed out (the backend sets it up again
+# on the next pass, which a one-pass report does not reach).
+found() {
+  for try in 1 2 3; do
+    check "$@" && return 0
+    grep -qF "did not answer as it should" "$OUT" || return 1
+    echo "(the adapter's set-up came too late on try $try: checking again)"
+  done
+  return 1
+}
 give() { chgrp 65534 "$(node)" && chmod 0660 "$(node)"; }
 
 chmod 0600 "$(node)"
@@ -38,7 +48,7 @@ has "udev rule"
 echo "without access: refused, naming $(node)"
 
 give
-check || fail "not found with the node given to the user's group"
+found || fail "not found with the node given to the user's group"
 has "(no settings file and the kernel drives no adapter: USB port N is the Nth DS2490 on USB)"
 has "Set-up: 1: adapter found"
 has "014A2F0C00000002  family 01  token, listed"
