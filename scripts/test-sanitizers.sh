@@ -13,7 +13,8 @@ case "$step" in
 esac
 
 units=$(basename -s .cpp tests/test_*.cpp tests/qt/test_*.cpp | tr '\n' ' ')
-runtime="test_onewire_units test_onewire_owserver test_onewire_library test_onewire_serial test_onewire_ds2490"
+runtime="test_onewire_units test_onewire_owserver test_onewire_library test_onewire_serial test_onewire_ds2490
+  test_ds2490_model"
 replays="fuzz_owserver_reply_replay fuzz_settings_replay fuzz_w1_reply_replay"
 
 if [ "$step" != test ]; then
