@@ -2,15 +2,19 @@
 # The sanitizer part of the test command: the unit tests, the runtime tests (hostile servers,
 # fuzz corpus replay) and the end-to-end tests, built with GCC's AddressSanitizer (leaks
 # included) and UndefinedBehaviorSanitizer into build-asan/. Only what those tests run is built.
-#   test-sanitizers.sh [build|test]   (default: both; the test command builds while the main
-#                                     build's tests run, then tests)
+#   test-sanitizers.sh [build | test [--untimed | --timed]]   (default: both)
+# --timed runs only the tests whose pass budgets are real time (the serial backend's, against the
+# emulator on a pseudo-terminal), --untimed all others: the test command runs the untimed ones
+# beside the Windows tests and the timed ones alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 step=${1:-all}
-case "$step" in
-  all | build | test) ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 64 ;;
+subset=${2:-}
+case "$step $subset" in
+  "all " | "build " | "test " | "test --untimed" | "test --timed") ;;
+  *) echo "usage: $0 [build | test [--untimed | --timed]]" >&2; exit 64 ;;
 esac
+timed="test_onewire_serial"
 
 units=$(basename -s .cpp tests/test_*.cpp tests/qt/test_*.cpp | tr '\n' ' ')
 runtime="test_onewire_units test_onewire_owserver test_onewire_library test_onewire_serial test_onewire_ds2490
@@ -35,5 +39,10 @@ export UBSAN_OPTIONS=print_stacktrace=1
 # the shadow memory's page tables); the main build runs that test.
 export GTEST_FILTER='-SerialSoak.ThousandsOfProcessesDoNotStretchAPass'
 selected="^($(echo $units $runtime | tr ' ' '|')|onewire_fuzz_.*_replay|e2e_.*)\$"
+excluded='wine|wayland|package'
+case "$subset" in
+  --untimed) excluded="$excluded|^($timed)\$" ;;
+  --timed) selected="^($timed)\$" ;;
+esac
 cd build-asan
-ctest --output-on-failure -j"$(nproc)" --timeout 300 -R "$selected" -E 'wine|wayland|package'
+ctest --output-on-failure -j"$(nproc)" --timeout 300 -R "$selected" -E "$excluded"

@@ -34,7 +34,8 @@ WHAT A CASE MAY ASSUME (it runs as root in the guest, the host's / read-only ove
     adds the bus master anew, so look its number up again: w1_bus_master*);
   - every transfer the emulator completed is in RESULT_DIR/usb-trace.log afterwards;
   - `$AS_USER CMD...` runs CMD as the unprivileged user nobody (uid/gid 65534, no groups);
-  - SOURCE_DIR and BUILD_DIR are the host's tree and build (read-only); RESULT_DIR is a
+  - SOURCE_DIR is the host's tree (read-only); BUILD_DIR holds copies of the build's programs
+    the cases run (USER_PROGRAMS below), where the unprivileged user reaches them; RESULT_DIR is a
     writable folder whose files come back to the host (kept under BUILD/vm-results/CASE/);
   - MODPROBE is `modprobe -d KERNEL_TREE`, for any other module of the guest's kernel;
   - the guest is slow (TCG): count passes, not milliseconds; only loopback exists;
@@ -53,6 +54,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_CACHE = os.environ.get("QUORNA_VM_CACHE", "/var/cache/quorna-fobit-reader/vm")
 QEMU = "qemu-system-x86_64"
+# The build's programs the cases run (as the unprivileged user among others), and where the
+# guest finds their copies: BUILD_DIR there.
+USER_PROGRAMS = ["quorna-reader-check", "libonewire.so.1", "w1_pass_client", "librefuse_netlink.so"]
+GUEST_PROGRAMS = "/tmp/vm-results/programs"
+
 # What the initramfs needs to mount the host's root over 9p.
 BOOT_MODULES = ["virtio_pci", "9pnet_virtio", "9p"]
 SKIP = 77
@@ -210,6 +216,14 @@ def main():
     with tempfile.TemporaryDirectory(dir=results_root, prefix="run-") as share, \
             tempfile.TemporaryDirectory(prefix="quorna-vm-") as work:
         shutil.copy(os.path.join(HERE, "guest.sh"), os.path.join(share, "guest.sh"))
+        # What the cases run as the unprivileged user, copied where that user can reach it: the
+        # tree may lie in a home only its owner can enter (Debian 12 makes homes 0700).
+        programs = os.path.join(share, "programs")
+        os.mkdir(programs)
+        for name in USER_PROGRAMS:
+            shutil.copy(os.path.join(build, name), os.path.join(programs, name))
+        os.chmod(share, 0o755)
+        os.chmod(programs, 0o755)
         total_timeout = 60
         with open(os.path.join(share, "cases.list"), "w") as f:
             for case in cases:
@@ -221,7 +235,7 @@ def main():
                                    o["timeout"], o["emulator"]]) + "\n")
         with open(os.path.join(share, "config.sh"), "w") as f:
             f.write("KERNEL_TREE='%s'\nEMULATOR='%s'\nSOURCE_DIR='%s'\nBUILD_DIR='%s'\n"
-                    % (kernel_tree, emulator, source, build))
+                    % (kernel_tree, emulator, source, GUEST_PROGRAMS))
         initramfs = make_initramfs(kernel_tree, version, work)
         command = [
             QEMU, "-accel", "tcg", "-cpu", "max", "-m", args.memory, "-smp", "1",
