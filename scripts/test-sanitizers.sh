@@ -2,19 +2,18 @@
 # The sanitizer part of the test command: the unit tests, the runtime tests (hostile servers,
 # fuzz corpus replay) and the end-to-end tests, built with GCC's AddressSanitizer (leaks
 # included) and UndefinedBehaviorSanitizer into build-asan/. Only what those tests run is built.
-#   test-sanitizers.sh [build | test [--untimed | --timed]]   (default: both)
-# --timed runs only the tests whose pass budgets are real time (the serial backend's, against the
-# emulator on a pseudo-terminal), --untimed all others: the test command runs the untimed ones
-# beside the Windows tests and the timed ones alone.
+#   test-sanitizers.sh [build | test [--end-to-end | --units]]   (default: both, all tests)
+# --end-to-end runs only the end-to-end cases, --units the others: the unit and runtime tests,
+# whose pass budgets are real time and which the slowness of the sanitizers leaves little room, so
+# the test command runs them alone and the end-to-end cases beside the Windows tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 step=${1:-all}
 subset=${2:-}
 case "$step $subset" in
-  "all " | "build " | "test " | "test --untimed" | "test --timed") ;;
-  *) echo "usage: $0 [build | test [--untimed | --timed]]" >&2; exit 64 ;;
+  "all " | "build " | "test " | "test --end-to-end" | "test --units") ;;
+  *) echo "usage: $0 [build | test [--end-to-end | --units]]" >&2; exit 64 ;;
 esac
-timed="test_onewire_serial"
 
 units=$(basename -s .cpp tests/test_*.cpp tests/qt/test_*.cpp | tr '\n' ' ')
 runtime="test_onewire_units test_onewire_owserver test_onewire_library test_onewire_serial test_onewire_ds2490
@@ -35,14 +34,14 @@ fi
 echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1
-# Forking thousands of idle processes from a sanitized test takes minutes (every child copies
-# the shadow memory's page tables); the main build runs that test.
-export GTEST_FILTER='-SerialSoak.ThousandsOfProcessesDoNotStretchAPass'
+# The serial soaks run in the main build: long, timed, and forking thousands of idle processes
+# from a sanitized test takes minutes (every child copies the shadow memory's page tables).
+export GTEST_FILTER='-SerialSoak.*'
 selected="^($(echo $units $runtime | tr ' ' '|')|onewire_fuzz_.*_replay|e2e_.*)\$"
 excluded='wine|wayland|package'
 case "$subset" in
-  --untimed) excluded="$excluded|^($timed)\$" ;;
-  --timed) selected="^($timed)\$" ;;
+  --end-to-end) selected='^e2e_.*$' ;;
+  --units) excluded="$excluded|^e2e_" ;;
 esac
 cd build-asan
 ctest --output-on-failure -j"$(nproc)" --timeout 300 -R "$selected" -E "$excluded"

@@ -17,7 +17,7 @@ common="$source_root/onewire/RomCode.cpp $source_root/onewire/Reporter.cpp $sour
   $source_root/onewire/PlatformPosix.cpp $source_root/onewire/W1Bus.cpp $source_root/onewire/W1Netlink.cpp"
 flags="-std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$source_root"
 
-# Each source compiled once, side by side, for the three targets; all again whenever a source
+# Each source compiled once for the three targets, two at a time; all again whenever a source
 # or header here is newer than a target.
 objects="$out/objects"
 stale=
@@ -38,6 +38,13 @@ if [ -n "$stale" ]; then
         nice "$cxx" $flags -fsanitize=fuzzer-no-link -c -o "$objects/$(basename "$source" .cpp).o" \
             "$source" &
         pids="$pids $!"
+        # Two at a time: the tests beside this one keep their share of the processors.
+        if [ "$(echo $pids | wc -w)" -ge 2 ]; then
+            for pid in $pids; do
+                wait "$pid"
+            done
+            pids=
+        fi
     done
     for pid in $pids; do
         wait "$pid"
