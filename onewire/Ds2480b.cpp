@@ -312,11 +312,20 @@ bool Chip::raiseTo115200(Clock::time_point deadline) {
     line_.setSpeed(9600);
     line_.discardInput();
     inCommandMode_ = true;
-    if (exchange({kReadBaudRate}, answer, deadline) && answer[0] == 0x00) {
-        log_.push_back("at 9600 the baud read 0F answered 00");
-        return true;
+    // The bytes sent at 115200 may still reach a chip at 9600 as something it answers (a bridge
+    // that changes speed before its buffer is out, noise taken for a byte): a first answer that
+    // is not the baud read's gets one more, clean try.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (exchange({kReadBaudRate}, answer, deadline) && answer[0] == 0x00) {
+            log_.push_back("at 9600 the baud read 0F answered 00");
+            return true;
+        }
+        log_.push_back("at 9600 the baud read 0F answered " + hexBytes(answer));
+        if (line_.lost() || Clock::now() >= deadline) {
+            break;
+        }
+        drainUntilQuiet(deadline);
     }
-    log_.push_back("at 9600 the baud read 0F answered " + hexBytes(answer));
     return fail("lost the chip while changing the line speed");  // detected again next pass
 }
 

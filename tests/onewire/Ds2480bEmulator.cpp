@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <deque>
 #include <stdexcept>
+#include <thread>
 
 namespace onewire::testing {
 namespace {
@@ -139,6 +140,9 @@ void Ds2480bEmulator::run() {
         pollfd waiting{master_, POLLIN, 0};
         timespec timeout{0, static_cast<long>(wait.count())};
         ::ppoll(&waiting, 1, &timeout, nullptr);
+        if ((waiting.revents & POLLIN) && lateBy_ > 0) {
+            std::this_thread::sleep_for(microseconds(lateBy_.load()));
+        }
         std::uint8_t buffer[256];
         ssize_t got = (waiting.revents & POLLIN) ? ::read(master_, buffer, sizeof buffer) : 0;
         if ((waiting.revents & POLLHUP) && got <= 0) {

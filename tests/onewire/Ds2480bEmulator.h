@@ -65,6 +65,9 @@ public:
     // Each answer reaches the host this much later, as through a USB-serial bridge that holds
     // what it receives until its latency timer runs out.
     void setAnswerLatency(std::chrono::microseconds latency) { latency_ = latency.count(); }
+    // The host's bytes reach the chip late (a bridge's buffer) and at the line's speed by then:
+    // bytes written just before a speed change arrive at the new speed.
+    void setArrivalDelay(std::chrono::microseconds delay) { lateBy_ = delay.count(); }
     // Unplugged: the terminal closes and its device disappears.
     void vanish();
 
@@ -113,6 +116,7 @@ private:
     std::size_t busGeneration_ = 0;
     std::atomic<Fault> fault_{Fault::None};
     std::atomic<long> latency_{0};
+    std::atomic<long> lateBy_{0};
     std::atomic<int> flipPerMille_{50};
     int byteOfRound_ = 0;          // accelerator bytes since the last Search ROM
     bool laterRound_ = false;      // this round's request has a direction set: not a first one
