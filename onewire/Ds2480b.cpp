@@ -18,6 +18,9 @@ const std::vector<std::uint8_t> kConfigurationAnswer = {0x16, 0x44, 0x5A, 0x00, 
 // Time the bus itself needs on top of the line's byte times: a reset (about 1.1 ms) and 64
 // search triplets at standard speed, with room for a USB-serial adapter's latency.
 constexpr milliseconds kBusAndLatencyAllowance{40};
+// How long the line must stay quiet before a late answer no longer counts as on its way: a
+// USB-serial bridge's latency timer, with room.
+constexpr milliseconds kLateAnswersQuiet{10};
 
 bool isResetAnswer(std::uint8_t answer) {
     return (answer & 0xC0) == 0xC0;
@@ -199,10 +202,11 @@ void Chip::resynchronise(Clock::time_point deadline) {
 }
 
 // Whatever the chip still sends in answer to what came before: read and dropped until the line
-// has been quiet for a few byte times, for at most a few tens of milliseconds.
-void Chip::drainUntilQuiet(Clock::time_point deadline) {
+// has been quiet for a few byte times (or longer, when asked), for at most a few tens of
+// milliseconds.
+void Chip::drainUntilQuiet(Clock::time_point deadline, Clock::duration quiet) {
     const auto until = std::min<Clock::time_point>(deadline, Clock::now() + milliseconds(30));
-    const auto quiet = serial::byteTime(line_.speed()) * 3;
+    quiet = std::max<Clock::duration>(quiet, serial::byteTime(line_.speed()) * 3);
     line_.discardInput();
     std::uint8_t byte = 0;
     while (Clock::now() < until &&
@@ -310,12 +314,13 @@ bool Chip::raiseTo115200(Clock::time_point deadline) {
     line_.write(back, sizeof back, deadline);
     std::this_thread::sleep_for(milliseconds(2));
     line_.setSpeed(9600);
-    line_.discardInput();
     inCommandMode_ = true;
     // The bytes sent at 115200 may still reach a chip at 9600 as something it answers (a bridge
-    // that changes speed before its buffer is out, noise taken for a byte): a first answer that
-    // is not the baud read's gets one more, clean try.
+    // that changes speed before its buffer is out, noise taken for a byte), and the unanswered
+    // baud read may be answered late: such answers are let pass before the check, and a first
+    // answer that is not the baud read's gets one more try.
     for (int attempt = 0; attempt < 2; ++attempt) {
+        drainUntilQuiet(deadline, kLateAnswersQuiet);
         if (exchange({kReadBaudRate}, answer, deadline) && answer[0] == 0x00) {
             log_.push_back("at 9600 the baud read 0F answered 00");
             return true;
@@ -324,7 +329,6 @@ bool Chip::raiseTo115200(Clock::time_point deadline) {
         if (line_.lost() || Clock::now() >= deadline) {
             break;
         }
-        drainUntilQuiet(deadline);
     }
     return fail("lost the chip while changing the line speed");  // detected again next pass
 }

@@ -96,7 +96,7 @@ private:
     bool exchange(const std::vector<std::uint8_t>& out, const std::vector<bool>& answered,
                   std::vector<std::uint8_t>& in, Clock::time_point deadline);
     bool configure(Clock::time_point deadline);
-    void drainUntilQuiet(Clock::time_point deadline);
+    void drainUntilQuiet(Clock::time_point deadline, Clock::duration quiet = {});
     bool raiseTo115200(Clock::time_point deadline);
     void resynchronise(Clock::time_point deadline);
     bool fail(std::string why);
