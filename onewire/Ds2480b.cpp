@@ -165,13 +165,11 @@ bool Chip::exchange(const std::vector<std::uint8_t>& out, const std::vector<bool
                 return fail(line_.lost() ? line_.failure()
                                          : "the port did not take the bytes in time");
             }
-            sent_ += limit - sent;
             sent = limit;
             continue;
         }
         const std::size_t want = paced ? 1 : answerAt.size() - got;
         const std::size_t read = line_.read(in.data() + got, want, readBy);
-        received_ += read;
         got += read;
         if (line_.lost()) {
             in.resize(got);
@@ -193,7 +191,6 @@ bool Chip::exchange(const std::vector<std::uint8_t>& out, const std::vector<bool
 void Chip::resynchronise(Clock::time_point deadline) {
     const std::uint8_t bytes[] = {kCommandMode, kAcceleratorOff};
     line_.write(bytes, sizeof bytes, deadline);
-    sent_ += sizeof bytes;
     std::this_thread::sleep_for(std::min<Clock::duration>(
         std::max<Clock::duration>(deadline - Clock::now(), Clock::duration::zero()),
         serial::byteTime(line_.speed()) * 4));
@@ -235,7 +232,6 @@ bool Chip::configure(Clock::time_point deadline) {
         const auto by =
             std::min<Clock::time_point>(deadline, Clock::now() + kBusAndLatencyAllowance);
         if (line_.read(&last, 1, by) == 1 && last == kConfigurationAnswer.back()) {
-            ++received_;
             log_.push_back("a stray byte " + hexBytes({answer[0]}) +
                            " came before the answers: dropped");
             return true;
@@ -261,7 +257,6 @@ bool Chip::detect(Clock::time_point deadline, bool raiseSpeed) {
     if (!line_.write(start, sizeof start, deadline)) {
         return fail(line_.lost() ? line_.failure() : "the port did not take the bytes in time");
     }
-    sent_ += sizeof start;
     std::this_thread::sleep_for(serial::byteTime(9600) * 5);
     drainUntilQuiet(deadline);
     inCommandMode_ = true;
@@ -273,14 +268,7 @@ bool Chip::detect(Clock::time_point deadline, bool raiseSpeed) {
         // A chip left at 115200 baud by an earlier program, on a line that carries no break (a
         // pseudo-terminal, some USB bridges): bring it back to 9600 at its own speed.
         log_.push_back("trying a chip left at 115200 baud: 71 sent at 115200");
-        line_.setSpeed(115200);
-        const std::uint8_t back[] = {kCommandMode, kAcceleratorOff, kBaud9600};
-        line_.write(back, sizeof back, deadline);
-        sent_ += sizeof back;
-        std::this_thread::sleep_for(milliseconds(2));
-        line_.setSpeed(9600);
-        line_.discardInput();
-        inCommandMode_ = true;
+        backTo9600(deadline);
         if (!configure(deadline)) {
             return false;
         }
@@ -290,6 +278,20 @@ bool Chip::detect(Clock::time_point deadline, bool raiseSpeed) {
     }
     failure_.clear();
     return true;
+}
+
+// A 9600-baud write at 115200: it brings a chip at 115200 back, and one at 9600 takes the bytes as
+// framing errors. They may still reach a chip at 9600 as something it answers (a bridge that
+// changes speed before its buffer is out, noise taken for a byte), and earlier bytes may be
+// answered late: such answers are let pass.
+void Chip::backTo9600(Clock::time_point deadline) {
+    line_.setSpeed(115200);
+    const std::uint8_t back[] = {kCommandMode, kAcceleratorOff, kBaud9600};
+    line_.write(back, sizeof back, deadline);
+    std::this_thread::sleep_for(milliseconds(2));
+    line_.setSpeed(9600);
+    drainUntilQuiet(deadline, kLateAnswersQuiet);
+    inCommandMode_ = true;
 }
 
 // The chip echoes the baud write at the old speed and then switches; the host follows and
@@ -307,20 +309,13 @@ bool Chip::raiseTo115200(Clock::time_point deadline) {
     if (line_.lost()) {
         return false;
     }
-    // Wherever the chip is, a 9600-baud write at 115200 (harmless when it is still at 9600: the
-    // bytes arrive as framing errors) and a check at 9600.
-    line_.setSpeed(115200);
-    const std::uint8_t back[] = {kCommandMode, kAcceleratorOff, kBaud9600};
-    line_.write(back, sizeof back, deadline);
-    std::this_thread::sleep_for(milliseconds(2));
-    line_.setSpeed(9600);
-    inCommandMode_ = true;
-    // The bytes sent at 115200 may still reach a chip at 9600 as something it answers (a bridge
-    // that changes speed before its buffer is out, noise taken for a byte), and the unanswered
-    // baud read may be answered late: such answers are let pass before the check, and a first
-    // answer that is not the baud read's gets one more try.
+    // Wherever the chip is, a 9600-baud write at 115200 and a check at 9600; a first answer that
+    // is not the baud read's (one that came late) gets one more try.
+    backTo9600(deadline);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        drainUntilQuiet(deadline, kLateAnswersQuiet);
+        if (attempt > 0) {
+            drainUntilQuiet(deadline, kLateAnswersQuiet);
+        }
         if (exchange({kReadBaudRate}, answer, deadline) && answer[0] == 0x00) {
             log_.push_back("at 9600 the baud read 0F answered 00");
             return true;

@@ -81,9 +81,6 @@ public:
     const std::vector<std::string>& detectionLog() const { return log_; }
     // Why the last call failed.
     const std::string& failure() const { return failure_; }
-    // Bytes sent and received since the line was opened.
-    std::size_t bytesSent() const { return sent_; }
-    std::size_t bytesReceived() const { return received_; }
 
 private:
     // Writes `out`, each byte of which the chip answers, and reads the answers; false (with
@@ -98,6 +95,7 @@ private:
     bool configure(Clock::time_point deadline);
     void drainUntilQuiet(Clock::time_point deadline, Clock::duration quiet = {});
     bool raiseTo115200(Clock::time_point deadline);
+    void backTo9600(Clock::time_point deadline);
     void resynchronise(Clock::time_point deadline);
     bool fail(std::string why);
 
@@ -105,8 +103,6 @@ private:
     bool inCommandMode_ = false;
     std::vector<std::string> log_;
     std::string failure_;
-    std::size_t sent_ = 0;
-    std::size_t received_ = 0;
 };
 
 // "16 44 5A" for the detection log.
